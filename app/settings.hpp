@@ -1,0 +1,77 @@
+// The configuration file velunor.ini and the process-wide settings it fills.
+//
+// velunor.ini lives in the program's directory and has one section, CONFIG.
+// It is read by LoadConfiguration at start-up and again every 30 seconds,
+// and written key by key by the configuration dialog.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace velunor {
+
+// Settings shared by every part of a run. Filled by LoadConfiguration; live
+// as long as the process.
+struct Settings {
+    std::filesystem::path IniFilePath;   // program directory + "/velunor.ini"
+    std::string Server;                  // database server (SQLite3: database file)
+    std::string ServerType;              // ODBC driver name, or "SQLite3"
+    std::string TempPath;                // staging root, always ends in "/"
+    std::string MSGDVDInsert;            // CR LF line breaks
+    std::string MSGDVDName;              // CR LF line breaks; "{NAME}" = disc number
+    std::string ImageFolder;             // folder of the image pseudo-drive, empty = none
+    std::int16_t DVDSpeed = 0;           // speed factor, 0 = the drive's maximum
+    std::int16_t Archive = 0;            // non-zero: errors are logged without a box
+    std::int16_t ASAPI = 0;              // drive detection mode
+    std::int16_t AuthBurn = 0;           // exactly 1: ask before burning
+    std::string ConnectionString;
+    bool StartupPending = false;         // true until the first TimerDVD tick
+    bool DebugMode = false;              // write Logs/Debug.log
+};
+
+// The folders of the staging tree under TempPath, in the order they are created.
+inline constexpr const char* kStagingFolders[] = {"Unzip", "DVD", "DVD/1", "DVD/2", "DVDTemp"};
+
+// Reads one value the way the platform's profile functions do: section and
+// key matched without regard to case, the first matching section and key
+// win, blanks around key and value dropped, a missing file, section or key
+// gives `defaultValue`. The result is cut to at most size - 1 characters
+// (UTF-8 characters; an invalid byte counts as one). Never throws.
+std::string ReadIniValue(const std::string& section, const std::string& key,
+                         const std::string& defaultValue, const std::filesystem::path& file,
+                         std::int16_t size);
+
+// Writes one key into `section` of `file`, keeping every other line as it
+// is: replaces the key's first line in the section's first occurrence, or
+// adds it at the end of the section, or adds the section at the end of the
+// file; creates the file when missing. The file is replaced atomically.
+// Line breaks in `value` would break the file's format: callers encode them.
+// Throws velunor::Error when the file cannot be read or written.
+void WriteIniValue(const std::string& section, const std::string& key, const std::string& value,
+                   const std::filesystem::path& file);
+
+// Converts a text to a 16-bit whole number: optional blanks, an optional
+// sign and decimal digits within -32768..32767. Anything else is no number.
+std::optional<std::int16_t> ParseInt16(const std::string& text);
+
+// Re-reads velunor.ini from `programDir` into `s`, creates the staging tree
+// (one level per folder, missing parents are not created) and rebuilds the
+// connection string. Never reports an error: a numeric key that is not a
+// 16-bit whole number keeps its previous value, a folder that cannot be
+// created is skipped.
+void LoadConfiguration(Settings& s, const std::filesystem::path& programDir);
+
+// "driver={" ServerType "};server=" Server ";uid=F257;pwd=...;database=ARCDB2"
+std::string BuildConnectionString(const std::string& serverType, const std::string& server);
+
+// The connection string with its password replaced by "***", for messages.
+std::string MaskPassword(const std::string& connectionString);
+
+// Line-break encoding of the message keys: CR LF (or a lone LF or CR) to
+// ";" for writing, ";" to CR LF for reading.
+std::string EncodeLineBreaks(const std::string& text);
+std::string DecodeLineBreaks(const std::string& text);
+
+}  // namespace velunor
