@@ -1,0 +1,195 @@
+#include "app/program/controller.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+#include "app/error.hpp"
+
+namespace velunor {
+
+namespace {
+std::string Upper(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
+    return s;
+}
+}  // namespace
+
+std::string ArgumentText(int argc, char** argv) {
+    std::string out;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) out += ' ';
+        out += argv[i];
+    }
+    return out;
+}
+
+bool WantsConfigDialog(const std::string& argumentText) {
+    return Upper(argumentText).find("CONFIG") != std::string::npos;
+}
+
+std::string CompletionMessage(const std::string& msgDvdName, std::int32_t mediaNumber) {
+    std::string out = msgDvdName;
+    const std::string placeholder = "{NAME}";
+    const std::string number = std::to_string(mediaNumber);
+    for (std::size_t pos = 0; (pos = out.find(placeholder, pos)) != std::string::npos; pos += number.size())
+        out.replace(pos, placeholder.size(), number);
+    return out;
+}
+
+RunController::RunController(Shell& shell, DiscWriter& writer, Phases phases, std::string argumentText)
+    : run{shell, state, writer}, shell_(shell), writer_(writer), phases_(std::move(phases)),
+      args_(std::move(argumentText)) {
+    if (phases_.BurnEvents) writer_.SetEvents(phases_.BurnEvents(run));
+}
+
+void RunController::Load() {
+    WindowSystem& w = shell_.window;
+    const bool debug = args_ == "debug";
+    const bool automatic = !debug && Upper(args_) == "AUTO";
+    if (debug) shell_.settings.DebugMode = true;
+    state.AutoMode = automatic;
+
+    w.SetEnabled(Control::cmdStarten, false);
+    w.SetEnabled(Control::cmdCancel, true);
+    w.SetTimerEnabled(Timer::TimerDVD, true);
+    w.SetTimerEnabled(Timer::TimerReady, true);
+    w.SetTimerEnabled(Timer::TimerWrite, false);
+    if (automatic) {
+        AutoTickLimit = shell_.timing.autoTickLimit;
+        w.SetTimerEnabled(Timer::TimerWrite, true);
+    } else {
+        w.SetCaption(Control::lblInfo, "Please insert a empty DVD and click on 'Start'.");
+    }
+    w.ShowMainWindow(!automatic);
+}
+
+bool RunController::CallPhase(const std::function<bool(Run&)>& phase, const char* label) {
+    if (!phase) {
+        shell_.LogError(0, "not available in this build", label);
+        return false;
+    }
+    try {
+        return phase(run);
+    } catch (const Error& e) {
+        shell_.LogError(e.number(), e.what(), label);
+    } catch (const std::exception& e) {
+        shell_.LogError(-1, e.what(), label);
+    }
+    return false;
+}
+
+void RunController::StartClicked() {
+    WindowSystem& w = shell_.window;
+    // A second click (or an unattended start) while a run is active starts nothing.
+    if (state.RunActive) return;
+
+    w.SetVisible(Control::Picture1, false);
+    w.SetCaption(Control::lblCur, "");
+    w.Repaint(Control::lblCur);
+    for (Control pb : {Control::pbSammeln, Control::pbDB, Control::pbDicomDir, Control::pbDisk, Control::pbVer})
+        w.SetValue(pb, 0);
+    state.CancelRequested = false;
+    state.RunActive = true;
+    state.summary = {};
+    w.SetEnabled(Control::cmdStarten, false);
+    w.SetEnabled(Control::cmdCancel, true);
+    w.SetEnabled(Control::mnuFile, false);
+
+    w.SetVisible(Control::lblSammeln, true);
+    if (!CallPhase(phases_.DatenKopieren, "DatenKopieren")) return EndRunWithoutDisc();
+    w.SetVisible(Control::lblDicomDir, true);
+    if (!CallPhase(phases_.DicomDir, "DicomDir")) return EndRunWithoutDisc();
+    state.BurnState = 0;
+    w.SetVisible(Control::lblDVD, true);
+    if (!CallPhase(phases_.DVDCreate, "DVDCreate")) {
+        if (state.BurnState == 0) state.BurnState = -1;
+        return EndRunWithoutDisc();
+    }
+    w.SetTimerEnabled(Timer::TimerDVD, true);
+}
+
+void RunController::EndRunWithoutDisc() {
+    WindowSystem& w = shell_.window;
+    state.RunActive = false;
+    w.SetEnabled(Control::cmdStarten, true);
+    w.SetEnabled(Control::cmdCancel, false);
+    w.SetEnabled(Control::mnuFile, true);
+    try {
+        writer_.AllowRemoval(true);
+    } catch (const std::exception&) {
+    }
+}
+
+void RunController::EndRun() {
+    WindowSystem& w = shell_.window;
+    w.SetTimerEnabled(Timer::TimerDVD, false);
+    try {
+        writer_.AllowRemoval(true);
+    } catch (const std::exception&) {
+    }
+    state.RunActive = false;
+    w.SetEnabled(Control::cmdStarten, true);
+    w.SetEnabled(Control::cmdCancel, false);
+    w.SetEnabled(Control::mnuFile, true);
+}
+
+void RunController::TimerDVDTick() {
+    WindowSystem& w = shell_.window;
+    if (shell_.settings.StartupPending) {
+        shell_.settings.StartupPending = false;
+        w.SetTimerEnabled(Timer::TimerDVD, false);
+        if (phases_.ShowDetectWindow) {
+            phases_.ShowDetectWindow(run);
+        } else {
+            shell_.LogError(0, "not available in this build", "LoadDriveCombo");
+        }
+        return;
+    }
+    if (state.BurnState == 0) {
+        // The burn's events arrive here, on the UI thread.
+        try {
+            writer_.Poll();
+        } catch (const std::exception& e) {
+            shell_.LogError(-1, e.what(), "DVDWriter_WriteError");
+            state.BurnState = -1;
+        }
+        if (state.BurnState == 0) return;
+    }
+    try {
+        writer_.AllowRemoval(true);
+    } catch (const std::exception&) {
+    }
+    if (state.BurnState == 1) {
+        w.SetTimerEnabled(Timer::TimerDVD, false);
+        w.SetVisible(Control::lblVerifyDVD, true);
+        if (CallPhase(phases_.DVDVerify, "DVDVerify")) {
+            w.SetVisible(Control::lblUpdate, true);
+            if (CallPhase(phases_.DBUpdate, "DBUpdate"))
+                w.MessageBox(CompletionMessage(shell_.settings.MSGDVDName, state.MediaNumber), Icon::Information);
+        }
+    }
+    EndRun();
+}
+
+void RunController::TimerWriteTick() {
+    if (AutoTickCount != AutoTickLimit) {
+        ++AutoTickCount;
+        return;
+    }
+    AutoTickCount = 0;
+    if (shell_.window.IsEnabled(Control::cmdStarten)) StartClicked();
+}
+
+void RunController::TimerReadyTick() { LoadConfiguration(shell_.settings, shell_.programDir); }
+
+void RunController::CancelClicked() { state.CancelRequested = true; }
+
+bool RunController::CloseRequest(bool fromUser) {
+    try {
+        writer_.AllowRemoval(true);
+    } catch (const std::exception&) {
+    }
+    return !(state.RunActive && fromUser);
+}
+
+}  // namespace velunor

@@ -1,0 +1,19 @@
+#include "app/run.hpp"
+
+namespace velunor {
+
+Shell::Shell(std::filesystem::path dir, WindowSystem& w) : programDir(std::move(dir)), window(w) {
+    log.logsDir = programDir / "Logs";
+    log.markerPath = std::filesystem::path("/var/tmp") / (std::string(kTitle) + ".ready");
+}
+
+void Shell::LogError(std::int32_t number, std::string message, const std::string& label, std::int32_t imageId,
+                     bool silent) {
+    velunor::LogError(log, settings, window, number, message, label, imageId, silent);
+}
+
+void Shell::DebugLog(const std::string& first, const std::string& second) {
+    if (settings.DebugMode) velunor::DebugLog(log, first, second);
+}
+
+}  // namespace velunor
