@@ -1,0 +1,695 @@
+// The collection phase: media number, staging preparation, carry-over and
+// new selection, staging copy, capacity gate and the decision to burn.
+#include "collect/collect.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "app/error.hpp"
+#include "bookkeeping/database.hpp"
+#include "dicom/toolkit.hpp"
+#include "zip/unzip.hpp"
+
+namespace fs = std::filesystem;
+
+namespace velunor {
+namespace {
+
+constexpr const char* kLabel = "DatenKopieren";
+constexpr int kCommandTimeoutSeconds = 300;
+constexpr std::int32_t kAskAboveMB = 1700;   // unattended: ask from here on
+constexpr std::int32_t kTooLittleMB = 10;     // manual: no question at or below
+constexpr int kMaxNameAttempts = 100000;
+const std::string kCRLF = "\r\n";
+
+// The error number an operator sees for a failure.
+std::int32_t ErrorNumber(const std::exception& e) {
+    if (auto* v = dynamic_cast<const Error*>(&e)) return v->number();
+    if (auto* s = dynamic_cast<const std::system_error*>(&e)) return s->code().value();
+    return -1;
+}
+
+Error ErrnoError(int err, const std::string& what) {
+    return Error(err, what + ": " + std::strerror(err));
+}
+
+enum class Pass { CarryOver, New };
+
+// How a pass or a selection ended.
+enum class Flow { Done, Cancelled, GateStopped };
+
+// The staging folders of this run, fixed when the run starts so that a
+// configuration reload during the run cannot move them.
+struct StagingPaths {
+    std::string root;   // TempPath, ends in "/"
+    fs::path dvd, dvd1, dvd2, dvdTemp, unzip;
+
+    explicit StagingPaths(std::string tempPath) : root(std::move(tempPath)) {
+        if (root.empty() || root.back() != '/') root += '/';
+        dvd = root + "DVD/";
+        dvd1 = root + "DVD/1/";
+        dvd2 = root + "DVD/2/";
+        dvdTemp = root + "DVDTemp/";
+        unzip = root + "Unzip/";
+    }
+};
+
+// Everything one call of DatenKopieren holds.
+struct Phase {
+    Run& run;
+    const CollectLimits& limits;
+    StagingPaths paths;
+    std::string serverType, server, connectionString;
+    std::unique_ptr<Database> db;                  // the shared connection
+    std::unique_ptr<DicomCollection> collection;   // created when first used
+    bool result = false;
+    std::int32_t imageCounter = 0;   // files staged in this run
+    std::string currentDir1;         // StudyDirectory1 of the row being staged
+    std::string currentFolder;       // its source folder F
+
+    Phase(Run& r, const CollectLimits& l)
+        : run(r), limits(l), paths(r.settings().TempPath),
+          serverType(r.settings().ServerType), server(r.settings().Server),
+          connectionString(r.settings().ConnectionString) {}
+
+    WindowSystem& window() { return run.window(); }
+    void Yield() { run.window().Yield(); }
+    bool Cancelled() const { return run.state.CancelRequested; }
+
+    void OpenConnection() {
+        db.reset();
+        db = OpenDatabase(serverType, server, connectionString, kCommandTimeoutSeconds);
+    }
+    DicomCollection& Collection() {
+        if (!collection) {
+            InitDicomToolkit();
+            collection = std::make_unique<DicomCollection>();
+        }
+        return *collection;
+    }
+};
+
+// A StudyID as the database returned it, checked to be a whole number so it
+// can stand bare in a statement.
+std::string CheckedStudyID(const std::optional<std::string>& field) {
+    if (!field) throw Error(0, "StudyID is NULL");
+    const std::string& s = *field;
+    long long value = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size())
+        throw Error(0, "StudyID \"" + s + "\" is not a whole number");
+    return std::to_string(value);
+}
+
+bool IsDirectory(const fs::path& p) {
+    std::error_code ec;
+    return fs::is_directory(p, ec);
+}
+
+bool EntryExists(const fs::path& p) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(p, ec));
+}
+
+// Byte-for-byte comparison of two regular files.
+bool SameContent(const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    if (!fs::is_regular_file(a, ec) || !fs::is_regular_file(b, ec)) return false;
+    auto sizeA = fs::file_size(a, ec);
+    if (ec) return false;
+    auto sizeB = fs::file_size(b, ec);
+    if (ec || sizeA != sizeB) return false;
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    if (!fa || !fb) return false;
+    std::vector<char> bufA(1 << 16), bufB(1 << 16);
+    while (fa && fb) {
+        fa.read(bufA.data(), static_cast<std::streamsize>(bufA.size()));
+        fb.read(bufB.data(), static_cast<std::streamsize>(bufB.size()));
+        if (fa.gcount() != fb.gcount()) return false;
+        if (!std::equal(bufA.begin(), bufA.begin() + fa.gcount(), bufB.begin())) return false;
+    }
+    return fa.eof() && fb.eof();
+}
+
+// The regular files lying directly in `folder`, sorted by name. Throws when
+// the folder cannot be listed.
+std::vector<fs::path> FilesIn(const fs::path& folder) {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec), end;
+    if (ec) throw Error(ec.value(), "Cannot list " + folder.string() + ": " + ec.message());
+    for (; it != end; it.increment(ec)) {
+        std::error_code sec;
+        if (it->is_regular_file(sec)) files.push_back(it->path());
+    }
+    if (ec) throw Error(ec.value(), "Cannot list " + folder.string() + ": " + ec.message());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Moves a file, falling back to copy and delete across file systems. The
+// target must not exist.
+void MoveFile(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    if (!ec) return;
+    if (ec != std::errc::cross_device_link)
+        throw Error(ec.value(), "Cannot move " + from.string() + " to " + to.string() + ": " + ec.message());
+    fs::copy_file(from, to, fs::copy_options::none, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(to, ignored);
+        throw Error(ec.value(), "Cannot copy " + from.string() + " to " + to.string() + ": " + ec.message());
+    }
+    fs::remove(from, ec);
+    if (ec) throw Error(ec.value(), "Cannot remove " + from.string() + ": " + ec.message());
+}
+
+// The upper-case extension of a file name: the part after its last ".", or
+// the whole name when it has none.
+std::string Extension(const std::string& name) {
+    auto dot = name.rfind('.');
+    std::string e = dot == std::string::npos ? name : name.substr(dot + 1);
+    std::transform(e.begin(), e.end(), e.begin(), [](unsigned char c) { return std::toupper(c); });
+    return e;
+}
+
+// Writes the dataset just read into `folder` under `name`, or under a free
+// name when that one is taken. A file identical to one already there under
+// `name` (the same study staged again after an earlier run ended early) is
+// not kept twice.
+void StageDataset(DicomDataset& dataset, const fs::path& folder, const std::string& name) {
+    std::string target = FreeName(folder, name);
+    dataset.WriteFile(folder / target, true, kImplicitVRLittleEndian);
+    if (target != name && SameContent(folder / name, folder / target)) fs::remove(folder / target);
+}
+
+// The file-level handler: logs the failed file, marks its study.
+void FileFailed(Phase& p, const char* code, const std::exception& e) {
+    p.run.shell.FileLog(std::string(code) + p.currentFolder + " " + e.what());
+    MarkStudyNotReadable(p.db.get(), p.currentDir1);
+}
+
+// The per-file steps for one file of a study's source folder.
+void StageFile(Phase& p, Pass pass, const fs::path& file, const fs::path& target) {
+    const std::string name = file.filename().string();
+    DicomCollection& collection = p.Collection();
+    collection.Clear();
+    const std::string ext = Extension(name);
+    p.Yield();
+
+    if (ext == "DCM") {
+        try {
+            if (pass == Pass::CarryOver) p.run.shell.DebugLog("0", "Reading: " + file.string());
+            collection.ReadFile(file);
+            p.Yield();
+            StageDataset(collection.Item(1), target, name);
+            ++p.imageCounter;
+        } catch (const std::exception& e) {
+            FileFailed(p, pass == Pass::CarryOver ? "1-1 " : "2-1 ", e);
+        }
+        collection.Clear();
+    } else if (ext == "ZIP") {
+        const fs::path copy = p.paths.unzip / name;
+        std::error_code ec;
+        fs::copy_file(file, copy, fs::copy_options::overwrite_existing, ec);
+        if (ec) throw Error(ec.value(), "Cannot copy " + file.string() + " to " + copy.string() + ": " + ec.message());
+        UnzipArchive(copy, [&p] { p.Yield(); });
+        const std::string base = name.substr(0, name.size() - ext.size());   // ends with "."
+        try {
+            collection.ReadFile(p.paths.unzip / (base + "dcm"));
+            p.Yield();
+            StageDataset(collection.Item(1), target, base + "dcm");
+            ++p.imageCounter;
+        } catch (const std::exception& e) {
+            FileFailed(p, pass == Pass::CarryOver ? "1-2 " : "2-2 ", e);
+        }
+        collection.Clear();
+        EmptyFolder(p.paths.unzip.string());
+    }
+}
+
+// Stages every row of View_Studies for one study into `target`. Returns
+// Cancelled when a cancel was seen after a row.
+Flow StageStudy(Phase& p, Pass pass, const std::string& studyId, const fs::path& target) {
+    p.currentDir1.clear();
+    p.currentFolder.clear();
+    std::string sql = "SELECT StudyDirectory1, ArchiveUNC, ArchivePath FROM View_Studies WHERE StudyID = " + studyId;
+    if (pass == Pass::CarryOver) sql += " ORDER BY StudyID";
+    auto rows = p.db->Query(sql);
+    while (rows->Next()) {
+        p.Yield();
+        StudyRoots roots{rows->Field("StudyDirectory1"), rows->Field("ArchiveUNC"), rows->Field("ArchivePath")};
+        p.currentDir1 = roots.studyDirectory1.value_or("");
+        auto folder = SourceFolder(roots);
+        if (folder) {
+            p.currentFolder = *folder;
+            if (pass == Pass::CarryOver) {
+                if (IsDirectory(*folder)) {
+                    p.run.shell.DebugLog("0", "StudyDir: " + *folder);
+                    for (const auto& file : FilesIn(*folder)) StageFile(p, pass, file, target);
+                }
+            } else if (!IsDirectory(*folder)) {
+                // Selected through the other archive root: nothing to stage
+                // from here, the study waits.
+                p.run.shell.FileLog("2-0 " + *folder + " Source folder does not exist");
+            } else {
+                for (const auto& file : FilesIn(*folder)) StageFile(p, pass, file, target);
+            }
+        }
+        if (pass == Pass::New && p.collection) p.collection->Clear();
+        if (p.collection) p.collection = std::make_unique<DicomCollection>();
+        if (p.Cancelled()) return Flow::Cancelled;
+    }
+    return Flow::Done;
+}
+
+// The carry-over selection: every study whose first copy is on disc n.
+std::vector<std::string> SelectCarryOver(Phase& p) {
+    std::vector<std::string> ids;
+    auto rows = p.db->Query("Select StudyID from tblStudies where StudyDirectory2 = 'DVD " +
+                            std::to_string(p.run.state.MediaNumber) + "' Order By StudyID");
+    while (rows->Next()) {
+        ids.push_back(CheckedStudyID(rows->Field("StudyID")));
+        p.Yield();
+    }
+    rows.reset();
+    p.Yield();
+    return ids;
+}
+
+// The new selection: up to maxNewStudies studies on no disc whose folder
+// exists under ArchiveUNC or else ArchivePath.
+Flow SelectNew(Phase& p, std::vector<std::string>& ids) {
+    ids.clear();
+    p.OpenConnection();
+    auto rows = p.db->Query(
+        "SELECT StudyID FROM tblStudies WHERE StudyDirectory1 NOT LIKE 'migrated%' AND "
+        "(StudyDirectory2 IS NULL OR StudyDirectory2 = '') ORDER BY StudyID");
+    auto hasFolder = [](const std::optional<std::string>& root, const std::string& dir1) {
+        return root && !root->empty() && IsDirectory(*root + "/" + dir1);
+    };
+    while (rows->Next()) {
+        const std::string id = CheckedStudyID(rows->Field("StudyID"));
+        {
+            auto look = p.db->Query("SELECT StudyDirectory1, ArchiveUNC, ArchivePath FROM View_Studies WHERE StudyID = " + id);
+            if (look->Next()) {
+                auto dir1 = look->Field("StudyDirectory1");
+                if (dir1 && !dir1->empty() &&
+                    (hasFolder(look->Field("ArchiveUNC"), *dir1) || hasFolder(look->Field("ArchivePath"), *dir1))) {
+                    ids.push_back(id);
+                    if (static_cast<int>(ids.size()) >= p.limits.maxNewStudies) break;
+                }
+            }
+        }
+        if (p.Cancelled()) return Flow::Cancelled;
+        p.Yield();
+    }
+    rows.reset();
+    p.db.reset();
+    p.Yield();
+    return Flow::Done;
+}
+
+// Takes a study that could not be moved whole out of DVD/2/ and DVDTemp/ again.
+void WithdrawStudy(Phase& p, const std::vector<fs::path>& moved, const std::string& why) {
+    std::error_code ec;
+    for (const auto& f : moved) fs::remove(f, ec);
+    try {
+        EmptyFolder(p.paths.dvdTemp.string());
+    } catch (const std::exception&) {
+        // The next run's preparation empties DVDTemp/ again.
+    }
+    p.run.shell.FileLog("2-3 " + p.currentFolder + " " + why);
+}
+
+// The capacity gate after one new study has been staged into DVDTemp/.
+// Returns GateStopped when the disc is full, Done otherwise (the study was
+// moved into DVD/2/, or withdrawn when that failed).
+Flow CapacityGate(Phase& p, bool& admitted) {
+    admitted = false;
+    std::uintmax_t size = 0;
+    try {
+        size = FolderBytes(p.paths.dvdTemp) + FolderBytes(p.paths.dvd2);
+    } catch (const std::exception& e) {
+        // Without a size the study cannot be proven to fit: it waits, and so
+        // does the rest of the list.
+        WithdrawStudy(p, {}, e.what());
+        return Flow::GateStopped;
+    }
+    if (size >= p.limits.capacityBytes) {
+        try {
+            EmptyFolder(p.paths.dvdTemp.string());
+        } catch (const std::exception&) {
+            // Left for the next run's preparation.
+        }
+        p.result = true;
+        return Flow::GateStopped;
+    }
+    std::vector<fs::path> moved;
+    try {
+        for (const auto& file : FilesIn(p.paths.dvdTemp)) {
+            fs::path to = p.paths.dvd2 / FreeName(p.paths.dvd2, file.filename().string());
+            MoveFile(file, to);
+            moved.push_back(to);
+            p.Yield();
+        }
+    } catch (const std::exception& e) {
+        WithdrawStudy(p, moved, e.what());
+        return Flow::Done;
+    }
+    admitted = true;
+    return Flow::Done;
+}
+
+Flow CarryOverPass(Phase& p, const std::vector<std::string>& ids) {
+    WindowSystem& w = p.window();
+    const double step = w.Maximum(Control::pbSammeln) / 2.0 / static_cast<double>(ids.size());
+    double value = w.Value(Control::pbSammeln);
+    for (const auto& id : ids) {
+        Flow f = StageStudy(p, Pass::CarryOver, id, p.paths.dvd1);
+        ++p.run.state.summary.carryOverStudies;
+        if (f == Flow::Cancelled) return f;
+        value += step;
+        w.SetValue(Control::pbSammeln, static_cast<int>(std::lround(value)));
+        p.Yield();
+    }
+    return Flow::Done;
+}
+
+Flow NewStudyPass(Phase& p, const std::vector<std::string>& ids) {
+    WindowSystem& w = p.window();
+    const double step = w.Maximum(Control::pbSammeln) / 2.0 / static_cast<double>(ids.size());
+    double value = w.Value(Control::pbSammeln);
+    for (const auto& id : ids) {
+        if (StageStudy(p, Pass::New, id, p.paths.dvdTemp) == Flow::Cancelled) return Flow::Cancelled;
+        bool admitted = false;
+        if (CapacityGate(p, admitted) == Flow::GateStopped) return Flow::GateStopped;
+        if (admitted) ++p.run.state.summary.newStudies;
+        value += step;
+        w.SetValue(Control::pbSammeln, static_cast<int>(std::lround(value)));
+        p.Yield();
+    }
+    return Flow::Done;
+}
+
+// Staging preparation. False when a folder could not be created (MakePath
+// has logged it); an EmptyFolder failure throws.
+bool PrepareStaging(Phase& p) {
+    const std::string& r = p.paths.root;
+    for (const char* sub : {"DVD/", "DVDTemp/", "Unzip/", "DVD/1/", "DVD/2/"})
+        if (!MakePath(p.run.shell, r + sub)) return false;
+    for (const char* sub : {"DVD/2/", "DVD/", "DVDTemp/", "Unzip/"}) EmptyFolder(r + sub);
+    return true;
+}
+
+std::string Why(const char* text, std::int32_t mb) {
+    return std::string(text) + " (" + std::to_string(mb) + " MB of new data)";
+}
+
+bool Decide(Run& run, bool result, bool gateStopped, const fs::path& dvd1, const fs::path& dvd2) {
+    WindowSystem& w = run.window();
+    auto& summary = run.state.summary;
+    const std::int32_t m = SizeInMB(FolderBytes(dvd2));
+    w.SetValue(Control::pbSammeln, w.Maximum(Control::pbSammeln));
+
+    if (run.settings().AuthBurn == 1) {
+        const std::int32_t total = m + SizeInMB(FolderBytes(dvd1));
+        const std::string text = "Daten für Archiv-DVD zusammengestellt." + kCRLF + "Gesatmgröße: " +
+                                 std::to_string(total) + " MB" + kCRLF + kCRLF +
+                                 "Möchten Sie den Brennvorgang starten?";
+        result = w.MessageBox(text, Icon::Question, Buttons::YesNo) == Answer::Yes;
+        if (!result) summary.why = "the operator declined the burn";
+        return result;
+    }
+
+    if (!run.state.AutoMode) {
+        // Below 1700 MB, or 1700 MB and more that all fitted: ask.
+        if (m > kTooLittleMB && (m < kAskAboveMB || !gateStopped)) {
+            const std::string text = "Available volume of new data (" + std::to_string(m) +
+                                     " MB) is less than DVD capacity (2000 MB)." + kCRLF + kCRLF + "Continue?";
+            if (w.MessageBox(text, Icon::None, Buttons::YesNo) == Answer::Yes) result = true;
+            if (!result) summary.why = Why("the operator declined the burn", m);
+        } else if (!result) {
+            summary.why = Why("too little new data", m);
+        }
+        return result;
+    }
+
+    if (m < kAskAboveMB) {
+        summary.why = Why("less than 1700 MB of new data in unattended mode", m);
+        return false;
+    }
+    w.ShowMainWindow(true);
+    if (w.MessageBox("Daten für Archiv-DVD zusammengestellt. Brennvorgang starten?", Icon::Question,
+                     Buttons::YesNo) == Answer::Yes)
+        return true;
+    w.ShowMainWindow(false);
+    w.SetTimerEnabled(Timer::TimerWrite, true);
+    summary.why = Why("the operator declined the burn", m);
+    return false;
+}
+
+// Steps 5 to 9 of the phase: selections, passes and the decision. Returns
+// normally also after a cancel.
+void Collect(Phase& p) {
+    RunState& state = p.run.state;
+    WindowSystem& w = p.window();
+
+    p.OpenConnection();
+    p.Yield();
+
+    Flow flow = Flow::Done;
+    auto carryOver = SelectCarryOver(p);
+    if (p.Cancelled()) flow = Flow::Cancelled;
+    else if (!carryOver.empty()) flow = CarryOverPass(p, carryOver);
+
+    bool gateStopped = false;
+    if (flow != Flow::Cancelled) {
+        p.db.reset();
+        if (p.Cancelled()) {
+            flow = Flow::Cancelled;
+        } else {
+            w.SetValue(Control::pbSammeln, w.Maximum(Control::pbSammeln) / 2);
+            std::vector<std::string> fresh;
+            flow = SelectNew(p, fresh);
+            if (flow != Flow::Cancelled) {
+                if (fresh.empty()) {
+                    if (p.run.settings().Archive == 0)
+                        w.MessageBox("Keine neuen Untersuchungen gefunden!", Icon::Information, Buttons::Ok);
+                    state.summary.nothingToWrite = true;
+                    state.summary.why = "no new studies found";
+                    return;
+                }
+                p.run.shell.DebugLog("Studie-Count: " + std::to_string(fresh.size()), "");
+                p.OpenConnection();
+                flow = NewStudyPass(p, fresh);
+                gateStopped = flow == Flow::GateStopped;
+            }
+        }
+    }
+
+    if (gateStopped) {
+        // After the gate a failing measurement or dialog is skipped: the
+        // disc is full and is written.
+        try {
+            p.result = Decide(p.run, p.result, true, p.paths.dvd1, p.paths.dvd2);
+        } catch (const std::exception&) {
+        }
+    } else {
+        p.result = Decide(p.run, p.result, false, p.paths.dvd1, p.paths.dvd2);
+    }
+    if (!p.result) state.summary.nothingToWrite = true;
+}
+
+void FinalCleanup(Phase& p) {
+    try {
+        WindowSystem& w = p.window();
+        w.SetValue(Control::pbSammeln, w.Maximum(Control::pbSammeln));
+    } catch (...) {
+    }
+    try {
+        p.collection.reset();
+        p.db.reset();
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+std::int32_t ReadLastMediaNr(const fs::path& programDir) {
+    const fs::path file = programDir / "LastMediaNr";
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        const int err = errno;
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(file, ec))) return 0;
+        throw ErrnoError(err ? err : EIO, "Cannot read " + file.string());
+    }
+    std::string line;
+    char c;
+    while (in.get(c) && c != '\n' && c != '\r') line += c;
+    if (in.bad()) throw ErrnoError(EIO, "Cannot read " + file.string());
+    if (line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+    if (line.empty()) return 0;
+
+    const auto first = line.find_first_not_of(" \t");
+    const auto last = line.find_last_not_of(" \t");
+    std::string number = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+    if (!number.empty() && number[0] == '+') number.erase(0, 1);
+    std::int32_t value = 0;
+    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (number.empty() || ec != std::errc() || end != number.data() + number.size())
+        throw Error(0, "LastMediaNr holds \"" + line + "\", which is not a media number");
+    return value;
+}
+
+bool MakePath(Shell& shell, const std::string& path) {
+    try {
+        std::string prefix = !path.empty() && path[0] == '/' ? "/" : "";
+        std::size_t pos = 0;
+        while (pos <= path.size()) {
+            std::size_t slash = path.find('/', pos);
+            if (slash == std::string::npos) slash = path.size();
+            const std::string piece = path.substr(pos, slash - pos);
+            pos = slash + 1;
+            if (piece.empty()) continue;
+            prefix += piece;
+            std::error_code ec;
+            if (!fs::is_directory(prefix, ec)) {
+                fs::create_directory(prefix, ec);
+                if (ec) throw Error(ec.value(), "Cannot create " + prefix + ": " + ec.message());
+                if (!fs::is_directory(prefix, ec))
+                    throw ErrnoError(ENOTDIR, "Cannot create " + prefix);
+            }
+            prefix += '/';
+        }
+        return true;
+    } catch (const std::exception& e) {
+        try {
+            shell.LogError(ErrorNumber(e), e.what(), "MakePath(" + path + ")", 0, false);
+        } catch (...) {
+        }
+        return false;
+    }
+}
+
+void EmptyFolder(const std::string& path) {
+    if (path.empty()) throw Error(0, "EmptyFolder: no folder given");
+    const std::string folder = path.back() == '/' ? path : path + "/";
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec), end;
+    if (ec == std::errc::no_such_file_or_directory) return;
+    if (ec) throw Error(ec.value(), "Cannot list " + folder + ": " + ec.message());
+    std::vector<fs::path> files;
+    for (; it != end; it.increment(ec)) {
+        std::error_code sec;
+        if (!it->is_directory(sec) || it->is_symlink(sec)) files.push_back(it->path());
+    }
+    if (ec) throw Error(ec.value(), "Cannot list " + folder + ": " + ec.message());
+    std::optional<Error> first;
+    for (const auto& f : files) {
+        std::error_code rec;
+        fs::remove(f, rec);
+        if (rec && !first) first = Error(rec.value(), "Cannot delete " + f.string() + ": " + rec.message());
+    }
+    if (first) throw *first;
+}
+
+void MarkStudyNotReadable(Database* db, const std::string& studyDirectory1) noexcept {
+    if (!db) return;
+    try {
+        db->Execute("UPDATE tblstudies SET StudyDirectory2 = 'not readable' WHERE StudyDirectory1 = ?",
+                    {studyDirectory1});
+    } catch (...) {
+        // The study keeps its value.
+    }
+}
+
+std::optional<std::string> SourceFolder(const StudyRoots& row) {
+    if (!row.studyDirectory1 || row.studyDirectory1->empty()) return std::nullopt;
+    const std::string& d = *row.studyDirectory1;
+    if (row.archiveUNC && !row.archiveUNC->empty()) return *row.archiveUNC + "/" + d + "/";
+    if (row.archivePath && !row.archivePath->empty()) return *row.archivePath + "/" + d + "/";
+    return std::nullopt;
+}
+
+std::uintmax_t FolderBytes(const fs::path& folder) {
+    std::uintmax_t total = 0;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(folder, ec), end;
+    if (ec) throw Error(ec.value(), "Cannot measure " + folder.string() + ": " + ec.message());
+    for (; it != end; it.increment(ec)) {
+        std::error_code sec;
+        if (!it->is_regular_file(sec)) continue;
+        const auto size = it->file_size(sec);
+        if (sec) throw Error(sec.value(), "Cannot measure " + it->path().string() + ": " + sec.message());
+        total += size;
+    }
+    if (ec) throw Error(ec.value(), "Cannot measure " + folder.string() + ": " + ec.message());
+    return total;
+}
+
+std::int32_t SizeInMB(std::uintmax_t bytes) {
+    const double mb = std::nearbyint(static_cast<double>(bytes) / 1024.0 / 1024.0);
+    return mb >= static_cast<double>(std::numeric_limits<std::int32_t>::max())
+               ? std::numeric_limits<std::int32_t>::max()
+               : static_cast<std::int32_t>(mb);
+}
+
+std::string FreeName(const fs::path& folder, const std::string& name) {
+    if (!EntryExists(folder / name)) return name;
+    const auto dot = name.rfind('.');
+    const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+    const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
+    for (int k = 1; k <= kMaxNameAttempts; ++k) {
+        std::string candidate = stem + "_" + std::to_string(k) + ext;
+        if (!EntryExists(folder / candidate)) return candidate;
+    }
+    throw Error(0, "No free name for " + name + " in " + folder.string());
+}
+
+bool DecideBurn(Run& run, bool result, bool gateStopped) {
+    StagingPaths paths(run.settings().TempPath);
+    return Decide(run, result, gateStopped, paths.dvd1, paths.dvd2);
+}
+
+bool DatenKopieren(Run& run, const CollectLimits& limits) {
+    Phase p(run, limits);
+    auto& summary = run.state.summary;
+    summary.carryOverStudies = 0;
+    summary.newStudies = 0;
+    summary.nothingToWrite = false;
+    summary.why.clear();
+    try {
+        run.state.MediaNumber = ReadLastMediaNr(run.shell.programDir);
+        WindowSystem& w = run.window();
+        for (Control c : {Control::pbSammeln, Control::pbDB, Control::pbDicomDir, Control::pbDisk, Control::pbVer})
+            w.SetValue(c, 0);
+        if (!PrepareStaging(p)) {
+            summary.why = "the staging tree could not be created";
+            return false;
+        }
+        Collect(p);
+    } catch (const std::exception& e) {
+        const std::string message = std::string(e.what()) + " ImgNr: " + std::to_string(p.imageCounter);
+        summary.nothingToWrite = false;
+        summary.why = message;
+        try {
+            run.shell.LogError(ErrorNumber(e), message, kLabel, 0, false);
+        } catch (...) {
+        }
+    }
+    FinalCleanup(p);
+    return p.result;
+}
+
+}  // namespace velunor

@@ -1,0 +1,120 @@
+// The collection phase of an archive run: reads the media number, selects
+// the studies of the last disc and the studies that are on no disc yet,
+// re-writes their DICOM files into the staging tree and decides whether a
+// disc is to be written.
+//
+// Staging tree under TempPath (which ends in "/"):
+//   DVD/      root of the disc image
+//   DVD/1/    every study whose first copy is on disc n (the carry-over set)
+//   DVD/2/    the new studies that fit below the capacity limit
+//   DVDTemp/  the one new study being staged
+//   Unzip/    one study archive at a time and what it extracts to
+// The section folders are flat. A staged file keeps its source name unless a
+// file of that name is already there; it then gets the first free name
+// "<stem>_<k><.ext>" (k = 1, 2, ...), so no staged file ever replaces another.
+//
+// Everything runs on the user-interface thread and yields to the window
+// system after every file and every database row.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "app/run.hpp"
+
+namespace velunor {
+
+class Database;
+
+// Limits of the collection phase. Tests lower the byte limit; the program
+// always runs with the defaults.
+struct CollectLimits {
+    // The new-study pass stops as soon as DVDTemp/ and DVD/2/ together hold
+    // at least this many bytes (decimal: 2,000,000,000).
+    std::uintmax_t capacityBytes = 2'000'000'000;
+    // At most this many new studies are selected per run.
+    int maxNewStudies = 1000;
+};
+
+// The collection phase. Reads LastMediaNr into run.state.MediaNumber,
+// prepares the staging tree, stages the carry-over studies into DVD/1/ and
+// the new studies into DVD/2/, then decides (asking the operator where the
+// settings and the unattended mode require) whether a disc is written.
+// Polls run.state.CancelRequested once per database row; a cancel goes
+// straight to the decision with what has been staged so far.
+// Returns true when the staging tree is to be written to a disc.
+// Never throws: every failure is logged through LogError with the label
+// "DatenKopieren" (message ending in " ImgNr: " + the number of files staged
+// in this run) and gives false; a file that cannot be read is logged in the
+// file log and its study marked "not readable", and staging goes on.
+// Sets run.state.summary (carryOverStudies, newStudies, nothingToWrite, why).
+bool DatenKopieren(Run& run, const CollectLimits& limits = {});
+
+// Reads the media number from the file LastMediaNr in `programDir`: the
+// first line, blanks around the number allowed. A missing file or an empty
+// first line gives 0.
+// Throws velunor::Error (number 0) when the line is not a 32-bit whole
+// number, and (with errno) when the file exists but cannot be read.
+std::int32_t ReadLastMediaNr(const std::filesystem::path& programDir);
+
+// Makes sure every folder of `path` exists, creating missing levels one by
+// one. Consecutive "/" (a root given as "//...") are taken as one.
+// Returns true when every folder exists afterwards. On failure calls
+// LogError (error number, text, label "MakePath(" + path + ")", image id 0,
+// not silent) and returns false. Never throws.
+bool MakePath(Shell& shell, const std::string& path);
+
+// Deletes every file lying directly in the folder `path` ("/" is appended
+// when missing); subfolders and their content are left alone. A missing
+// folder holds no file, so nothing happens. Every file that can be deleted
+// is deleted.
+// Throws velunor::Error (with errno) naming the first file that could not
+// be deleted, or when the folder cannot be listed.
+void EmptyFolder(const std::string& path);
+
+// Marks every study whose StudyDirectory1 equals `studyDirectory1` exactly
+// with StudyDirectory2 = 'not readable', on the given connection (the value
+// is bound, never pasted). Does nothing when `db` is null. Never throws: a
+// failure leaves the studies' values unchanged.
+void MarkStudyNotReadable(Database* db, const std::string& studyDirectory1) noexcept;
+
+// One row of View_Studies as the source folder rule sees it.
+struct StudyRoots {
+    std::optional<std::string> studyDirectory1;
+    std::optional<std::string> archiveUNC;
+    std::optional<std::string> archivePath;
+};
+
+// The source folder of a study: ArchiveUNC + "/" + StudyDirectory1 + "/"
+// when ArchiveUNC is neither NULL nor empty, else the same with ArchivePath;
+// nullopt when StudyDirectory1 is NULL or both roots are NULL or empty.
+// Values are joined as they are (no trimming). Never throws.
+std::optional<std::string> SourceFolder(const StudyRoots& row);
+
+// The total size in bytes of the files lying directly in `folder`
+// (subfolders not counted). Throws velunor::Error when it cannot be listed.
+std::uintmax_t FolderBytes(const std::filesystem::path& folder);
+
+// A folder's size in MB as the decision counts it: bytes / 1024 / 1024,
+// rounded to the nearest whole number, halves to the even neighbour.
+std::int32_t SizeInMB(std::uintmax_t bytes);
+
+// The name under which a file called `name` is placed into `folder`:
+// `name` itself when no entry of that name exists there, otherwise the
+// first free "<stem>_<k><.ext>" (the extension being the part from the last
+// "."). Throws velunor::Error when no free name is found.
+std::string FreeName(const std::filesystem::path& folder, const std::string& name);
+
+// The decision to burn, on what the passes left in DVD/1/ and DVD/2/.
+// `result` is the result so far (true when the capacity limit stopped the
+// new-study pass); `gateStopped` says whether it did. Sets pbSammeln to its
+// maximum, measures DVD/2/ (and DVD/1/ when AuthBurn is 1) and asks the
+// operator as the settings and run.state.AutoMode require; in unattended
+// mode it may show the main window and, on No, hide it again and re-enable
+// TimerWrite. Returns the new result.
+// Throws velunor::Error when a folder cannot be measured.
+bool DecideBurn(Run& run, bool result, bool gateStopped);
+
+}  // namespace velunor
