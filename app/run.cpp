@@ -9,6 +9,7 @@ Shell::Shell(std::filesystem::path dir, WindowSystem& w) : programDir(std::move(
 
 void Shell::LogError(std::int32_t number, std::string message, const std::string& label, std::int32_t imageId,
                      bool silent) {
+    ++errorsLogged;
     velunor::LogError(log, settings, window, number, message, label, imageId, silent);
 }
 

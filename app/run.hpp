@@ -35,6 +35,7 @@ struct Shell {
     LogSink log;
     WindowSystem& window;
     Timing timing;
+    int errorsLogged = 0;  // LogError calls since start, for the headless runner's exit status
 
     Shell(std::filesystem::path dir, WindowSystem& w);
 
@@ -62,7 +63,9 @@ struct RunState {
     struct Summary {
         int carryOverStudies = 0;
         int newStudies = 0;
+        int recordedStudies = 0;   // rows updated by the database update
         int failedUpdates = 0;
+        bool discRecorded = false; // the completion message was shown
         bool nothingToWrite = false;
         std::string why;
     } summary;

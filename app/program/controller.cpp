@@ -164,8 +164,15 @@ void RunController::TimerDVDTick() {
         w.SetVisible(Control::lblVerifyDVD, true);
         if (CallPhase(phases_.DVDVerify, "DVDVerify")) {
             w.SetVisible(Control::lblUpdate, true);
-            if (CallPhase(phases_.DBUpdate, "DBUpdate"))
-                w.MessageBox(CompletionMessage(shell_.settings.MSGDVDName, state.MediaNumber), Icon::Information);
+            if (CallPhase(phases_.DBUpdate, "DBUpdate")) {
+                std::string text = CompletionMessage(shell_.settings.MSGDVDName, state.MediaNumber);
+                const auto& sum = state.summary;
+                if (sum.recordedStudies > 0 || sum.failedUpdates > 0)
+                    text += "\r\n\r\n" + std::to_string(sum.recordedStudies) + " studies recorded, " +
+                            std::to_string(sum.failedUpdates) + " failed.";
+                state.summary.discRecorded = true;
+                w.MessageBox(text, Icon::Information);
+            }
         }
     }
     EndRun();

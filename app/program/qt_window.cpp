@@ -286,6 +286,9 @@ void fVelunor::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
+    // The program ends with its main window (message boxes of a hidden
+    // window must not end it, so Qt's own last-window rule is off).
+    QCoreApplication::quit();
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,233 @@
+// velunor-cli: the headless runner for archive servers without a display.
+//
+//   velunor-cli run [--yes|--no] [--debug]
+//
+// Does one archive run now with the same program directory, core, phases
+// and logs as the window: drive detection, collection, DICOMDIR, burn,
+// verification, database update. Message boxes become lines on standard
+// error prefixed "Velunor: "; questions are answered by --yes/--no, asked on
+// the terminal when standard input is one, and answered No otherwise.
+// Exit status: 0 the run ended without an error (a recorded disc, or nothing
+// to write), 1 a phase failed, 2 the run could not start.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <thread>
+
+#include "app/error.hpp"
+#include "app/program/program.hpp"
+#include "bookkeeping/database.hpp"
+
+namespace velunor {
+namespace {
+
+struct Options {
+    std::optional<Answer> answer;  // --yes / --no
+    bool debug = false;
+};
+
+void Usage() {
+    std::cerr << "usage: velunor-cli run [--yes|--no] [--debug]\n";
+}
+
+// One line per message; CR LF line breaks of the settings' texts become " / ".
+std::string OneLine(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            out += " / ";
+            ++i;
+        } else if (text[i] == '\n' || text[i] == '\r') {
+            out += " / ";
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+struct ConsolePrompter : Prompter {
+    std::optional<Answer> fixed;
+    bool interactive = false;
+
+    Answer Ask(const std::string& text, Icon, Buttons buttons) override {
+        EndProgressLine();
+        std::cerr << "Velunor: " << OneLine(text) << "\n";
+        if (buttons != Buttons::YesNo) return Answer::Ok;
+        if (fixed) {
+            std::cerr << "Velunor: answered " << (*fixed == Answer::Yes ? "Yes" : "No") << "\n";
+            return *fixed;
+        }
+        if (!interactive) {
+            std::cerr << "Velunor: no terminal to ask, answered No\n";
+            return Answer::No;
+        }
+        // Bounded: a closed or silent input ends the question with No.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            std::cerr << "Velunor: Yes or No? [y/n] " << std::flush;
+            std::string line;
+            if (!std::getline(std::cin, line)) return Answer::No;
+            if (line == "y" || line == "Y" || line == "yes" || line == "Yes") return Answer::Yes;
+            if (line == "n" || line == "N" || line == "no" || line == "No") return Answer::No;
+        }
+        return Answer::No;
+    }
+
+    // A progress line that is being updated in place ends before a message.
+    std::function<void()> EndProgressLine = [] {};
+};
+
+// Progress: one updating line per phase on a terminal, one line per phase
+// change otherwise.
+struct ProgressPrinter {
+    HeadlessWindow& window;
+    bool terminal;
+    std::string phase;
+    bool lineOpen = false;
+    int lastPercent = -1;
+
+    static const char* PhaseOf(Control c) {
+        switch (c) {
+        case Control::pbSammeln: return "Gathering data";
+        case Control::pbDicomDir: return "Create dicomdir";
+        case Control::pbDisk: return "Create DVD";
+        case Control::pbVer: return "Verify DVD";
+        case Control::pbDB: return "Update database";
+        default: return nullptr;
+        }
+    }
+
+    void End() {
+        if (lineOpen) std::cerr << "\n";
+        lineOpen = false;
+    }
+
+    void Changed(Control c) {
+        const char* name = PhaseOf(c);
+        if (!name) return;
+        int max = window.Maximum(c);
+        int percent = max > 0 ? static_cast<int>(100.0 * window.Value(c) / max + 0.5) : 0;
+        if (phase != name) {
+            End();
+            phase = name;
+            lastPercent = -1;
+            if (!terminal) std::cerr << "Velunor: " << phase << "\n";
+        }
+        if (terminal && percent != lastPercent) {
+            std::cerr << "\r" << phase << ": " << percent << "% " << OneLine(window.Caption(Control::lblCur))
+                      << "\x1b[K" << std::flush;
+            lineOpen = true;
+        }
+        lastPercent = percent;
+    }
+};
+
+int RunOnce(const Options& options) {
+    const std::filesystem::path programDir = ProgramDirectory();
+    ConsolePrompter prompter;
+    prompter.fixed = options.answer;
+    prompter.interactive = ::isatty(STDIN_FILENO) != 0;
+    HeadlessWindow window(prompter, [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); });
+    ProgressPrinter progress{window, ::isatty(STDERR_FILENO) != 0, {}, false, -1};
+    window.onChange = [&](Control c) { progress.Changed(c); };
+    prompter.EndProgressLine = [&] { progress.End(); };
+
+    if (std::string problem = StartupProblem(); !problem.empty()) {
+        std::cerr << "Velunor: " << problem << "\nVelunor: no disc written: the run could not start\n";
+        return 2;
+    }
+
+    Shell shell(programDir, window);
+    shell.settings.StartupPending = true;
+    LoadConfiguration(shell.settings, programDir);
+    if (shell.settings.ServerType.empty()) {
+        std::cerr << "Velunor: no database configured (ServerType in " << shell.settings.IniFilePath.string()
+                  << ")\nVelunor: no disc written: the run could not start\n";
+        return 2;
+    }
+    try {
+        OpenDatabase(shell.settings.ServerType, shell.settings.Server, shell.settings.ConnectionString, 30);
+    } catch (const Error& e) {
+        std::cerr << "Velunor: database not reachable: " << e.what()
+                  << "\nVelunor: no disc written: the run could not start\n";
+        return 2;
+    }
+
+    std::unique_ptr<DiscWriter> writer = MakeProgramWriter(shell.settings);
+    RunController controller(shell, *writer, ProgramPhases(), options.debug ? "debug" : "");
+    window.onYield = [&] {
+        // The burn's events are delivered by the TimerDVD ticks below.
+    };
+    controller.Load();
+    controller.TimerDVDTick();  // drive detection
+    if (!window.IsEnabled(Control::cmdStarten)) {
+        std::cerr << "Velunor: no disc written: no usable drive\n";
+        return 2;
+    }
+
+    const int errorsBefore = shell.errorsLogged;
+    controller.StartClicked();
+    // The burn runs in the writer's threads; poll it as the window's timer would.
+    auto lastReload = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::hours(48) / shell.timing.timerDVD;
+    for (long tick = 0; controller.state.RunActive && tick < limit; ++tick) {
+        std::this_thread::sleep_for(shell.timing.timerDVD);
+        controller.TimerDVDTick();
+        if (std::chrono::steady_clock::now() - lastReload >= shell.timing.timerReady) {
+            controller.TimerReadyTick();
+            lastReload = std::chrono::steady_clock::now();
+        }
+    }
+    progress.End();
+
+    const RunState& st = controller.state;
+    const auto& sum = st.summary;
+    if (st.RunActive) {
+        std::cerr << "Velunor: the burn did not end in time; no disc recorded\n";
+        return 1;
+    }
+    if (sum.discRecorded) {
+        std::cerr << "Velunor: DVD " << st.MediaNumber << " written and recorded: " << st.DiscStudies1.size()
+                  << " carry-over studies, " << st.DiscStudies2.size() << " new studies, " << sum.failedUpdates
+                  << " failed updates\n";
+        return shell.errorsLogged == errorsBefore ? 0 : 1;
+    }
+    if (shell.errorsLogged == errorsBefore && sum.nothingToWrite) {
+        std::cerr << "Velunor: no disc written: " << (sum.why.empty() ? "nothing to write" : sum.why) << "\n";
+        return 0;
+    }
+    std::cerr << "Velunor: no disc written: " << (sum.why.empty() ? "a phase failed, see Logs/Error.log" : sum.why)
+              << "\n";
+    return 1;
+}
+
+}  // namespace
+}  // namespace velunor
+
+int main(int argc, char** argv) {
+    using namespace velunor;
+    if (argc < 2 || std::string(argv[1]) != "run") {
+        Usage();
+        return 2;
+    }
+    Options options;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--yes" && !options.answer) options.answer = Answer::Yes;
+        else if (a == "--no" && !options.answer) options.answer = Answer::No;
+        else if (a == "--debug") options.debug = true;
+        else {
+            Usage();
+            return 2;
+        }
+    }
+    try {
+        return RunOnce(options);
+    } catch (const std::exception& e) {
+        std::cerr << "Velunor: " << e.what() << "\nVelunor: no disc written\n";
+        return 1;
+    }
+}

@@ -1,0 +1,28 @@
+// What the two programs (the window and the headless runner) share: the
+// real phases and disc writer, and where the program's files live.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "app/program/controller.hpp"
+
+namespace velunor {
+
+// The directory of the running executable: velunor.ini, LastMediaNr and
+// Logs/ live there.
+std::filesystem::path ProgramDirectory();
+
+// The phases of a real run.
+Phases ProgramPhases();
+
+// The real disc writer (libburn; the image-folder drive when ImageFolder is
+// set). It reads `settings` again at every drive scan.
+std::unique_ptr<DiscWriter> MakeProgramWriter(const Settings& settings);
+
+// Start-up check shared by both programs: the DICOM data dictionary must be
+// loaded, or files would be misread silently. Returns an error text, or ""
+// when the program may start.
+std::string StartupProblem();
+
+}  // namespace velunor
