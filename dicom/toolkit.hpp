@@ -1,9 +1,14 @@
 // The DICOM toolkit: reading DICOM files, re-writing them in another
 // transfer syntax, and building a DICOMDIR. Implemented over DCMTK (GDCM
-// decodes JPEG 2000).
+// decodes JPEG 2000, for which DCMTK has no free codec).
 //
 // Every failure raises velunor::Error carrying a number (the DCMTK status
-// code, or 0 for a condition of our own) and a text with DCMTK's message.
+// code, errno for a file-system failure, or 0 for a condition of our own)
+// and a text with DCMTK's message and the file concerned.
+//
+// Objects of this header are used by one thread at a time (the user
+// interface thread); they hold no state shared between instances apart from
+// DCMTK's process-wide codec registry and data dictionary.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +21,14 @@ namespace velunor {
 
 inline constexpr const char* kImplicitVRLittleEndian = "1.2.840.10008.1.2";
 
-// Checks once per process that the DICOM data dictionary is loaded and that
-// the decoders are registered. Throws velunor::Error when the dictionary is
-// missing: without it files are misread silently.
+// Checks that the DICOM data dictionary is loaded and, once per process,
+// registers the JPEG, JPEG-LS and RLE decoders, lowers DCMTK's console
+// logging to warnings and routes decoder warnings to the toolkit (a corrupt
+// JPEG stream shows only as a warning).
+// Throws velunor::Error (number 0) when the dictionary is missing: without
+// it Implicit VR files are misread without any error, so the program must
+// not go on. Cheap when called again; the other functions of this header
+// call it themselves.
 void InitDicomToolkit();
 
 class DicomDataset {
@@ -28,14 +38,35 @@ public:
     DicomDataset(DicomDataset&&) noexcept;
     DicomDataset& operator=(DicomDataset&&) noexcept;
 
-    // Writes the dataset to `path` in `transferSyntaxUid`, through a
-    // temporary name in the same folder renamed on success; never writes
-    // onto the file it was read from; leaves no partial file on failure.
-    // `withMeta` writes the file meta information (always true here).
+    // Writes the dataset to `path` in `transferSyntaxUid` (only uncompressed
+    // syntaxes; "1.2.840.10008.1.2" in practice). Compressed pixel data is
+    // decoded first: JPEG (baseline, extended, lossless), JPEG-LS and RLE by
+    // DCMTK, JPEG 2000 by GDCM; lossless input keeps bit-identical pixels.
+    // `withMeta` true writes a DICOM file with meta information (updated to
+    // the new syntax and the dataset's UIDs), false the bare dataset.
+    // Throws velunor::Error when
+    //  - the dataset lacks SOP Class UID, SOP Instance UID or Study Instance
+    //    UID (nothing is invented for them),
+    //  - the pixel data cannot be decoded, or the JPEG decoder reported a
+    //    corrupt stream (it would otherwise deliver garbage pixels),
+    //  - `path` is the file the dataset was read from,
+    //  - the file cannot be written.
+    // Guarantees: the file is written under a temporary name in the target
+    // folder and renamed onto `path` only when complete, so `path` holds
+    // either its previous content or the complete new file, and no partial
+    // or temporary file is left behind on failure.
     void WriteFile(const std::filesystem::path& path, bool withMeta, const std::string& transferSyntaxUid);
-    std::string StudyUID() const;      // Study Instance UID (0020,000D)
-    std::string DirEntryKey() const;   // handed unchanged to DicomDirBuilder::AddFile
 
+    // The Study Instance UID (0020,000D). Throws velunor::Error when the
+    // dataset has none.
+    std::string StudyUID() const;
+
+    // The key handed unchanged to DicomDirBuilder::AddFile: the SOP Instance
+    // UID (0008,0018). Throws velunor::Error when the dataset has none.
+    std::string DirEntryKey() const;
+
+    // Internal state (DCMTK file object, where it was read from); defined in
+    // dicom/dataset_impl.hpp.
     struct Impl;
     std::unique_ptr<Impl> impl;
 };
@@ -44,30 +75,74 @@ class DicomCollection {
 public:
     DicomCollection();
     ~DicomCollection();
+
+    // Removes every dataset. Never throws.
     void Clear();
-    // Parses one file and appends its dataset.
+
+    // Parses one DICOM file (with or without meta information, any transfer
+    // syntax) and appends its dataset. Large values such as pixel data stay
+    // in the file until they are needed, so the file must stay in place
+    // until the dataset has been written or dropped.
+    // Throws velunor::Error when the file cannot be opened or parsed (empty,
+    // truncated, not DICOM); the collection is unchanged then.
     void ReadFile(const std::filesystem::path& path);
-    // Parses a file held in memory (a file read back from a disc); `name`
-    // is used in messages only.
+
+    // Parses a file held in memory (a file read back from a disc) and
+    // appends its dataset, which holds all its values in memory afterwards
+    // (`bytes` may go). `name` is used in messages only. Throws
+    // velunor::Error as ReadFile does.
     void ReadBuffer(const std::vector<std::uint8_t>& bytes, const std::string& name);
-    // One-based.
+
+    // The dataset at one-based `index`. Throws velunor::Error when there is
+    // no such item.
     DicomDataset& Item(int index);
+
     int Count() const;
 
 private:
     std::vector<DicomDataset> items_;
 };
 
+// Collects one directory record per DICOM file and writes a DICOMDIR over
+// them (general-purpose media profile, Patient / Study / Series / record
+// types per SOP class as DCMTK's DicomDirInterface builds them, transfer
+// syntax check off so that Implicit VR files are accepted). Each Referenced
+// File ID is the file's real path relative to the disc root, even where the
+// name is not a conformant DICOM file ID; names that fit ISO 8859-1 are
+// stored in that character set (as DICOM readers decode the value), others
+// as their bytes.
 class DicomDirBuilder {
 public:
+    // Throws velunor::Error when its temporary working folder cannot be made.
     DicomDirBuilder();
     ~DicomDirBuilder();
-    // Adds a record for the file of `dataset`, whose path relative to the
-    // disc root is `relativePath` ("1/" or "2/" + the staged name).
+    DicomDirBuilder(const DicomDirBuilder&) = delete;
+    DicomDirBuilder& operator=(const DicomDirBuilder&) = delete;
+
+    // Adds a record for the file that `dataset` was read from (ReadFile;
+    // the file must stay in place until WriteDicomDir), whose path relative
+    // to the disc root is `relativePath`: "1/" or "2/" and the staged name,
+    // components separated by "/". `dirEntryKey` is the dataset's
+    // DirEntryKey; `flags` must be 0.
+    // A file whose SOP instance was already added gets no second record
+    // (DICOM references an instance once); it is listed by Duplicates().
+    // Type 1 record values missing from a file are invented by DCMTK for
+    // that file only.
+    // Throws velunor::Error when the dataset was not read from a file, the
+    // path is empty or holds a backslash, the key does not belong to the
+    // dataset, or DCMTK refuses the file (with DCMTK's reasons).
     void AddFile(const DicomDataset& dataset, const std::string& relativePath,
                  const std::string& dirEntryKey, int flags);
-    // Writes the DICOMDIR with every added record to `path`.
+
+    // Writes the DICOMDIR with every added record to `path` (through a
+    // temporary name in the same folder; no partial file on failure).
+    // Throws velunor::Error when DCMTK cannot write it, when any added file
+    // lacks its record, or when the file cannot be written.
     void WriteDicomDir(const std::filesystem::path& path);
+
+    // Relative paths of files that got no record because their SOP instance
+    // was added before under another path.
+    const std::vector<std::string>& Duplicates() const;
 
     struct Impl;
 private:

@@ -1,0 +1,70 @@
+// Inside the DICOM toolkit: the dataset's DCMTK state and helpers shared by
+// the toolkit's sources (and by tests that look at DCMTK objects directly).
+// Not for the rest of the program, which sees only dicom/toolkit.hpp.
+#pragma once
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dctagkey.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "dicom/toolkit.hpp"
+
+namespace velunor {
+
+struct DicomDataset::Impl {
+    DcmFileFormat file;
+    std::filesystem::path source;   // absolute path read by ReadFile; empty for ReadBuffer
+    std::string name;               // for messages: the path or the buffer's name
+};
+
+// While alive, collects the warnings and errors that DCMTK logs on the
+// calling thread (DCMTK reports the reasons of many failures, and a corrupt
+// JPEG stream at all, only through its logger). Scopes nest; the innermost
+// one collects. Requires InitDicomToolkit() to have run.
+class DcmtkMessages {
+public:
+    struct Entry {
+        std::string logger;   // "dcmtk.dcmdata", "dcmtk.dcmjpeg", ...
+        std::string text;
+        bool error;           // ERROR or FATAL, else WARN
+    };
+
+    DcmtkMessages();
+    ~DcmtkMessages();
+    DcmtkMessages(const DcmtkMessages&) = delete;
+    DcmtkMessages& operator=(const DcmtkMessages&) = delete;
+
+    const std::vector<Entry>& entries() const { return entries_; }
+    // True when the JPEG decoder reported damaged data ("Corrupt JPEG data",
+    // "Premature end of JPEG file" and the like): it decodes such a stream
+    // "successfully" into wrong pixels.
+    bool CorruptJpeg() const;
+    // The collected lines as " (DCMTK: a; b)", at most `max` of them, errors
+    // first; "" when nothing was collected.
+    std::string Summary(std::size_t max = 4) const;
+
+    // Called by the log appender for every event of the thread.
+    static void Deliver(Entry entry);
+
+private:
+    DcmtkMessages* previous_;
+    std::vector<Entry> entries_;
+};
+
+// The string value of `tag` in `item` (first value, trailing blanks
+// dropped), "" when absent or empty.
+std::string GetString(DcmItem& item, const DcmTagKey& tag);
+
+// Decodes encapsulated pixel data that DCMTK has no codec for (JPEG 2000)
+// through GDCM and puts the uncompressed pixels, with the pixel description
+// GDCM reports (photometric interpretation, planar configuration, bits),
+// back into `file`'s dataset. Throws velunor::Error when GDCM cannot decode
+// it. `name` is used in messages.
+void DecodeWithGdcm(DcmFileFormat& file, const std::string& name);
+
+}  // namespace velunor

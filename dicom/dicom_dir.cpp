@@ -1,0 +1,104 @@
+// The DICOMDIR phase: one record per staged file, written to DVD/Dicomdir.
+#include "dicom/dicom.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <vector>
+
+#include "app/error.hpp"
+
+namespace fs = std::filesystem;
+
+namespace velunor {
+
+namespace {
+
+constexpr const char* kLabel = "DicomDir";
+
+struct StagedFile {
+    fs::path path;
+    std::string name;
+    std::uintmax_t size;
+};
+
+// The regular files lying directly in `folder`, in name order.
+std::vector<StagedFile> ListFiles(const fs::path& folder) {
+    std::vector<StagedFile> files;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) throw Error(ec.value(), "Cannot list " + folder.string() + ": " + ec.message());
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec) break;
+        std::error_code entryError;
+        if (!it->is_regular_file(entryError)) continue;
+        const std::uintmax_t size = it->file_size(entryError);
+        if (entryError)
+            throw Error(entryError.value(), "Cannot read the size of " + it->path().string() + ": " +
+                                                entryError.message());
+        files.push_back({it->path(), it->path().filename().string(), size});
+    }
+    if (ec) throw Error(ec.value(), "Cannot list " + folder.string() + ": " + ec.message());
+    std::sort(files.begin(), files.end(), [](const StagedFile& a, const StagedFile& b) { return a.name < b.name; });
+    return files;
+}
+
+int ClampToInt(std::size_t n) { return n > 2147483647u ? 2147483647 : static_cast<int>(n); }
+
+}  // namespace
+
+bool DicomDir(Run& run) {
+    WindowSystem& window = run.window();
+    try {
+        const fs::path first = run.Staging("DVD/1/");
+        const fs::path second = run.Staging("DVD/2/");
+        window.SetValue(Control::pbDicomDir, 0);
+        const std::vector<StagedFile> firstFiles = ListFiles(first);
+        const std::vector<StagedFile> secondFiles = ListFiles(second);
+        window.SetMaximum(Control::pbDicomDir, ClampToInt(firstFiles.size() + secondFiles.size()));
+
+        InitDicomToolkit();
+        DicomCollection collection;
+        DicomDirBuilder builder;
+        int progress = 0;
+        auto record = [&](const StagedFile& file, const std::string& folder) {
+            collection.ReadFile(file.path);
+            DicomDataset& dataset = collection.Item(1);
+            builder.AddFile(dataset, folder + "/" + file.name, dataset.DirEntryKey(), 0);
+            collection.Clear();
+            window.SetValue(Control::pbDicomDir, ++progress);
+            window.Yield();
+        };
+
+        for (const StagedFile& file : firstFiles) {
+            if (file.size == 0) {
+                // An empty file left by an interrupted run: it cannot be
+                // read and has no place on the disc. Removing a directory
+                // entry needs no write permission on the file itself.
+                std::error_code ignored;
+                fs::remove(file.path, ignored);
+                continue;
+            }
+            record(file, "1");
+        }
+        for (const StagedFile& file : secondFiles) record(file, "2");
+
+        for (const std::string& duplicate : builder.Duplicates())
+            run.shell.DebugLog(kLabel, duplicate + " repeats a SOP instance already listed; referenced once");
+
+        builder.WriteDicomDir(run.Staging("DVD/Dicomdir"));
+        window.Yield();
+        return true;
+    } catch (const Error& e) {
+        run.shell.LogError(e.number(), e.what(), kLabel, 0, false);
+    } catch (const fs::filesystem_error& e) {
+        run.shell.LogError(e.code().value(), e.what(), kLabel, 0, false);
+    } catch (const std::bad_alloc&) {
+        run.shell.LogError(ENOMEM, "Out of memory while writing the DICOMDIR", kLabel, 0, false);
+    } catch (const std::exception& e) {
+        run.shell.LogError(-1, e.what(), kLabel, 0, false);
+    }
+    return false;
+}
+
+}  // namespace velunor

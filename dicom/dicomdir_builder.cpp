@@ -1,0 +1,278 @@
+// DicomDirBuilder over DCMTK's DicomDirInterface.
+//
+// DicomDirInterface builds the record hierarchy (patient, study, series and
+// one record per file, typed by SOP class, with the required keys) but
+// accepts only conformant DICOM file IDs: up to 8 components of up to 8
+// characters A-Z, 0-9 and "_". Staged names ("1.2.840....dcm", "IM00001.dcm",
+// "Müller's Thorax.DCM") are none of that. So every added file gets a
+// conformant alias in a private work folder, a symbolic link "F0000001" to
+// the real file; the interface reads the file through it and writes its
+// DICOMDIR there. That DICOMDIR is then loaded as a DcmDicomDir, every
+// Referenced File ID is replaced by the file's real path relative to the
+// disc root ("1\name"), and DcmDicomDir::write() writes it again, which
+// recomputes the record offsets that the longer IDs move. The result is
+// copied to its target through a temporary name.
+#include "dicom/dcmtk_support.hpp"
+
+#include <dcmtk/dcmdata/dcddirif.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcdicdir.h>
+#include <dcmtk/dcmdata/dcdirrec.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <system_error>
+
+#include "app/error.hpp"
+
+namespace fs = std::filesystem;
+
+namespace velunor {
+
+namespace {
+
+constexpr const char* kFilesetId = "VELUNOR";
+constexpr std::size_t kMaxComponents = 8;   // DICOM's limit for a file ID
+constexpr unsigned kMaxFiles = 9999999;     // aliases F0000001 .. F9999999
+
+// A private folder under the system's temporary directory, removed with
+// its content when the builder goes.
+struct WorkFolder {
+    fs::path path;
+
+    WorkFolder() {
+        std::string pattern = (fs::temp_directory_path() / "velunor-dicomdir-XXXXXX").string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (!::mkdtemp(buffer.data())) {
+            const int err = errno;
+            throw Error(err, std::string("Cannot create a work folder for the DICOMDIR: ") + std::strerror(err));
+        }
+        path = buffer.data();
+    }
+    ~WorkFolder() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    WorkFolder(const WorkFolder&) = delete;
+    WorkFolder& operator=(const WorkFolder&) = delete;
+};
+
+// `text` in ISO 8859-1 when it is valid UTF-8 made only of characters up to
+// U+00FF; otherwise `text` unchanged. DICOM readers decode a Referenced File
+// ID in the default repertoire extended by ISO 8859-1, so "Müller" must be
+// stored as one byte 0xFC to be found again.
+std::string ToLatin1IfPossible(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if ((c == 0xC2 || c == 0xC3) && i + 1 < text.size() &&
+                   (static_cast<unsigned char>(text[i + 1]) & 0xC0) == 0x80) {
+            out += static_cast<char>(((c & 0x1F) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3F));
+            i += 2;
+        } else {
+            return text;
+        }
+    }
+    return out;
+}
+
+// "1/name" -> "1\name" (as DICOM separates file ID components), checked.
+std::string ReferencedFileId(const std::string& relativePath) {
+    std::vector<std::string> components;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t slash = relativePath.find('/', start);
+        components.push_back(relativePath.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    if (components.size() > kMaxComponents)
+        throw Error(0, "\"" + relativePath + "\" has more than 8 path components, more than a DICOMDIR can refer to");
+    std::string id;
+    for (const std::string& c : components) {
+        if (c.empty() || c == "." || c == "..")
+            throw Error(0, "\"" + relativePath + "\" is not a path relative to the disc root");
+        if (c.find('\\') != std::string::npos)
+            throw Error(0, "\"" + relativePath +
+                               "\" holds a backslash, which separates the components of a DICOM file ID; "
+                               "the DICOMDIR cannot refer to it");
+        if (!id.empty()) id += '\\';
+        id += ToLatin1IfPossible(c);
+    }
+    return id;
+}
+
+std::string AliasName(unsigned number) {
+    char name[16];
+    std::snprintf(name, sizeof name, "F%07u", number);
+    return name;
+}
+
+}  // namespace
+
+struct DicomDirBuilder::Impl {
+    WorkFolder work;   // first member: removed after the interface has let go of its files
+    DicomDirInterface dicomdir;
+    std::map<std::string, std::string> realIds;   // alias ("F0000001") -> Referenced File ID
+    std::map<std::string, std::string> byKey;     // SOP instance UID -> relative path of its record
+    std::vector<std::string> duplicates;
+    unsigned count = 0;
+
+    fs::path DicomDirPath() const { return work.path / "DICOMDIR"; }
+};
+
+DicomDirBuilder::DicomDirBuilder() : impl_(std::make_unique<Impl>()) {
+    InitDicomToolkit();
+    DicomDirInterface& d = impl_->dicomdir;
+    d.disableTransferSyntaxCheck();    // staged files are Implicit VR Little Endian
+    d.disableBackupMode();
+    d.enableRetiredSOPClassSupport();  // older archives hold retired classes (e.g. US 1.2.840.10008.5.1.4.1.1.6)
+    DcmtkMessages messages;
+    const OFCondition status = d.createNewDicomDir(DicomDirInterface::AP_GeneralPurpose,
+                                                   OFFilename(impl_->DicomDirPath().c_str()), kFilesetId);
+    if (status.bad())
+        throw Error(status.code(), std::string("Cannot start a DICOMDIR: ") + status.text() + messages.Summary());
+}
+
+DicomDirBuilder::~DicomDirBuilder() = default;
+
+void DicomDirBuilder::AddFile(const DicomDataset& dataset, const std::string& relativePath,
+                              const std::string& dirEntryKey, int flags) {
+    if (flags != 0)
+        throw Error(0, "DICOMDIR record for " + relativePath + ": flags " + std::to_string(flags) +
+                           " are not supported (0 is the only value)");
+    if (!dataset.impl || dataset.impl->source.empty())
+        throw Error(0, "DICOMDIR record for " + relativePath +
+                           ": the dataset was not read from a file, so no record can refer to it");
+    const std::string fileId = ReferencedFileId(relativePath);
+    const std::string key = dataset.DirEntryKey();
+    if (dirEntryKey != key)
+        throw Error(0, "DICOMDIR record for " + relativePath + ": the entry key \"" + dirEntryKey +
+                           "\" does not belong to this dataset (SOP Instance UID " + key + ")");
+
+    if (impl_->byKey.count(key)) {
+        // DICOM references a SOP instance once; DCMTK would skip it too.
+        impl_->duplicates.push_back(relativePath);
+        return;
+    }
+    if (impl_->count >= kMaxFiles)
+        throw Error(0, "The DICOMDIR cannot refer to more than " + std::to_string(kMaxFiles) + " files");
+
+    const std::string alias = AliasName(impl_->count + 1);
+    const fs::path link = impl_->work.path / alias;
+    std::error_code ec;
+    fs::create_symlink(dataset.impl->source, link, ec);
+    if (ec) throw Error(ec.value(), "DICOMDIR record for " + relativePath + ": " + ec.message());
+
+    DcmtkMessages messages;
+    DicomDirInterface& d = impl_->dicomdir;
+    OFCondition status = d.addDicomFile(OFFilename(alias.c_str()), OFFilename(impl_->work.path.c_str()));
+    if (status == EC_ApplicationProfileViolated) {
+        // A required record value is missing: let DCMTK invent it, for
+        // this file only (the invent mode costs time for every later file).
+        d.enableInventMode(OFTrue);
+        status = d.addDicomFile(OFFilename(alias.c_str()), OFFilename(impl_->work.path.c_str()));
+        d.enableInventMode(OFFalse);
+    }
+    if (status.bad()) {
+        fs::remove(link, ec);
+        throw Error(status.code(), "The DICOMDIR refuses " + relativePath + " (" + dataset.impl->source.string() +
+                                       "): " + status.text() + messages.Summary());
+    }
+    ++impl_->count;
+    impl_->realIds.emplace(alias, fileId);
+    impl_->byKey.emplace(key, relativePath);
+}
+
+namespace {
+
+// Replaces the alias of every record below `record` by the real file ID;
+// collects the aliases met.
+void RewriteFileIds(DcmDirectoryRecord& record, const std::map<std::string, std::string>& realIds,
+                    std::set<std::string>& seen) {
+    for (unsigned long i = 0; i < record.cardSub(); ++i) {
+        DcmDirectoryRecord* sub = record.getSub(i);
+        if (!sub) continue;
+        OFString alias;
+        if (sub->findAndGetOFStringArray(DCM_ReferencedFileID, alias).good() && !alias.empty()) {
+            const auto it = realIds.find(alias.c_str());
+            if (it == realIds.end())
+                throw Error(0, std::string("The DICOMDIR holds a record for an unknown file \"") + alias.c_str() + "\"");
+            if (!seen.insert(it->first).second)
+                throw Error(0, "The DICOMDIR holds two records for " + it->second);
+            const OFCondition status = sub->putAndInsertString(DCM_ReferencedFileID, it->second.c_str());
+            if (status.bad())
+                throw Error(status.code(), "Cannot set the file ID " + it->second + ": " + status.text());
+        }
+        RewriteFileIds(*sub, realIds, seen);
+    }
+}
+
+}  // namespace
+
+void DicomDirBuilder::WriteDicomDir(const fs::path& path) {
+    DcmtkMessages messages;
+    OFCondition status = impl_->dicomdir.writeDicomDir(EET_UndefinedLength, EGL_withoutGL);
+    if (status.bad())
+        throw Error(status.code(), std::string("Cannot write the DICOMDIR: ") + status.text() + messages.Summary());
+
+    {
+        DcmDicomDir dir(OFFilename(impl_->DicomDirPath().c_str()), kFilesetId);
+        if (dir.error().bad())
+            throw Error(dir.error().code(),
+                        std::string("Cannot read back the DICOMDIR: ") + dir.error().text() + messages.Summary());
+        std::set<std::string> seen;
+        RewriteFileIds(dir.getRootRecord(), impl_->realIds, seen);
+        if (seen.size() != impl_->realIds.size()) {
+            std::string missing;
+            std::size_t listed = 0;
+            for (const auto& [alias, id] : impl_->realIds) {
+                if (seen.count(alias)) continue;
+                if (listed++ < 5) missing += (missing.empty() ? "" : ", ") + id;
+            }
+            throw Error(0, "The DICOMDIR has no record for " + std::to_string(impl_->realIds.size() - seen.size()) +
+                               " file(s): " + missing + (listed > 5 ? ", ..." : ""));
+        }
+        status = dir.write(DICOMDIR_DEFAULT_TRANSFERSYNTAX, EET_UndefinedLength, EGL_withoutGL);
+        if (status.bad())
+            throw Error(status.code(),
+                        std::string("Cannot write the DICOMDIR: ") + status.text() + messages.Summary());
+    }
+
+    // Copy into the target folder under a temporary name, then rename.
+    const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    std::string pattern = (folder / ".Dicomdir.XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    const int fd = ::mkstemp(buffer.data());
+    if (fd < 0) {
+        const int err = errno;
+        throw Error(err, "Cannot write " + path.string() + ": " + std::strerror(err));
+    }
+    ::close(fd);
+    const fs::path temporary(buffer.data());
+    std::error_code ec;
+    fs::copy_file(impl_->DicomDirPath(), temporary, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::permissions(temporary, fs::perms(0644), ec);
+    if (!ec) fs::rename(temporary, path, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw Error(ec.value(), "Cannot write " + path.string() + ": " + ec.message());
+    }
+}
+
+const std::vector<std::string>& DicomDirBuilder::Duplicates() const { return impl_->duplicates; }
+
+}  // namespace velunor

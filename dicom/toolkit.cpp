@@ -1,0 +1,316 @@
+// DicomCollection and DicomDataset over DCMTK, and the toolkit's start-up.
+#include "dicom/dcmtk_support.hpp"
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmdata/dcrledrg.h>
+#include <dcmtk/dcmdata/dcvr.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+#include <dcmtk/dcmjpeg/djdecode.h>
+#include <dcmtk/dcmjpls/djdecode.h>
+#include <dcmtk/oflog/appender.h>
+#include <dcmtk/oflog/oflog.h>
+#include <dcmtk/oflog/spi/logevent.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+
+#include "app/error.hpp"
+
+namespace fs = std::filesystem;
+
+namespace velunor {
+
+namespace {
+
+// The scope that collects DCMTK's messages on this thread (innermost wins).
+thread_local DcmtkMessages* tCurrentMessages = nullptr;
+
+// Hands every DCMTK log event of level WARN and above to the collecting
+// scope of the thread that logged it.
+class CaptureAppender : public dcmtk::log4cplus::Appender {
+public:
+    ~CaptureAppender() override { destructorImpl(); }
+    void close() override { closed = true; }
+
+protected:
+    void append(const dcmtk::log4cplus::spi::InternalLoggingEvent& event) override {
+        if (event.getLogLevel() < dcmtk::log4cplus::WARN_LOG_LEVEL) return;
+        DcmtkMessages::Deliver({event.getLoggerName().c_str(), event.getMessage().c_str(),
+                                event.getLogLevel() >= dcmtk::log4cplus::ERROR_LOG_LEVEL});
+    }
+};
+
+void RegisterOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // DCMTK prints INFO and below to the console otherwise.
+        OFLog::configure(OFLogger::WARN_LOG_LEVEL);
+        // Reference-counted by oflog, which owns the appender from here on.
+        dcmtk::log4cplus::SharedAppenderPtr appender(new CaptureAppender);
+        OFLog::getLogger("dcmtk").addAppender(appender);
+        // Values stored with VR UN whose tag the dictionary knows (some
+        // writers do that with UIDs) are read as what they are; otherwise
+        // a Study Instance UID would come back as a byte dump.
+        dcmEnableUnknownVRConversion.set(OFTrue);
+        DJDecoderRegistration::registerCodecs();
+        DJLSDecoderRegistration::registerCodecs();
+        DcmRLEDecoderRegistration::registerCodecs();
+    });
+}
+
+Error StatusError(const OFCondition& status, const std::string& what, const DcmtkMessages& messages) {
+    return Error(status.code(), what + ": " + status.text() + messages.Summary());
+}
+
+// The UIDs a written file must carry; DCMTK would invent a private SOP
+// class for a dataset without one.
+void RequireUids(DcmDataset& dataset, const std::string& name) {
+    const struct {
+        DcmTagKey tag;
+        const char* label;
+    } required[] = {
+        {DCM_SOPClassUID, "SOP Class UID (0008,0016)"},
+        {DCM_SOPInstanceUID, "SOP Instance UID (0008,0018)"},
+        {DCM_StudyInstanceUID, "Study Instance UID (0020,000D)"},
+    };
+    for (const auto& r : required) {
+        if (GetString(dataset, r.tag).empty())
+            throw Error(0, name + ": the dataset has no " + r.label + "; it is not written");
+    }
+}
+
+bool IsJpeg2000(E_TransferSyntax xfer) {
+    return xfer == EXS_JPEG2000LosslessOnly || xfer == EXS_JPEG2000 ||
+           xfer == EXS_JPEG2000MulticomponentLosslessOnly || xfer == EXS_JPEG2000Multicomponent;
+}
+
+// A fresh file for the temporary copy of `target`, in the same folder so
+// that the final rename stays on one file system.
+fs::path MakeTemporaryFile(const fs::path& target) {
+    std::string stem = target.filename().string();
+    if (stem.size() > 160) stem.resize(160);
+    std::string pattern = (target.parent_path() / ("." + stem + ".XXXXXX")).string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    const int fd = ::mkstemp(buffer.data());
+    if (fd < 0) {
+        const int err = errno;
+        throw Error(err, "Cannot create a file in " + target.parent_path().string() + ": " +
+                             std::strerror(err));
+    }
+    ::fchmod(fd, 0644);   // mkstemp makes it private; staged files are readable like any copy
+    ::close(fd);
+    return fs::path(buffer.data());
+}
+
+// Removes a temporary file when the write does not get as far as the rename.
+struct TemporaryFile {
+    fs::path path;
+    ~TemporaryFile() {
+        if (!path.empty()) {
+            std::error_code ec;
+            fs::remove(path, ec);
+        }
+    }
+};
+
+}  // namespace
+
+// ---- start-up ----------------------------------------------------------
+
+void InitDicomToolkit() {
+    RegisterOnce();
+    if (!dcmDataDict.isDictionaryLoaded()) {
+        throw Error(0, std::string("The DICOM data dictionary is not loaded (expected at ") +
+                           DCM_DICT_DEFAULT_PATH +
+                           " or named by DCMDICTPATH). Without it DICOM files are misread; "
+                           "install the DCMTK data dictionary.");
+    }
+}
+
+// ---- DCMTK's messages --------------------------------------------------
+
+DcmtkMessages::DcmtkMessages() : previous_(tCurrentMessages) { tCurrentMessages = this; }
+
+DcmtkMessages::~DcmtkMessages() { tCurrentMessages = previous_; }
+
+void DcmtkMessages::Deliver(Entry entry) {
+    if (tCurrentMessages) tCurrentMessages->entries_.push_back(std::move(entry));
+}
+
+bool DcmtkMessages::CorruptJpeg() const {
+    for (const Entry& e : entries_) {
+        if (e.logger.rfind("dcmtk.dcmjpeg", 0) != 0) continue;
+        if (e.text.find("Corrupt JPEG data") != std::string::npos ||
+            e.text.find("Premature end") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+std::string DcmtkMessages::Summary(std::size_t max) const {
+    std::vector<const Entry*> ordered;
+    for (const Entry& e : entries_)
+        if (e.error) ordered.push_back(&e);
+    for (const Entry& e : entries_)
+        if (!e.error) ordered.push_back(&e);
+    if (ordered.empty()) return "";
+    std::string text = " (DCMTK: ";
+    for (std::size_t i = 0; i < ordered.size() && i < max; ++i) {
+        if (i) text += "; ";
+        text += ordered[i]->text;
+    }
+    if (ordered.size() > max) text += "; ...";
+    return text + ")";
+}
+
+std::string GetString(DcmItem& item, const DcmTagKey& tag) {
+    OFString value;
+    if (item.findAndGetOFString(tag, value).bad()) return "";
+    std::string s(value.c_str());
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+    return s;
+}
+
+// ---- DicomDataset ------------------------------------------------------
+
+DicomDataset::DicomDataset() : impl(std::make_unique<Impl>()) {}
+DicomDataset::~DicomDataset() = default;
+DicomDataset::DicomDataset(DicomDataset&&) noexcept = default;
+DicomDataset& DicomDataset::operator=(DicomDataset&&) noexcept = default;
+
+void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::string& transferSyntaxUid) {
+    InitDicomToolkit();
+    if (!impl) throw Error(0, "The dataset is empty");
+    DcmDataset& dataset = *impl->file.getDataset();
+    const std::string target = path.string();
+
+    const DcmXfer wanted(transferSyntaxUid.c_str());
+    const E_TransferSyntax xfer = wanted.getXfer();
+    if (xfer == EXS_Unknown)
+        throw Error(0, target + ": unknown transfer syntax UID \"" + transferSyntaxUid + "\"");
+    if (wanted.isEncapsulated())
+        throw Error(0, target + ": writing the compressed transfer syntax " + transferSyntaxUid +
+                           " is not supported");
+
+    RequireUids(dataset, impl->name);
+
+    if (!impl->source.empty()) {
+        std::error_code ec;
+        if (fs::equivalent(impl->source, path, ec))
+            throw Error(0, target + " is the file the dataset was read from; it is not written onto itself");
+    }
+
+    {
+        DcmtkMessages messages;
+        const OFCondition status = dataset.chooseRepresentation(xfer, nullptr);
+        if (messages.CorruptJpeg())
+            throw Error(0, impl->name + ": the JPEG pixel data is corrupt" + messages.Summary());
+        if (status.bad() || !dataset.canWriteXfer(xfer)) {
+            if (IsJpeg2000(dataset.getOriginalXfer()))
+                DecodeWithGdcm(impl->file, impl->name);
+            else if (status.bad())
+                throw StatusError(status, impl->name + ": the pixel data cannot be decoded", messages);
+            else
+                throw Error(0, impl->name + ": the dataset cannot be written as " + transferSyntaxUid +
+                                   messages.Summary());
+        }
+    }
+
+    TemporaryFile temporary{MakeTemporaryFile(path)};
+    {
+        DcmtkMessages messages;
+        const OFCondition status = impl->file.saveFile(
+            OFFilename(temporary.path.c_str()), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0,
+            withMeta ? EWM_updateMeta : EWM_dataset);
+        if (status.bad()) throw StatusError(status, "Cannot write " + target, messages);
+    }
+    std::error_code ec;
+    fs::rename(temporary.path, path, ec);
+    if (ec) throw Error(ec.value(), "Cannot write " + target + ": " + ec.message());
+    temporary.path.clear();
+}
+
+std::string DicomDataset::StudyUID() const {
+    if (!impl) throw Error(0, "The dataset is empty");
+    std::string uid = GetString(*impl->file.getDataset(), DCM_StudyInstanceUID);
+    if (uid.empty()) throw Error(0, impl->name + ": the dataset has no Study Instance UID (0020,000D)");
+    return uid;
+}
+
+std::string DicomDataset::DirEntryKey() const {
+    if (!impl) throw Error(0, "The dataset is empty");
+    std::string uid = GetString(*impl->file.getDataset(), DCM_SOPInstanceUID);
+    if (uid.empty()) throw Error(0, impl->name + ": the dataset has no SOP Instance UID (0008,0018)");
+    return uid;
+}
+
+// ---- DicomCollection ---------------------------------------------------
+
+DicomCollection::DicomCollection() = default;
+DicomCollection::~DicomCollection() = default;
+
+void DicomCollection::Clear() { items_.clear(); }
+
+void DicomCollection::ReadFile(const fs::path& path) {
+    InitDicomToolkit();
+    DicomDataset item;
+    item.impl->name = path.string();
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) throw Error(EISDIR, path.string() + " is a folder, not a DICOM file");
+    {
+        DcmtkMessages messages;
+        const OFCondition status = item.impl->file.loadFile(OFFilename(path.c_str()), EXS_Unknown, EGL_noChange,
+                                                            DCM_MaxReadLength, ERM_autoDetect);
+        if (status.bad()) throw StatusError(status, "Cannot read DICOM file " + path.string(), messages);
+    }
+    if (item.impl->file.getDataset()->card() == 0)
+        throw Error(0, "Cannot read DICOM file " + path.string() + ": it holds no data elements");
+    item.impl->source = fs::absolute(path, ec);
+    if (ec) item.impl->source = path;
+    items_.push_back(std::move(item));
+}
+
+void DicomCollection::ReadBuffer(const std::vector<std::uint8_t>& bytes, const std::string& name) {
+    InitDicomToolkit();
+    DicomDataset item;
+    item.impl->name = name;
+    if (bytes.empty()) throw Error(0, "Cannot read DICOM file " + name + ": the file is empty");
+    {
+        DcmtkMessages messages;
+        DcmInputBufferStream stream;
+        stream.setBuffer(bytes.data(), static_cast<offile_off_t>(bytes.size()));
+        stream.setEos();
+        DcmFileFormat& file = item.impl->file;
+        file.transferInit();
+        const OFCondition status = file.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+        file.transferEnd();
+        if (status.bad()) throw StatusError(status, "Cannot read DICOM file " + name, messages);
+        // Values larger than the read limit may still point into the
+        // stream: load them now, the buffer belongs to the caller.
+        const OFCondition loaded = file.loadAllDataIntoMemory();
+        if (loaded.bad()) throw StatusError(loaded, "Cannot read DICOM file " + name, messages);
+    }
+    if (item.impl->file.getDataset()->card() == 0)
+        throw Error(0, "Cannot read DICOM file " + name + ": it holds no data elements");
+    items_.push_back(std::move(item));
+}
+
+DicomDataset& DicomCollection::Item(int index) {
+    if (index < 1 || index > static_cast<int>(items_.size()))
+        throw Error(0, "The DICOM collection has no item " + std::to_string(index) + " (it holds " +
+                           std::to_string(items_.size()) + ")");
+    return items_[static_cast<std::size_t>(index - 1)];
+}
+
+int DicomCollection::Count() const { return static_cast<int>(items_.size()); }
+
+}  // namespace velunor
