@@ -74,9 +74,14 @@ struct OdbcConnection {
         if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
     }
 
-    [[noreturn]] void Fail(SQLSMALLINT type, SQLHANDLE handle, const std::string& context) const {
+    // Raises the handle's diagnostics as velunor::Error: "<context>: <records>",
+    // followed by the statement they belong to when there is one.
+    [[noreturn]] void Fail(SQLSMALLINT type, SQLHANDLE handle, const std::string& context,
+                           const std::string& sql = {}) const {
         Diagnostics d = ReadDiagnostics(type, handle);
-        throw Error(d.number, ScrubPassword(context + ": " + d.text, connectionString));
+        std::string text = context + ": " + d.text;
+        if (!sql.empty()) text = WithStatement(text, sql);
+        throw Error(d.number, ScrubPassword(text, connectionString));
     }
 };
 
@@ -114,7 +119,7 @@ struct BoundParams {
 SQLRETURN PrepareAndExecute(const OdbcConnection& c, const Statement& s, const std::string& sql,
                             const std::vector<SqlParam>& params) {
     SQLHSTMT h = s.get();
-    auto fail = [&](const std::string& what) { c.Fail(SQL_HANDLE_STMT, h, WithStatement(what, sql)); };
+    auto fail = [&](const std::string& what) { c.Fail(SQL_HANDLE_STMT, h, what, sql); };
 
     if (!Ok(SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT,
                            reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(c.timeoutSeconds)), 0)))
@@ -205,7 +210,7 @@ public:
 
 private:
     [[noreturn]] void Fail(const std::string& what) const {
-        conn_->Fail(SQL_HANDLE_STMT, stmt_->get(), WithStatement(what, sql_));
+        conn_->Fail(SQL_HANDLE_STMT, stmt_->get(), what, sql_);
     }
 
     // Reads one column of the current row as text, in pieces of any length.
@@ -249,7 +254,7 @@ public:
         PrepareAndExecute(*conn_, *stmt, sql, params);
         SQLSMALLINT columns = 0;
         if (!Ok(SQLNumResultCols(stmt->get(), &columns)))
-            conn_->Fail(SQL_HANDLE_STMT, stmt->get(), WithStatement("cannot count the result's columns", sql));
+            conn_->Fail(SQL_HANDLE_STMT, stmt->get(), "cannot count the result's columns", sql);
         if (columns <= 0) throw Error(0, WithStatement("the statement yields no result set", sql));
         return std::make_unique<OdbcRecordset>(conn_, std::move(stmt), sql, columns);
     }
@@ -259,7 +264,7 @@ public:
         if (PrepareAndExecute(*conn_, stmt, sql, params) == SQL_NO_DATA) return 0;
         SQLLEN rows = 0;
         if (!Ok(SQLRowCount(stmt.get(), &rows)))
-            conn_->Fail(SQL_HANDLE_STMT, stmt.get(), WithStatement("cannot count the rows affected", sql));
+            conn_->Fail(SQL_HANDLE_STMT, stmt.get(), "cannot count the rows affected", sql);
         return rows < 0 ? 0 : static_cast<long>(rows);
     }
 
