@@ -24,7 +24,7 @@ namespace velunor {
 namespace {
 
 constexpr const char* kLabel = "DatenKopieren";
-constexpr int kCommandTimeoutSeconds = 300;
+constexpr int kStatementTimeoutSeconds = 300;
 constexpr std::int32_t kAskAboveMB = 1700;   // unattended: ask from here on
 constexpr std::int32_t kTooLittleMB = 10;     // manual: no question at or below
 constexpr int kMaxNameAttempts = 100000;
@@ -86,7 +86,7 @@ struct Phase {
 
     void OpenConnection() {
         db.reset();
-        db = OpenDatabase(serverType, server, connectionString, kCommandTimeoutSeconds);
+        db = OpenDatabase(serverType, server, connectionString, kStatementTimeoutSeconds);
     }
     DicomCollection& Collection() {
         if (!collection) {
@@ -366,7 +366,7 @@ Flow CapacityGate(Phase& p, bool& admitted) {
         WithdrawStudy(p, moved, e.what());
         return Flow::Done;
     }
-    admitted = true;
+    admitted = !moved.empty();
     return Flow::Done;
 }
 
@@ -375,8 +375,9 @@ Flow CarryOverPass(Phase& p, const std::vector<std::string>& ids) {
     const double step = w.Maximum(Control::pbSammeln) / 2.0 / static_cast<double>(ids.size());
     double value = w.Value(Control::pbSammeln);
     for (const auto& id : ids) {
+        const std::int32_t before = p.imageCounter;
         Flow f = StageStudy(p, Pass::CarryOver, id, p.paths.dvd1);
-        ++p.run.state.summary.carryOverStudies;
+        if (p.imageCounter > before) ++p.run.state.summary.carryOverStudies;
         if (f == Flow::Cancelled) return f;
         value += step;
         w.SetValue(Control::pbSammeln, static_cast<int>(std::lround(value)));

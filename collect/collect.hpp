@@ -49,7 +49,10 @@ struct CollectLimits {
 // "DatenKopieren" (message ending in " ImgNr: " + the number of files staged
 // in this run) and gives false; a file that cannot be read is logged in the
 // file log and its study marked "not readable", and staging goes on.
-// Sets run.state.summary (carryOverStudies, newStudies, nothingToWrite, why).
+// Sets run.state.summary: carryOverStudies and newStudies count the studies
+// that brought at least one file into DVD/1/ and DVD/2/; nothingToWrite is
+// true when no disc is to be written although nothing failed, and `why`
+// says why no disc is written (or the error's message).
 bool DatenKopieren(Run& run, const CollectLimits& limits = {});
 
 // Reads the media number from the file LastMediaNr in `programDir`: the
