@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 
@@ -30,6 +31,8 @@ std::string RandomSchemaName() {
 }  // namespace
 
 std::string KindName(ArchiveKind kind) { return kind == ArchiveKind::Sqlite ? "Sqlite" : "Postgres"; }
+
+void PrintTo(ArchiveKind kind, std::ostream* os) { *os << KindName(kind); }
 
 std::string RequirePostgresServer() {
     auto flag = GetEnv("VELUNOR_TEST_PG");

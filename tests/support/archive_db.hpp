@@ -8,6 +8,7 @@
 #pragma once
 
 #include <filesystem>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,8 @@ enum class ArchiveKind { Sqlite, Postgres };
 
 // "Sqlite" or "Postgres", for test names.
 std::string KindName(ArchiveKind kind);
+// Lets GoogleTest print the kind by name (parameterised test lists).
+void PrintTo(ArchiveKind kind, std::ostream* os);
 
 // The `Server` value that reaches the PostgreSQL test server ("127.0.0.1").
 // Throws std::runtime_error, saying how to start it, when the tests run
