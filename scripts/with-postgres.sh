@@ -12,6 +12,7 @@
 #   ODBCSYSINI           the folder of the private odbcinst.ini
 #   VELUNOR_TEST_PG=1    tells the tests that a server is there
 #   VELUNOR_PG_SERVER    the value of `Server` that reaches it (127.0.0.1)
+# VELUNOR_PG_BIN names another folder of PostgreSQL binaries.
 # The cluster is stopped and the folder removed however the command ends.
 # The exit status is the command's.
 set -euo pipefail
