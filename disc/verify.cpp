@@ -1,0 +1,79 @@
+// Disc verification: reads the written medium back and learns which studies
+// it really holds.
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <optional>
+
+#include "app/error.hpp"
+#include "dicom/toolkit.hpp"
+#include "disc/disc.hpp"
+
+namespace velunor {
+
+namespace {
+
+constexpr double kHalf = 5000.0;
+
+// Reads every file of one folder of the medium and appends each new study
+// UID to `studies`. The bar advances from `position` by 5000 / count per
+// file, never beyond its maximum.
+void ReadFolder(Run& run, const std::string& folder, const std::vector<DiscFile>& files,
+                std::vector<std::string>& studies, std::optional<DicomCollection>& collection, double& position) {
+    WindowSystem& w = run.window();
+    if (files.empty()) return;
+    const double step = kHalf / static_cast<double>(files.size());
+    for (const DiscFile& f : files) {
+        w.Yield();
+        if (!collection) collection.emplace();
+        collection->Clear();
+        w.Yield();
+        collection->ReadBuffer(run.writer.ReadDiscFile(folder, f.name), folder + "/" + f.name);
+        w.Yield();
+        const std::string uid = collection->Item(1).StudyUID();
+        if (uid.empty()) throw Error(0, "The file " + folder + "/" + f.name + " has no Study Instance UID");
+        if (std::find(studies.begin(), studies.end(), uid) == studies.end()) studies.push_back(uid);
+        collection->Clear();
+        const double next = position + step;
+        if (next <= static_cast<double>(w.Maximum(Control::pbVer))) {
+            position = next;
+            w.SetValue(Control::pbVer, static_cast<int>(std::lround(position)));
+        }
+        w.Yield();
+    }
+}
+
+}  // namespace
+
+bool DVDVerify(Run& run) {
+    WindowSystem& w = run.window();
+    RunState& st = run.state;
+    try {
+        // The collection belongs to this call: created on first use, gone when it ends.
+        std::optional<DicomCollection> collection;
+        double position = 0;
+        w.SetValue(Control::pbVer, 0);
+        w.SetVisible(Control::pbVer, true);
+        st.DiscStudies1 = {};
+        // Lists from an earlier disc must not survive a failure of this one.
+        st.DiscStudies2 = {};
+
+        const std::vector<DiscFile> first = run.writer.ListDiscFolder("1");
+        ReadFolder(run, "1", first, st.DiscStudies1, collection, position);
+        position = kHalf;
+        w.SetValue(Control::pbVer, static_cast<int>(kHalf));
+
+        const std::vector<DiscFile> second = run.writer.ListDiscFolder("2");
+        if (second.empty()) throw Error(0, "The folder 2 of the disc holds no files");
+        st.DiscStudies2 = {};
+        ReadFolder(run, "2", second, st.DiscStudies2, collection, position);
+        return true;
+    } catch (const std::exception& e) {
+        // Only the verdict is logged; the reason goes to the debug log.
+        run.shell.DebugLog("DVDVerify", e.what());
+        run.shell.LogError(0, "Verification failed!", "DVDVerify");
+        return false;
+    }
+}
+
+}  // namespace velunor
