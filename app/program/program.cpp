@@ -1,0 +1,43 @@
+#include "app/program/program.hpp"
+
+#include <unistd.h>
+
+#include "app/error.hpp"
+#include "bookkeeping/bookkeeping.hpp"
+#include "collect/collect.hpp"
+#include "dicom/dicom.hpp"
+#include "disc/disc.hpp"
+
+namespace velunor {
+
+std::filesystem::path ProgramDirectory() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return std::filesystem::current_path();
+    return exe.parent_path();
+}
+
+Phases ProgramPhases() {
+    Phases p;
+    p.DatenKopieren = [](Run& run) { return DatenKopieren(run); };
+    p.DicomDir = DicomDir;
+    p.DVDCreate = DVDCreate;
+    p.DVDVerify = DVDVerify;
+    p.DBUpdate = DBUpdate;
+    p.ShowDetectWindow = ShowDetectWindow;
+    p.BurnEvents = BurnEvents;
+    return p;
+}
+
+std::unique_ptr<DiscWriter> MakeProgramWriter(const Settings& settings) { return MakeDVDWriter(settings); }
+
+std::string StartupProblem() {
+    try {
+        InitDicomToolkit();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return {};
+}
+
+}  // namespace velunor
