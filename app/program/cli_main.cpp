@@ -81,21 +81,22 @@ struct ConsolePrompter : Prompter {
 };
 
 // Progress: one updating line per phase on a terminal, one line per phase
-// change otherwise.
+// change otherwise. A phase begins when the controller shows its label.
 struct ProgressPrinter {
     HeadlessWindow& window;
     bool terminal;
+    Control bar = Control::pbSammeln;
     std::string phase;
     bool lineOpen = false;
     int lastPercent = -1;
 
-    static const char* PhaseOf(Control c) {
-        switch (c) {
-        case Control::pbSammeln: return "Gathering data";
-        case Control::pbDicomDir: return "Create dicomdir";
-        case Control::pbDisk: return "Create DVD";
-        case Control::pbVer: return "Verify DVD";
-        case Control::pbDB: return "Update database";
+    static const char* PhaseOf(Control label, Control& bar) {
+        switch (label) {
+        case Control::lblSammeln: bar = Control::pbSammeln; return "Gathering data";
+        case Control::lblDicomDir: bar = Control::pbDicomDir; return "Create dicomdir";
+        case Control::lblDVD: bar = Control::pbDisk; return "Create DVD";
+        case Control::lblVerifyDVD: bar = Control::pbVer; return "Verify DVD";
+        case Control::lblUpdate: bar = Control::pbDB; return "Update database";
         default: return nullptr;
         }
     }
@@ -106,21 +107,21 @@ struct ProgressPrinter {
     }
 
     void Changed(Control c) {
-        const char* name = PhaseOf(c);
-        if (!name) return;
-        int max = window.Maximum(c);
-        int percent = max > 0 ? static_cast<int>(100.0 * window.Value(c) / max + 0.5) : 0;
-        if (phase != name) {
+        Control phaseBar = bar;
+        if (const char* name = PhaseOf(c, phaseBar); name && name != phase && window.IsVisible(c)) {
             End();
             phase = name;
+            bar = phaseBar;
             lastPercent = -1;
             if (!terminal) std::cerr << "Velunor: " << phase << "\n";
         }
-        if (terminal && percent != lastPercent) {
-            std::cerr << "\r" << phase << ": " << percent << "% " << OneLine(window.Caption(Control::lblCur))
-                      << "\x1b[K" << std::flush;
-            lineOpen = true;
-        }
+        if (!terminal || phase.empty() || (c != bar && c != Control::lblCur)) return;
+        int max = window.Maximum(bar);
+        int percent = max > 0 ? static_cast<int>(100.0 * window.Value(bar) / max + 0.5) : 0;
+        if (c == bar && percent == lastPercent) return;
+        std::cerr << "\r" << phase << ": " << percent << "% " << OneLine(window.Caption(Control::lblCur))
+                  << "\x1b[K" << std::flush;
+        lineOpen = true;
         lastPercent = percent;
     }
 };
@@ -131,7 +132,7 @@ int RunOnce(const Options& options) {
     prompter.fixed = options.answer;
     prompter.interactive = ::isatty(STDIN_FILENO) != 0;
     HeadlessWindow window(prompter, [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); });
-    ProgressPrinter progress{window, ::isatty(STDERR_FILENO) != 0, {}, false, -1};
+    ProgressPrinter progress{window, ::isatty(STDERR_FILENO) != 0, Control::pbSammeln, {}, false, -1};
     window.onChange = [&](Control c) { progress.Changed(c); };
     prompter.EndProgressLine = [&] { progress.End(); };
 
