@@ -187,8 +187,15 @@ void DicomDirBuilder::AddFile(const DicomDataset& dataset, const std::string& re
     }
     if (status.bad()) {
         fs::remove(link, ec);
+        // DCMTK names the file by its alias; the operator knows it by its path.
+        std::string reasons = messages.Summary();
+        for (const std::string& name : {impl_->work.path.string() + "/" + alias, alias}) {
+            for (std::size_t at = reasons.find(name); at != std::string::npos;
+                 at = reasons.find(name, at + relativePath.size()))
+                reasons.replace(at, name.size(), relativePath);
+        }
         throw Error(status.code(), "The DICOMDIR refuses " + relativePath + " (" + dataset.impl->source.string() +
-                                       "): " + status.text() + messages.Summary());
+                                       "): " + status.text() + reasons);
     }
     ++impl_->count;
     impl_->realIds.emplace(alias, fileId);

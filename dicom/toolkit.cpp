@@ -158,10 +158,15 @@ bool DcmtkMessages::CorruptJpeg() const {
 
 std::string DcmtkMessages::Summary(std::size_t max) const {
     std::vector<const Entry*> ordered;
+    auto add = [&ordered](const Entry& e) {
+        for (const Entry* o : ordered)
+            if (o->text == e.text) return;   // a retry repeats its messages
+        ordered.push_back(&e);
+    };
     for (const Entry& e : entries_)
-        if (e.error) ordered.push_back(&e);
+        if (e.error) add(e);
     for (const Entry& e : entries_)
-        if (!e.error) ordered.push_back(&e);
+        if (!e.error) add(e);
     if (ordered.empty()) return "";
     std::string text = " (DCMTK: ";
     for (std::size_t i = 0; i < ordered.size() && i < max; ++i) {
