@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -74,6 +75,11 @@ struct Phase {
     std::int32_t imageCounter = 0;   // files staged in this run
     std::string currentDir1;         // StudyDirectory1 of the row being staged
     std::string currentFolder;       // its source folder F
+    std::uintmax_t dvd2Bytes = 0;    // what DVD/2/ holds during the new-study pass
+    // Where the search for a free name starts, per folder and name: real
+    // archives use the same names (IM00001.dcm) in every study, and a
+    // search from 1 each time would grow with the square of the studies.
+    std::map<std::string, int> nextSuffix;
 
     Phase(Run& r, const CollectLimits& l)
         : run(r), limits(l), paths(r.settings().TempPath),
@@ -182,12 +188,34 @@ std::string Extension(const std::string& name) {
     return e;
 }
 
+// The name "<stem>_<k><.ext>" of a file called `name`.
+std::string Suffixed(const std::string& name, int k) {
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos) return name + "_" + std::to_string(k);
+    return name.substr(0, dot) + "_" + std::to_string(k) + name.substr(dot);
+}
+
+// FreeName, starting the suffix search where the last search for the same
+// folder and name ended. Names are only taken during a run, so nothing
+// below that point has become free (except after a withdrawn study, whose
+// names are then simply not reused).
+std::string PlaceName(Phase& p, const fs::path& folder, const std::string& name) {
+    if (!EntryExists(folder / name)) return name;
+    int& k = p.nextSuffix[folder.string() + '\0' + name];
+    if (k < 1) k = 1;
+    for (int tries = 0; tries < kMaxNameAttempts; ++tries, ++k) {
+        std::string candidate = Suffixed(name, k);
+        if (!EntryExists(folder / candidate)) return candidate;
+    }
+    throw Error(0, "No free name for " + name + " in " + folder.string());
+}
+
 // Writes the dataset just read into `folder` under `name`, or under a free
 // name when that one is taken. A file identical to one already there under
 // `name` (the same study staged again after an earlier run ended early) is
 // not kept twice.
-void StageDataset(DicomDataset& dataset, const fs::path& folder, const std::string& name) {
-    std::string target = FreeName(folder, name);
+void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const std::string& name) {
+    std::string target = PlaceName(p, folder, name);
     dataset.WriteFile(folder / target, true, kImplicitVRLittleEndian);
     if (target != name && SameContent(folder / name, folder / target)) fs::remove(folder / target);
 }
@@ -211,7 +239,7 @@ void StageFile(Phase& p, Pass pass, const fs::path& file, const fs::path& target
             if (pass == Pass::CarryOver) p.run.shell.DebugLog("0", "Reading: " + file.string());
             collection.ReadFile(file);
             p.Yield();
-            StageDataset(collection.Item(1), target, name);
+            StageDataset(p, collection.Item(1), target, name);
             ++p.imageCounter;
         } catch (const std::exception& e) {
             FileFailed(p, pass == Pass::CarryOver ? "1-1 " : "2-1 ", e);
@@ -227,7 +255,7 @@ void StageFile(Phase& p, Pass pass, const fs::path& file, const fs::path& target
         try {
             collection.ReadFile(p.paths.unzip / (base + "dcm"));
             p.Yield();
-            StageDataset(collection.Item(1), target, base + "dcm");
+            StageDataset(p, collection.Item(1), target, base + "dcm");
             ++p.imageCounter;
         } catch (const std::exception& e) {
             FileFailed(p, pass == Pass::CarryOver ? "1-2 " : "2-2 ", e);
@@ -320,9 +348,12 @@ Flow SelectNew(Phase& p, std::vector<std::string>& ids) {
 }
 
 // Takes a study that could not be moved whole out of DVD/2/ and DVDTemp/ again.
-void WithdrawStudy(Phase& p, const std::vector<fs::path>& moved, const std::string& why) {
-    std::error_code ec;
-    for (const auto& f : moved) fs::remove(f, ec);
+void WithdrawStudy(Phase& p, const std::vector<std::pair<fs::path, std::uintmax_t>>& moved,
+                   const std::string& why) {
+    for (const auto& [file, bytes] : moved) {
+        std::error_code ec;
+        if (fs::remove(file, ec)) p.dvd2Bytes -= std::min(p.dvd2Bytes, bytes);
+    }
     try {
         EmptyFolder(p.paths.dvdTemp.string());
     } catch (const std::exception&) {
@@ -338,7 +369,7 @@ Flow CapacityGate(Phase& p, bool& admitted) {
     admitted = false;
     std::uintmax_t size = 0;
     try {
-        size = FolderBytes(p.paths.dvdTemp) + FolderBytes(p.paths.dvd2);
+        size = FolderBytes(p.paths.dvdTemp) + p.dvd2Bytes;
     } catch (const std::exception& e) {
         // Without a size the study cannot be proven to fit: it waits, and so
         // does the rest of the list.
@@ -354,12 +385,14 @@ Flow CapacityGate(Phase& p, bool& admitted) {
         p.result = true;
         return Flow::GateStopped;
     }
-    std::vector<fs::path> moved;
+    std::vector<std::pair<fs::path, std::uintmax_t>> moved;
     try {
         for (const auto& file : FilesIn(p.paths.dvdTemp)) {
-            fs::path to = p.paths.dvd2 / FreeName(p.paths.dvd2, file.filename().string());
+            fs::path to = p.paths.dvd2 / PlaceName(p, p.paths.dvd2, file.filename().string());
+            const std::uintmax_t bytes = fs::file_size(file);
             MoveFile(file, to);
-            moved.push_back(to);
+            moved.emplace_back(to, bytes);
+            p.dvd2Bytes += bytes;
             p.Yield();
         }
     } catch (const std::exception& e) {
@@ -388,6 +421,8 @@ Flow CarryOverPass(Phase& p, const std::vector<std::string>& ids) {
 
 Flow NewStudyPass(Phase& p, const std::vector<std::string>& ids) {
     WindowSystem& w = p.window();
+    // DVD/2/ is measured once; from then on only this pass adds to it.
+    p.dvd2Bytes = FolderBytes(p.paths.dvd2);
     const double step = w.Maximum(Control::pbSammeln) / 2.0 / static_cast<double>(ids.size());
     double value = w.Value(Control::pbSammeln);
     for (const auto& id : ids) {
@@ -648,11 +683,8 @@ std::int32_t SizeInMB(std::uintmax_t bytes) {
 
 std::string FreeName(const fs::path& folder, const std::string& name) {
     if (!EntryExists(folder / name)) return name;
-    const auto dot = name.rfind('.');
-    const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
-    const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
     for (int k = 1; k <= kMaxNameAttempts; ++k) {
-        std::string candidate = stem + "_" + std::to_string(k) + ext;
+        std::string candidate = Suffixed(name, k);
         if (!EntryExists(folder / candidate)) return candidate;
     }
     throw Error(0, "No free name for " + name + " in " + folder.string());

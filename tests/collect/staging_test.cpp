@@ -148,6 +148,7 @@ TEST(Staging, FilesOfTheSameNameNeverReplaceEachOther) {
     WriteDicom(env.tmp / "a.dcm", CollectEnv::StudyUid(5), Uid(5, 2));
     WriteZip(f5 / "a.zip", {{"a.dcm", env.tmp / "a.dcm"}});
     env.AddStudy(5, "n5", std::nullopt);
+    env.AddDicomStudy(6, "n6", 1, std::nullopt);
 
     DatenKopieren(env.run);
 
@@ -155,13 +156,15 @@ TEST(Staging, FilesOfTheSameNameNeverReplaceEachOther) {
     EXPECT_EQ(FileNames(dvd1), (std::vector<std::string>{"IM00001.dcm", "IM00001_1.dcm"}));
     EXPECT_EQ(ReadFacts(dvd1 / "IM00001.dcm").instanceUid, Uid(1, 1));
     EXPECT_EQ(ReadFacts(dvd1 / "IM00001_1.dcm").instanceUid, Uid(2, 1));
-    EXPECT_EQ(FileNames(dvd2), (std::vector<std::string>{"IM00001.dcm", "IM00001_1.dcm", "a.dcm", "a_1.dcm"}));
+    EXPECT_EQ(FileNames(dvd2),
+              (std::vector<std::string>{"IM00001.dcm", "IM00001_1.dcm", "IM00001_2.dcm", "a.dcm", "a_1.dcm"}));
     EXPECT_EQ(ReadFacts(dvd2 / "IM00001.dcm").instanceUid, Uid(3, 1));
     EXPECT_EQ(ReadFacts(dvd2 / "IM00001_1.dcm").instanceUid, Uid(4, 1));
     EXPECT_EQ(ReadFacts(dvd2 / "a.dcm").instanceUid, Uid(5, 1));
     EXPECT_EQ(ReadFacts(dvd2 / "a_1.dcm").instanceUid, Uid(5, 2));
+    EXPECT_EQ(ReadFacts(dvd2 / "IM00001_2.dcm").instanceUid, Uid(6, 1));
     EXPECT_EQ(env.state.summary.carryOverStudies, 2);
-    EXPECT_EQ(env.state.summary.newStudies, 3);
+    EXPECT_EQ(env.state.summary.newStudies, 4);
 }
 
 TEST(Staging, WhatEarlierRunsLeftInDvd1IsKeptAndNotStagedTwice) {
