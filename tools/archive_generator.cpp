@@ -7,6 +7,9 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcrleerg.h>
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcuid.h>
@@ -536,6 +539,26 @@ void SaveJpeg2000(DcmFileFormat& file, const fs::path& path, bool lossless) {
     if (!writer.Write()) Fail("GDCM cannot write " + path.string());
 }
 
+// Some encoders leave the pad byte after an odd-length JPEG stream
+// uninitialised; zero it so that the same seed gives the same bytes.
+void ZeroFragmentPadding(DcmDataset& ds) {
+    DcmElement* element = nullptr;
+    if (ds.findAndGetElement(DCM_PixelData, element).bad() || !element) return;
+    auto* pixels = static_cast<DcmPixelData*>(element);
+    E_TransferSyntax xfer = EXS_Unknown;
+    const DcmRepresentationParameter* param = nullptr;
+    pixels->getCurrentRepresentationKey(xfer, param);
+    DcmPixelSequence* sequence = nullptr;
+    if (pixels->getEncapsulatedRepresentation(xfer, param, sequence).bad() || !sequence) return;
+    for (unsigned long i = 1; i < sequence->card(); ++i) {
+        DcmPixelItem* item = nullptr;
+        Uint8* data = nullptr;
+        if (sequence->getItem(item, i).bad() || !item || item->getUint8Array(data).bad() || !data) continue;
+        const Uint32 length = item->getLength();
+        if (length >= 3 && data[length - 3] == 0xFF && data[length - 2] == 0xD9) data[length - 1] = 0;
+    }
+}
+
 // Writes `file` to `path` in `syntax`; the dataset is changed (compressed)
 // on the way.
 void Save(DcmFileFormat& file, const fs::path& path, Syntax syntax) {
@@ -578,6 +601,7 @@ void Save(DcmFileFormat& file, const fs::path& path, Syntax syntax) {
         }
         if (st.bad() || !ds.canWriteXfer(xfer))
             Fail("cannot encode " + path.string() + " as " + Info(syntax).name + ": " + st.text());
+        ZeroFragmentPadding(ds);
     }
     SaveUncompressed(file, path, xfer);
 }
@@ -684,6 +708,9 @@ struct Generator {
         Patient p;
         p.family = rng.Pick(kFamilyNames);
         p.given = rng.Pick(kGivenNames);
+        // The first two patients always carry an apostrophe and umlauts.
+        if (number == 0) p.family = "O'Brien";
+        if (number == 1) p.family = "Müller";
         p.name = p.family + "^" + p.given;
         p.id = Format("PAT%06ld", 100000 + number * 7 + static_cast<long>(rng.Below(7)));
         p.birthDate = Format("%04ld", 1930 + static_cast<long>(rng.Below(80))) + Format("%02ld", 1 + static_cast<long>(rng.Below(12))) +
@@ -830,7 +857,9 @@ struct Generator {
 
     void MakeStudy(int index, bool migrated) {
         const Root& root = archive.roots[(options.roots == 2 && index % 3 == 2) ? 1 : 0];
-        const Patient& p = patients[rng.Below(static_cast<unsigned>(patients.size()))];
+        const std::size_t patientIndex = index < 2 ? std::min<std::size_t>(static_cast<std::size_t>(index), patients.size() - 1)
+                                                    : rng.Below(static_cast<unsigned>(patients.size()));
+        const Patient& p = patients[patientIndex];
         StudyInfo st;
         st.modality = imageModalities[rng.Below(static_cast<unsigned>(imageModalities.size()))];
         st.uid = NewUid(rng);
@@ -892,6 +921,7 @@ struct Generator {
             se.description = rng.Pick(InfoOf(se.modality).seriesDescriptions);
             se.syntax = Effective(NextSyntax(), se.modality);
             se.nameScheme = static_cast<int>(rng.Below(3));
+            if (index < 2 && sIndex == 0) se.nameScheme = 2;   // the patient's name in the file names
             if (se.nameScheme == 1 && numberedNamesUsed) se.nameScheme = 0;
             if (se.nameScheme == 1) numberedNamesUsed = true;
             se.extension = extensions[rng.Below(3)];
