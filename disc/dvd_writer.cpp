@@ -39,7 +39,7 @@ using disc_detail::LibMessage;
 using disc_detail::MediumReader;
 using disc_detail::SeverityRank;
 using disc_detail::SpeedListPtr;
-using disc_detail::WorstMessage;
+using disc_detail::FirstMessage;
 
 namespace {
 
@@ -185,13 +185,49 @@ struct BurnJob {
     bool sentClosingTrack = false;
     bool sentClosingDisc = false;
 
+    bool workerSpawned = false;  // libburn started its write thread
+    bool threadEnded = false;    // ... and that thread has announced its end
+
     BurnJob() = default;
     BurnJob(const BurnJob&) = delete;
     BurnJob& operator=(const BurnJob&) = delete;
     ~BurnJob() {
         // A generator thread that nobody reads must be told to end.
-        if (!started && source && source->cancel) source->cancel(source.get());
+        if (!started && source && source->cancel) {
+            source->cancel(source.get());
+            WaitForGenerator();
+        }
         if (!partPath.empty()) ::unlink(partPath.c_str());
+    }
+
+    // Keeps the messages worth reporting and notes the end of libburn's thread.
+    void Collect(std::vector<LibMessage> batch) {
+        static const int note = SeverityRank("NOTE");
+        for (auto& m : batch) {
+            if (m.code == disc_detail::kWriteThreadEnded) threadEnded = true;
+            if (m.rank >= note) messages.push_back(std::move(m));
+        }
+    }
+
+    void WaitForGenerator() {
+        for (int i = 0; i < 10000 && image && iso_image_generator_is_running(image.get()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    // After the drive went idle: waits (bounded) until libburn's write
+    // thread has left the drive and the image generator has stopped, so
+    // that their last messages belong to this burn and a later burn finds
+    // no thread of this one.
+    void WaitForEnd() {
+        for (int i = 0; i < 10000 && workerSpawned && !threadEnded; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            Collect(DrainMessages());
+        }
+        if (image && iso_image_generator_is_running(image.get())) {
+            if (source && source->cancel) source->cancel(source.get());
+            WaitForGenerator();
+        }
+        Collect(DrainMessages());
     }
 };
 
@@ -391,17 +427,17 @@ struct DVDWriter::Impl {
 void DVDWriter::Impl::FinishBurn() {
     std::unique_ptr<BurnJob> j = std::move(job);
     medium.reset();
-    for (auto& m : DrainMessages()) j->messages.push_back(std::move(m));
+    j->WaitForEnd();
 
     const int sorry = SeverityRank("SORRY");
-    const LibMessage* worst = WorstMessage(j->messages, sorry);
+    const LibMessage* cause = FirstMessage(j->messages, sorry);
     const bool wroteWell = burn::burn_drive_wrote_well(j->drive) == 1;
     const std::int64_t handed = j->counter ? j->counter->bytes.load() : 0;
     std::string problem;
     if (j->aborted) {
         problem = "The burn was aborted";
-    } else if (worst) {
-        problem = Describe(*worst);
+    } else if (cause) {
+        problem = Describe(*cause);
     } else if (!wroteWell) {
         problem = "The disc writing library reports a failed burn";
     } else if (!j->simulate && handed < j->expectedBytes) {
@@ -465,8 +501,12 @@ DVDWriter::~DVDWriter() {
             if (!idle) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         // A drive that never stops cannot be released safely: leave it to the process end.
-        if (!idle) (void)impl_->job.release();
-        impl_->job.reset();
+        if (!idle) {
+            (void)impl_->job.release();
+        } else {
+            impl_->job->WaitForEnd();
+            impl_->job.reset();
+        }
     }
     impl_->medium.reset();
     impl_->image.reset();
@@ -486,7 +526,7 @@ void DVDWriter::Poll() {
     } reset{m.inPoll};
 
     BurnJob& j = *m.job;
-    for (auto& msg : DrainMessages()) j.messages.push_back(std::move(msg));
+    j.Collect(DrainMessages());
     burn::burn_progress p{};
     const burn::burn_drive_status state = burn::burn_drive_get_status(j.drive, &p);
     if (state == burn::BURN_DRIVE_IDLE) {
@@ -795,10 +835,10 @@ bool DVDWriter::CloneDirectoryToISO(const std::string& imageDir, const std::stri
     m.sizedBytes = -1;
     if (r < 0) {
         std::string text = "Cannot add " + source.string() + " to the image: " + IsoText(r);
-        if (const LibMessage* w = WorstMessage(messages, SeverityRank("SORRY"))) text += " (" + Describe(*w) + ")";
+        if (const LibMessage* w = FirstMessage(messages, SeverityRank("SORRY"))) text += " (" + Describe(*w) + ")";
         return m.Refuse(text);
     }
-    if (const LibMessage* w = WorstMessage(messages, SeverityRank("SORRY")))
+    if (const LibMessage* w = FirstMessage(messages, SeverityRank("SORRY")))
         return m.Refuse("Not every file could be added to the image: " + Describe(*w));
 
     // Every regular file of the folder must be in the image with its size:
@@ -946,14 +986,21 @@ bool DVDWriter::StartBurn() {
         burn::burn_write_opts_set_write_type(o, burn::BURN_WRITE_TAO, burn::BURN_BLOCK_MODE1);
     if (burn::burn_precheck_write(o, job->disc.get(), reasons.data(), 1) <= 0) {
         // The medium does not allow the mode asked for: let libburn choose.
-        if (burn::burn_write_opts_auto_write_type(o, job->disc.get(), reasons.data(), 0) == burn::BURN_WRITE_NONE)
+        // Bit 1: the reasons come back here, not as messages.
+        if (burn::burn_write_opts_auto_write_type(o, job->disc.get(), reasons.data(), 2) == burn::BURN_WRITE_NONE)
             return m.Refuse("The medium cannot be written: " + TrimRight(reasons.data()));
     }
     if (!e->imageFolder) burn::burn_drive_set_speed(job->drive, 0, m.ActualSpeed(*e, m.speed));
 
-    DrainMessages();
+    // From here on every message may concern this burn (the generator runs already).
+    job->Collect(DrainMessages());
     burn::burn_disc_write(o, job->disc.get());
     job->started = true;
+    burn::burn_progress p{};
+    // A refused write leaves the drive idle with its reason in the queue;
+    // Poll() then ends the burn with that reason.
+    job->workerSpawned = burn::burn_drive_get_status(job->drive, &p) != burn::BURN_DRIVE_IDLE;
+    job->Collect(DrainMessages());
     m.job = std::move(job);
     return true;
 }

@@ -24,7 +24,8 @@ public:
         iso_set_local_charset(utf8, 0);
         // One queue for both libraries, nothing printed to stderr.
         burn::burn_set_messenger(iso_get_messenger());
-        char queue[] = "NOTE", print[] = "NEVER", id[] = "velunor: ";
+        // DEBUG too: libburn announces the end of its write thread with a DEBUG message.
+        char queue[] = "DEBUG", print[] = "NEVER", id[] = "velunor: ";
         burn::burn_msgs_set_severities(queue, print, id);
         iso_set_msgs_severities(queue, print, id);
         // Not burn_set_signal_handling(): its handler ends the process with exit(1).
@@ -59,7 +60,7 @@ std::vector<LibMessage> DrainMessages() {
     char severity[81] = {};
     int code = 0, osErrno = 0;
     // Bounded: the queue never holds more than the libraries produced since the last drain.
-    for (int i = 0; i < 100000; ++i) {
+    for (int i = 0; i < 1000000; ++i) {
         if (burn::burn_msgs_obtain(all, &code, text.data(), &osErrno, severity) <= 0) break;
         LibMessage m;
         m.severity = severity;
@@ -79,16 +80,15 @@ std::string Describe(const LibMessage& m) {
     return t;
 }
 
-const LibMessage* WorstMessage(const std::vector<LibMessage>& messages, int minRank) {
-    const LibMessage* worst = nullptr;
+const LibMessage* FirstMessage(const std::vector<LibMessage>& messages, int minRank) {
     for (const auto& m : messages)
-        if (m.rank >= minRank && (!worst || m.rank > worst->rank)) worst = &m;
-    return worst;
+        if (m.rank >= minRank) return &m;
+    return nullptr;
 }
 
 Failure FailureFromQueue(const std::string& fallback) {
     auto messages = DrainMessages();
-    if (const LibMessage* m = WorstMessage(messages, SeverityRank("SORRY")))
+    if (const LibMessage* m = FirstMessage(messages, SeverityRank("SORRY")))
         return {m->code != 0 ? m->code : -1, fallback + ": " + Describe(*m)};
     return {-1, fallback};
 }

@@ -37,19 +37,23 @@ struct LibMessage {
 // Severity rank of a name ("SORRY" ...); 0 for an unknown name.
 int SeverityRank(const char* name);
 
-// Takes every queued message (at least NOTE) out of the shared queue.
+// libburn's DEBUG message "Write thread on drive N ended": the last thing
+// its write thread does before it leaves the drive.
+inline constexpr int kWriteThreadEnded = 0x00020178;
+
+// Takes every queued message (at least DEBUG) out of the shared queue.
 std::vector<LibMessage> DrainMessages();
 
 // The message as an operator reads it: its text, and the system's text for
 // its errno in parentheses.
 std::string Describe(const LibMessage& m);
 
-// The most severe message of at least `minRank` (the earliest of equally
-// severe ones), or nullptr.
-const LibMessage* WorstMessage(const std::vector<LibMessage>& messages, int minRank);
+// The earliest message of at least `minRank` (the cause; later ones tend to
+// report only that the run failed), or nullptr.
+const LibMessage* FirstMessage(const std::vector<LibMessage>& messages, int minRank);
 
 // Text and number for an error raised after a failed library call: the
-// worst queued message of at least SORRY, else `fallback` with number -1.
+// earliest queued message of at least SORRY, else `fallback` with number -1.
 struct Failure {
     std::int32_t number = -1;
     std::string text;
