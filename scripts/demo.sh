@@ -16,10 +16,10 @@ rm -rf "$demo"
 mkdir -p "$demo/iso"
 cmake --install "$build" --prefix "$demo" >/dev/null   # bin/velunor, bin/velunor-cli
 
-# 16 studies; the first 4 are on disc 6 alone, so disc 7 carries them again in 1/.
-"$build/tools/velunor-make-archive" --out "$demo/archive" --studies 16 --files-per-study 4 --file-size 1M \
-  --carry-over 4 --last-disc 6 --sqlite "$demo/archive.db" --quiet
-printf ' 6 \r\n' > "$demo/bin/LastMediaNr"
+# A few hundred MB: two archive roots, ZIP studies, file names that clash
+# across studies, one unreadable file.
+"$build/tools/velunor-make-archive" --out "$demo/archive" --studies 40 --files-per-study 4 --file-size 2M \
+  --roots 2 --zip-percent 15 --unreadable 1 --sqlite "$demo/archive.db" --quiet
 cat > "$demo/bin/velunor.ini" <<INI
 [CONFIG]
 ServerType=SQLite3
@@ -34,20 +34,43 @@ ASAPI=0
 AuthBurn=0
 INI
 
-echo "== velunor-cli run --yes (program directory $demo/bin)"
-status=0
-"$demo/bin/velunor-cli" run --yes || status=$?
+db() { sqlite3 "$demo/archive.db" "$@"; }
+# The archive grows between the runs: the last 15 studies arrive after disc 1.
+db "UPDATE tblStudies SET StudyDirectory2 = 'arrives later' WHERE StudyID > 25"
 
-echo
+show() {
+  local iso="$demo/iso/$1.iso"
+  echo "== $1: what an independent reader (xorriso, dcmdump) finds on the image"
+  local out="$demo/readback/$1"
+  rm -rf "$out" && mkdir -p "$out"
+  xorriso -osirrox on -indev "$iso" -extract / "$out" >/dev/null 2>&1
+  chmod -R u+w "$out"
+  for folder in 1 2; do
+    printf '   %s/: %s files, studies:' "$folder" "$(find "$out/$folder" -maxdepth 1 -type f | wc -l)"
+    find "$out/$folder" -maxdepth 1 -type f -print0 |
+      xargs -0 -r dcmdump -q +P StudyInstanceUID 2>/dev/null | sed 's/.*\[\(.*\)\].*/\1/' | sort -u |
+      while read -r uid; do printf ' %s' "$(db "SELECT StudyID FROM tblStudies WHERE StudyUID = '$uid'")"; done
+    echo
+  done
+}
+
+status=0
+for disc in 1 2; do
+  echo "== run $disc: velunor-cli run --yes (program directory $demo/bin)"
+  "$demo/bin/velunor-cli" run --yes || status=$?
+  [ "$disc" = 1 ] && db "UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyDirectory2 = 'arrives later'"
+  echo
+done
+
 echo "== image folder"
 ls -l "$demo/iso"
+for iso in "$demo"/iso/*.iso; do show "$(basename "$iso" .iso)"; done
 echo "== LastMediaNr: $(tr -d '\r' < "$demo/bin/LastMediaNr")"
-echo "== tblStudies"
+echo "== tblStudies: how many studies the database records per value of StudyDirectory2"
 sqlite3 -header -column "$demo/archive.db" \
-  "SELECT StudyID, StudyDirectory2, substr(StudyUID, 1, 40) AS StudyUID FROM tblStudies ORDER BY StudyID"
-iso=$(ls "$demo"/iso/*.iso 2>/dev/null | head -n 1 || true)
-if [ -n "$iso" ]; then
-  echo "== what xorriso reads on $(basename "$iso")"
-  xorriso -indev "$iso" -find / -type f 2>/dev/null | head -n 20
-fi
+  "SELECT coalesce(StudyDirectory2, '(on no disc)') AS StudyDirectory2, count(*) AS studies,
+          group_concat(StudyID, ' ') AS StudyIDs
+   FROM tblStudies GROUP BY StudyDirectory2 ORDER BY min(StudyID)"
+echo "== files the staging copy could not read (Logs/FileLog.log)"
+cat "$demo/bin/Logs/FileLog.log" 2>/dev/null | tr -d '\r' | cut -c1-160 || true
 exit $status
