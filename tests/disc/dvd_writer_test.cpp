@@ -63,11 +63,11 @@ DiscWriterEvents Record(Outcome& o, DiscWriter* pollInside = nullptr) {
     return ev;
 }
 
-struct WriterTest : ::testing::Test {
+struct DiscWriterTest : ::testing::Test {
     test::DiscHarness h;
     std::unique_ptr<DVDWriter> w;
 
-    WriterTest() {
+    DiscWriterTest() {
         h.shell.settings.ImageFolder = h.images().string();
         w = std::make_unique<DVDWriter>(h.shell.settings);
         h.writer = w.get();
@@ -106,7 +106,7 @@ struct WriterTest : ::testing::Test {
     }
 };
 
-TEST_F(WriterTest, ImageFolderDriveIsListedFirstAndFollowsTheSetting) {
+TEST_F(DiscWriterTest, ImageFolderDriveIsListedFirstAndFollowsTheSetting) {
     w->ScanDrives(false);
     ASSERT_GE(w->DriveCount(), 1);
     EXPECT_EQ(w->DriveVendor(0) + w->DriveProduct(0), "Image folder " + h.images().string());
@@ -140,7 +140,7 @@ TEST_F(WriterTest, ImageFolderDriveIsListedFirstAndFollowsTheSetting) {
     EXPECT_THROW(w->DriveVendor(w->DriveCount()), Error);
 }
 
-TEST_F(WriterTest, WritesARealImageThatReadsBackWithNamesLabelAndChecksums) {
+TEST_F(DiscWriterTest, WritesARealImageThatReadsBackWithNamesLabelAndChecksums) {
     test::WriteDicomFile(h.dvd() / "1" / "a.dcm", "1.2.3", "1.2.3.1", 5000, 1);
     test::WriteDicomFile(h.dvd() / "2" / kLongName, "1.2.4", "1.2.4.1", 70000, 2);
     WriteAll(h.dvd() / "Dicomdir", "not really a DICOMDIR");
@@ -183,7 +183,7 @@ TEST_F(WriterTest, WritesARealImageThatReadsBackWithNamesLabelAndChecksums) {
     EXPECT_NE(out.find("File contents and their MD5 checksums match."), std::string::npos) << out;
 }
 
-TEST_F(WriterTest, ProgressOfALargerImageEndsInExactlyOneCompletion) {
+TEST_F(DiscWriterTest, ProgressOfALargerImageEndsInExactlyOneCompletion) {
     test::StageStudy(h.dvd() / "2", "1.2.5", 12, "f", 1, 4 << 20);
     Build();
     const std::int32_t blocks = w->ImageBlockCount();
@@ -209,7 +209,7 @@ TEST_F(WriterTest, ProgressOfALargerImageEndsInExactlyOneCompletion) {
     EXPECT_EQ(o.complete, 1);
 }
 
-TEST_F(WriterTest, AnExistingImageIsNeverOverwritten) {
+TEST_F(DiscWriterTest, AnExistingImageIsNeverOverwritten) {
     test::StageStudy(h.dvd() / "2", "1.2.6", 2, "f");
     const fs::path image = h.images() / "DVD 5.iso";
     WriteAll(image, "an earlier disc");
@@ -245,7 +245,7 @@ TEST_F(WriterTest, AnExistingImageIsNeverOverwritten) {
     EXPECT_TRUE(NoTemporaryFiles());
 }
 
-TEST_F(WriterTest, AWriteThatRunsOutOfRoomEndsInWriteErrorNeverInCompletion) {
+TEST_F(DiscWriterTest, AWriteThatRunsOutOfRoomEndsInWriteErrorNeverInCompletion) {
     // A child process whose files may not grow beyond 1 MiB (ulimit -f):
     // libburn's write fails with EFBIG part way through a 3 MB image.
     test::StageStudy(h.dvd() / "2", "1.2.7", 3, "f", 1, 1 << 20);
@@ -285,7 +285,7 @@ TEST_F(WriterTest, AWriteThatRunsOutOfRoomEndsInWriteErrorNeverInCompletion) {
     EXPECT_TRUE(NoTemporaryFiles());
 }
 
-TEST_F(WriterTest, ASourceFileThatVanishesOrShrinksFailsTheBurn) {
+TEST_F(DiscWriterTest, ASourceFileThatVanishesOrShrinksFailsTheBurn) {
     // libisofs fills such a file with zeros and carries on; the disc would
     // hold zeros under a valid checksum.
     for (const bool vanish : {true, false}) {
@@ -309,7 +309,7 @@ TEST_F(WriterTest, ASourceFileThatVanishesOrShrinksFailsTheBurn) {
     }
 }
 
-TEST_F(WriterTest, AFolderWithoutRoomForTheImageIsNotReady) {
+TEST_F(DiscWriterTest, AFolderWithoutRoomForTheImageIsNotReady) {
     struct statvfs sv {};
     ASSERT_EQ(::statvfs(h.images().c_str(), &sv), 0);
     const std::uintmax_t room = static_cast<std::uintmax_t>(sv.f_bavail) * sv.f_frsize;
@@ -327,7 +327,7 @@ TEST_F(WriterTest, AFolderWithoutRoomForTheImageIsNotReady) {
     EXPECT_TRUE(NoTemporaryFiles());
 }
 
-TEST_F(WriterTest, AnAbortedBurnEndsInWriteError) {
+TEST_F(DiscWriterTest, AnAbortedBurnEndsInWriteError) {
     test::StageStudy(h.dvd() / "2", "1.2.9", 8, "f", 1, 8 << 20);
     Build();
     Outcome o;
@@ -345,7 +345,7 @@ TEST_F(WriterTest, AnAbortedBurnEndsInWriteError) {
     w->AbortBurn();  // nothing left to abort
 }
 
-TEST_F(WriterTest, ImageSizeIsExactAndTheDiscLimitIsInclusive) {
+TEST_F(DiscWriterTest, ImageSizeIsExactAndTheDiscLimitIsInclusive) {
     // Two sparse files (each below 4 GiB): the data blocks are chosen so that
     // the image has exactly 2,197,265 blocks (4,499,998,720 bytes, the
     // largest image of at most 4,500,000,000 bytes), then one block more.
@@ -371,7 +371,7 @@ TEST_F(WriterTest, ImageSizeIsExactAndTheDiscLimitIsInclusive) {
     EXPECT_EQ(h.prompter.texts(), std::vector<std::string>{"Too many data for one DVD!"});
 }
 
-TEST_F(WriterTest, ReadBackRefusesADamagedMedium) {
+TEST_F(DiscWriterTest, ReadBackRefusesADamagedMedium) {
     test::WriteDicomFile(h.dvd() / "2" / "x.dcm", "1.2.10", "1.2.10.1", 100000, 7);
     Build();
     const Outcome burnt = Burn("DVD 14");
@@ -400,7 +400,7 @@ TEST_F(WriterTest, ReadBackRefusesADamagedMedium) {
     EXPECT_THROW(w->ListDiscFolder("2"), Error);
 }
 
-TEST_F(WriterTest, BadRequestsAreRefusedWithAReason) {
+TEST_F(DiscWriterTest, BadRequestsAreRefusedWithAReason) {
     w->ScanDrives(false);
     ASSERT_TRUE(w->SelectDrive(0));
     EXPECT_THROW(w->ImageBlockCount(), Error);  // nothing built yet
