@@ -51,11 +51,15 @@ protected:
 void RegisterOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
-        // DCMTK prints INFO and below to the console otherwise.
         OFLog::configure(OFLogger::WARN_LOG_LEVEL);
-        // Reference-counted by oflog, which owns the appender from here on.
+        // DCMTK's messages go to the operation that caused them (and into
+        // its error text), not to the console: a DICOMDIR over thousands of
+        // files would print a warning for each. Reference-counted by oflog,
+        // which owns the appender from here on.
         dcmtk::log4cplus::SharedAppenderPtr appender(new CaptureAppender);
-        OFLog::getLogger("dcmtk").addAppender(appender);
+        OFLogger dcmtkLogger = OFLog::getLogger("dcmtk");
+        dcmtkLogger.addAppender(appender);
+        dcmtkLogger.setAdditivity(false);
         // Values stored with VR UN whose tag the dictionary knows (some
         // writers do that with UIDs) are read as what they are; otherwise
         // a Study Instance UID would come back as a byte dump.
