@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <set>
 #include <cstdio>
 #include <thread>
 
@@ -81,46 +82,83 @@ struct ArchiveRun {
     }
 };
 
+// The run controller on a headless window with the real phases and disc
+// writer, short waits, and scripted answers.
+struct Runner {
+    test::ScriptedPrompter prompter;
+    HeadlessWindow window{prompter, test::FakeSleep{}};
+    Shell shell;
+    std::unique_ptr<DiscWriter> writer;
+    std::unique_ptr<RunController> c;
+
+    Runner(ArchiveRun& a, const std::string& args, Phases phases = ProgramPhases()) : shell(a.prog, window) {
+        shell.log.markerPath = a.dir / "Velunor.ready";
+        shell.settings.StartupPending = true;
+        shell.timing.autoTickLimit = 2;
+        shell.timing.noticeStep = std::chrono::milliseconds(1);
+        shell.timing.detectDelay = std::chrono::milliseconds(1);
+        LoadConfiguration(shell.settings, a.prog);
+        writer = MakeProgramWriter(shell.settings);
+        c = std::make_unique<RunController>(shell, *writer, std::move(phases), args);
+        c->Load();
+        c->TimerDVDTick();  // drive detection finds the image folder
+    }
+
+    // Starts a run (or lets it start) and ticks TimerDVD until it has ended.
+    void Finish() {
+        for (int i = 0; i < 6000 && c->state.RunActive; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            c->TimerDVDTick();
+        }
+        ASSERT_FALSE(c->state.RunActive);
+    }
+    void RunOnce() {
+        ASSERT_TRUE(window.IsEnabled(Control::cmdStarten));
+        c->StartClicked();
+        Finish();
+    }
+};
+
+// The study UIDs an independent reader finds in folder `folder` of an image:
+// xorriso extracts it, dcmdump reads every file.
+std::set<std::string> StudiesOnImage(const std::filesystem::path& iso, const std::string& folder,
+                                     const std::filesystem::path& scratch) {
+    std::filesystem::remove_all(scratch);
+    std::filesystem::create_directories(scratch);
+    Capture("xorriso -osirrox on -indev " + Quote(iso) + " -extract /" + folder + " " + Quote(scratch) +
+            " >/dev/null 2>&1; chmod -R u+w " + Quote(scratch));
+    std::string dump = Capture("find " + Quote(scratch) +
+                               " -maxdepth 1 -type f -print0 | xargs -0 -r dcmdump -q +P StudyInstanceUID 2>/dev/null");
+    std::set<std::string> uids;
+    for (std::size_t pos = 0; (pos = dump.find('[', pos)) != std::string::npos;) {
+        auto end = dump.find(']', pos);
+        uids.insert(dump.substr(pos + 1, end - pos - 1));
+        pos = end;
+    }
+    return uids;
+}
+
 class WholeRun : public ::testing::TestWithParam<ArchiveKind> {};
 
 TEST_P(WholeRun, UnattendedRunWritesVerifiesAndRecordsTheDisc) {
     ArchiveRun a(GetParam());
     a.WriteIni("AuthBurn=1\n");
-
-    test::ScriptedPrompter prompter;
-    prompter.answers = {Answer::Yes};  // the burn authorisation
-    HeadlessWindow window(prompter, test::FakeSleep{});
-    Shell shell(a.prog, window);
-    shell.log.markerPath = a.dir / "Velunor.ready";
-    shell.settings.StartupPending = true;
-    shell.timing.autoTickLimit = 2;
-    shell.timing.noticeStep = std::chrono::milliseconds(1);
-    shell.timing.detectDelay = std::chrono::milliseconds(1);
-    LoadConfiguration(shell.settings, a.prog);
-    auto writer = MakeProgramWriter(shell.settings);
-    RunController c(shell, *writer, ProgramPhases(), "AUTO");
-    c.Load();
-    EXPECT_FALSE(window.MainWindowVisible());
-
-    c.TimerDVDTick();  // drive detection finds the image folder
-    ASSERT_TRUE(window.IsEnabled(Control::cmdStarten)) << ReadAll(a.prog / "Logs" / "Error.log");
-    for (int i = 0; i < 3 && !c.state.RunActive; ++i) c.TimerWriteTick();
-    ASSERT_TRUE(c.state.RunActive) << ReadAll(a.prog / "Logs" / "Error.log");
-    for (int i = 0; i < 6000 && c.state.RunActive; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        c.TimerDVDTick();
-    }
-    ASSERT_FALSE(c.state.RunActive);
+    Runner r(a, "AUTO");
+    r.prompter.answers = {Answer::Yes};  // the burn authorisation
+    EXPECT_FALSE(r.window.MainWindowVisible());
+    for (int i = 0; i < 3 && !r.c->state.RunActive; ++i) r.c->TimerWriteTick();
+    ASSERT_TRUE(r.c->state.RunActive) << ReadAll(a.prog / "Logs" / "Error.log");
+    r.Finish();
     EXPECT_EQ(ReadAll(a.prog / "Logs" / "Error.log"), "");
 
     // The question, then the completion message with the disc number.
-    ASSERT_EQ(prompter.shown.size(), 2u) << ::testing::PrintToString(prompter.texts());
-    EXPECT_NE(prompter.shown[0].text.find("Möchten Sie den Brennvorgang starten?"), std::string::npos);
-    EXPECT_EQ(prompter.shown[1].text, "Label it\r\nDVD 4\r\n\r\n5 studies recorded, 0 failed.");
+    ASSERT_EQ(r.prompter.shown.size(), 2u) << ::testing::PrintToString(r.prompter.texts());
+    EXPECT_NE(r.prompter.shown[0].text.find("Möchten Sie den Brennvorgang starten?"), std::string::npos);
+    EXPECT_EQ(r.prompter.shown[1].text, "Label it\r\nDVD 4\r\n\r\n5 studies recorded, 0 failed.");
 
     EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 4 \r\n");
-    EXPECT_EQ(c.state.DiscStudies1.size(), 2u);
-    EXPECT_EQ(c.state.DiscStudies2.size(), 3u);
+    EXPECT_EQ(r.c->state.DiscStudies1.size(), 2u);
+    EXPECT_EQ(r.c->state.DiscStudies2.size(), 3u);
     EXPECT_EQ(a.Value(1), "DVD 3|DVD 4");
     EXPECT_EQ(a.Value(2), "DVD 3|DVD 4");
     for (int id = 3; id <= 5; ++id) EXPECT_EQ(a.Value(id), "DVD 4") << id;
@@ -128,11 +166,10 @@ TEST_P(WholeRun, UnattendedRunWritesVerifiesAndRecordsTheDisc) {
     // An independent reader finds the DICOMDIR and every study's files.
     std::string listing = a.ImageListing("DVD 4");
     EXPECT_NE(listing.find("'/Dicomdir'"), std::string::npos) << listing;
-    int inOne = 0, inTwo = 0;
-    for (std::size_t pos = 0; (pos = listing.find("'/1/", pos)) != std::string::npos; ++pos) ++inOne;
-    for (std::size_t pos = 0; (pos = listing.find("'/2/", pos)) != std::string::npos; ++pos) ++inTwo;
-    EXPECT_EQ(inOne, 4);
-    EXPECT_EQ(inTwo, 6);
+    std::set<std::string> one = StudiesOnImage(a.dir / "iso" / "DVD 4.iso", "1", a.dir / "read");
+    std::set<std::string> two = StudiesOnImage(a.dir / "iso" / "DVD 4.iso", "2", a.dir / "read");
+    EXPECT_EQ(one, (std::set<std::string>{a.generated.studies[0].studyUid, a.generated.studies[1].studyUid}));
+    EXPECT_EQ(two.size(), 3u);
 
     // The staging tree is empty again.
     for (const char* f : {"DVD", "DVD/1", "DVD/2", "DVDTemp", "Unzip"})
@@ -140,26 +177,96 @@ TEST_P(WholeRun, UnattendedRunWritesVerifiesAndRecordsTheDisc) {
             EXPECT_TRUE(e.is_directory()) << e.path();
 }
 
-TEST_P(WholeRun, SecondRunFindsNothingNewAndWritesNoDisc) {
+TEST_P(WholeRun, TwoConsecutiveDiscsRecordExactlyWhatTheirImagesHold) {
+    ArchiveRun a(GetParam(), 6);
+    WriteAll(a.prog / "LastMediaNr", "");
+    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyID <= 2");
+    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = 'later' WHERE StudyID > 4");
+    a.WriteIni("AuthBurn=1\n");
+    {
+        Runner r(a, "");
+        r.prompter.answers = {Answer::Yes};
+        r.RunOnce();
+    }
+    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyDirectory2 = 'later'");
+    {
+        Runner r(a, "");
+        r.prompter.answers = {Answer::Yes};
+        r.RunOnce();
+    }
+    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 2 \r\n");
+    EXPECT_EQ(ReadAll(a.prog / "Logs" / "Error.log"), "");
+
+    auto disc1 = StudiesOnImage(a.dir / "iso" / "DVD 1.iso", "2", a.dir / "read");
+    auto disc2old = StudiesOnImage(a.dir / "iso" / "DVD 2.iso", "1", a.dir / "read");
+    auto disc2new = StudiesOnImage(a.dir / "iso" / "DVD 2.iso", "2", a.dir / "read");
+    EXPECT_TRUE(StudiesOnImage(a.dir / "iso" / "DVD 1.iso", "1", a.dir / "read").empty());
+    EXPECT_EQ(disc1.size(), 4u);
+    EXPECT_EQ(disc2old, disc1);
+    EXPECT_EQ(disc2new.size(), 2u);
+    for (const auto& s : a.generated.studies) {
+        const std::string value = a.Value(s.studyId);
+        if (disc1.count(s.studyUid)) EXPECT_EQ(value, "DVD 1|DVD 2") << s.studyId;
+        else if (disc2new.count(s.studyUid)) EXPECT_EQ(value, "DVD 2") << s.studyId;
+        else ADD_FAILURE() << "study " << s.studyId << " is on no image but recorded as " << value;
+    }
+    for (const char* f : {"DVD", "DVD/1", "DVD/2", "DVDTemp", "Unzip"})
+        for (const auto& e : std::filesystem::directory_iterator(a.dir / "staging" / f))
+            EXPECT_TRUE(e.is_directory()) << e.path();
+}
+
+TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheDiscAndTheStudiesComeAgain) {
+    ArchiveRun a(GetParam(), 3);
+    std::filesystem::remove(a.prog / "LastMediaNr");
+    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
+    a.WriteIni("AuthBurn=1\nArchive=1\n");
+    Phases phases = ProgramPhases();
+    auto update = phases.DBUpdate;
+    phases.DBUpdate = [&a, update](velunor::Run& run) {
+        // The server goes away after verification: the update's connection fails.
+        std::string bad = run.settings().ServerType == "SQLite3" ? (a.dir / "gone.db").string() : "127.0.0.1;port=1";
+        std::swap(run.settings().Server, bad);
+        run.settings().ConnectionString = BuildConnectionString(run.settings().ServerType, run.settings().Server);
+        bool ok = update(run);
+        std::swap(run.settings().Server, bad);
+        return ok;
+    };
+    {
+        Runner r(a, "", phases);
+        r.prompter.answers = {Answer::Yes};
+        r.RunOnce();
+        EXPECT_EQ(r.c->state.summary.failedUpdates, 3);
+        EXPECT_TRUE(r.c->state.summary.discRecorded);
+    }
+    EXPECT_TRUE(std::filesystem::exists(a.dir / "iso" / "DVD 1.iso"));
+    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 1 \r\n");
+    EXPECT_NE(ReadAll(a.prog / "Logs" / "Error.log").find("DBUpdate"), std::string::npos);
+    for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "<NULL>");
+
+    // The next run selects the same studies again and records them on disc 2.
+    Runner r(a, "");
+    r.prompter.answers = {Answer::Yes};
+    r.RunOnce();
+    for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "DVD 2");
+    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 2 \r\n");
+}
+
+TEST_P(WholeRun, NothingNewShowsTheGermanNoticeUnlessArchiveIsSet) {
     ArchiveRun a(GetParam(), 3);
     a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = 'DVD 9'");
-    a.WriteIni("Archive=1\n");
-    test::ScriptedPrompter prompter;
-    HeadlessWindow window(prompter, test::FakeSleep{});
-    Shell shell(a.prog, window);
-    shell.settings.StartupPending = true;
-    shell.timing.detectDelay = std::chrono::milliseconds(1);
-    LoadConfiguration(shell.settings, a.prog);
-    auto writer = MakeProgramWriter(shell.settings);
-    RunController c(shell, *writer, ProgramPhases(), "");
-    c.Load();
-    c.TimerDVDTick();
-    c.StartClicked();
-    EXPECT_FALSE(c.state.RunActive);
-    EXPECT_TRUE(c.state.summary.nothingToWrite);
-    EXPECT_TRUE(prompter.shown.empty());  // Archive set: no "no new studies" box
-    EXPECT_TRUE(std::filesystem::is_empty(a.dir / "iso"));
-    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 3 \r\n");
+    for (const char* archive : {"0", "1"}) {
+        SCOPED_TRACE(archive);
+        a.WriteIni(std::string("Archive=") + archive + "\n");
+        Runner r(a, "");
+        r.RunOnce();
+        EXPECT_TRUE(r.c->state.summary.nothingToWrite);
+        if (std::string(archive) == "0")
+            EXPECT_EQ(r.prompter.texts(), std::vector<std::string>{"Keine neuen Untersuchungen gefunden!"});
+        else
+            EXPECT_TRUE(r.prompter.shown.empty());
+        EXPECT_TRUE(std::filesystem::is_empty(a.dir / "iso"));
+        EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 3 \r\n");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, WholeRun, ::testing::Values(ArchiveKind::Sqlite, ArchiveKind::Postgres),
