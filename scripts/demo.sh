@@ -56,8 +56,8 @@ show() {
 
 status=0
 for disc in 1 2; do
-  echo "== run $disc: velunor-cli run --yes (program directory $demo/bin)"
-  "$demo/bin/velunor-cli" run --yes || status=$?
+  echo "== run $disc: velunor-cli run --yes --notice-ms 1000 (program directory $demo/bin)"
+  "$demo/bin/velunor-cli" run --yes --notice-ms 1000 || status=$?
   [ "$disc" = 1 ] && db "UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyDirectory2 = 'arrives later'"
   echo
 done

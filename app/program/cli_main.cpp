@@ -27,10 +27,13 @@ namespace {
 struct Options {
     std::optional<Answer> answer;  // --yes / --no
     bool debug = false;
+    std::optional<std::chrono::milliseconds> noticeStep;  // --notice-ms
 };
 
 void Usage() {
-    std::cerr << "usage: velunor-cli run [--yes|--no] [--debug]\n";
+    std::cerr << "usage: velunor-cli run [--yes|--no] [--debug] [--notice-ms N]\n"
+                 "  --notice-ms N  after writing, wait N ms before closing the tray and N ms more\n"
+                 "                 before verifying (default 7500; an image folder has no tray)\n";
 }
 
 // One line per message; CR LF line breaks of the settings' texts become " / ".
@@ -142,6 +145,7 @@ int RunOnce(const Options& options) {
     }
 
     Shell shell(programDir, window);
+    if (options.noticeStep) shell.timing.noticeStep = *options.noticeStep;
     shell.settings.StartupPending = true;
     LoadConfiguration(shell.settings, programDir);
     if (shell.settings.ServerType.empty()) {
@@ -220,6 +224,8 @@ int main(int argc, char** argv) {
         if (a == "--yes" && !options.answer) options.answer = Answer::Yes;
         else if (a == "--no" && !options.answer) options.answer = Answer::No;
         else if (a == "--debug") options.debug = true;
+        else if (a == "--notice-ms" && i + 1 < argc && ParseInt16(argv[i + 1]) && *ParseInt16(argv[i + 1]) >= 0)
+            options.noticeStep = std::chrono::milliseconds(*ParseInt16(argv[++i]));
         else {
             Usage();
             return 2;

@@ -288,7 +288,7 @@ struct Cli : ::testing::Test {
 TEST_F(Cli, RunsOneDiscAndSaysWhatHappenedOnItsLastLine) {
     a.WriteIni("AuthBurn=1\n");
     int status = -1;
-    std::string out = Run("run --yes", status);
+    std::string out = Run("run --yes --notice-ms 0", status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("Velunor: Daten für Archiv-DVD zusammengestellt. / Gesatmgröße: 0 MB /  / Möchten Sie"),
               std::string::npos) << out;
@@ -318,6 +318,8 @@ TEST_F(Cli, NoAnswersNoDiscAndClearReasonsWhenItCannotStart) {
     EXPECT_EQ(status, 2) << out;
     EXPECT_NE(out.find("database not reachable"), std::string::npos) << out;
 
+    out = Run("run --notice-ms x", status);
+    EXPECT_EQ(status, 2);
     out = Run("burn", status);
     EXPECT_EQ(status, 2);
     EXPECT_NE(out.find("usage: velunor-cli run"), std::string::npos);
