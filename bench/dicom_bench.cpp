@@ -260,7 +260,7 @@ int Benchmark(const Args& args) {
     for (const DataSet& set : sets) {
         WarmUp(set);
         const double mb = double(set.totalBytes) / 1e6;
-        std::cout << "\nRe-encoding " << set.files.size() << " files of " << set.label << " ("
+        std::cout << std::flush << "\nRe-encoding " << set.files.size() << " files of " << set.label << " ("
                   << Fixed(double(set.totalBytes) / 1e9) << " GB) to Implicit VR Little Endian\n";
         const fs::path out = work / (set.label + "-out");
         const Measured copy =
@@ -273,9 +273,9 @@ int Benchmark(const Args& args) {
         const double target = set.fileBytes >= 1'000'000 ? 1.5 : 3.0;
         const double memoryMb = double(own.maxRssKb) / 1024.0;
         const double memoryLimit = 64.0 + double(set.largest) / (1024.0 * 1024.0);
-        std::cout << "  cp -r                  " << Fixed(copy.seconds) << " s  " << Fixed(mb / copy.seconds, 0)
+        std::cout << std::flush << "  cp -r                  " << Fixed(copy.seconds) << " s  " << Fixed(mb / copy.seconds, 0)
                   << " MB/s\n";
-        std::cout << "  velunor, in-process    " << Fixed(own.seconds) << " s  " << Fixed(mb / own.seconds, 0)
+        std::cout << std::flush << "  velunor, in-process    " << Fixed(own.seconds) << " s  " << Fixed(mb / own.seconds, 0)
                   << " MB/s  " << Fixed(ratio) << " x cp -r  (target <= " << Fixed(target, 1) << " x: "
                   << Verdict(ratio <= target) << ")\n";
         allMet = allMet && ratio <= target;
@@ -288,12 +288,12 @@ int Benchmark(const Args& args) {
             for (const fs::path& f : set.files)
                 Spawn({"dcmconv", "+ti", f.string(), (convOut / (std::to_string(index++) + ".dcm")).string()});
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            std::cout << "  dcmconv +ti per file   " << Fixed(seconds) << " s  " << Fixed(mb / seconds, 0)
+            std::cout << std::flush << "  dcmconv +ti per file   " << Fixed(seconds) << " s  " << Fixed(mb / seconds, 0)
                       << " MB/s  " << Fixed(seconds / copy.seconds) << " x cp -r, velunor is "
                       << Fixed(seconds / own.seconds, 1) << " x faster\n";
             fs::remove_all(convOut);
         }
-        std::cout << "  peak memory            " << Fixed(memoryMb, 1) << " MB  (target < 64 MB + largest file "
+        std::cout << std::flush << "  peak memory            " << Fixed(memoryMb, 1) << " MB  (target < 64 MB + largest file "
                   << Fixed(double(set.largest) / (1024.0 * 1024.0), 1) << " MB: " << Verdict(memoryMb < memoryLimit)
                   << ")\n";
         allMet = allMet && memoryMb < memoryLimit;
@@ -332,8 +332,8 @@ int Benchmark(const Args& args) {
     const Measured ownDir = Best([&] { return Spawn({Self(), "--dicomdir", dvd.string()}, (work / "child.out").string()); },
                                  [&] { fs::remove(dvd / "Dicomdir"); }, 2);
     const double dirRatio = ownDir.seconds / reference.seconds;
-    std::cout << "  dcmmkdir               " << Fixed(reference.seconds) << " s\n";
-    std::cout << "  velunor                " << Fixed(ownDir.seconds) << " s  " << Fixed(dirRatio) << " x dcmmkdir"
+    std::cout << std::flush << "  dcmmkdir               " << Fixed(reference.seconds) << " s\n";
+    std::cout << std::flush << "  velunor                " << Fixed(ownDir.seconds) << " s  " << Fixed(dirRatio) << " x dcmmkdir"
               << "  (target <= 1.0 x: " << Verdict(dirRatio <= 1.0) << ")  peak memory "
               << Fixed(double(ownDir.maxRssKb) / 1024.0, 1) << " MB\n";
     allMet = allMet && dirRatio <= 1.0;

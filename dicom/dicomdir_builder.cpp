@@ -23,11 +23,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "app/error.hpp"
 
@@ -40,6 +45,7 @@ namespace {
 constexpr const char* kFilesetId = "VELUNOR";
 constexpr std::size_t kMaxComponents = 8;   // DICOM's limit for a file ID
 constexpr unsigned kMaxFiles = 9999999;     // aliases F0000001 .. F9999999
+constexpr std::size_t kMaxQueued = 256;     // files waiting for the interface
 
 // A private folder under the system's temporary directory, removed with
 // its content when the builder goes.
@@ -121,16 +127,102 @@ std::string AliasName(unsigned number) {
 
 }  // namespace
 
+// A file waiting for the interface.
+struct Job {
+    std::string alias;          // "F0000001", in the work folder
+    std::string relativePath;   // for messages
+    std::string source;         // for messages
+};
+
 struct DicomDirBuilder::Impl {
     WorkFolder work;   // first member: removed after the interface has let go of its files
-    DicomDirInterface dicomdir;
+    DicomDirInterface dicomdir;   // used by the worker only, until it has ended
     std::map<std::string, std::string> realIds;   // alias ("F0000001") -> Referenced File ID
     std::map<std::string, std::string> byKey;     // SOP instance UID -> relative path of its record
     std::vector<std::string> duplicates;
     unsigned count = 0;
 
+    // The interface reads each file again; a worker thread feeds it while
+    // the caller reads the next file, so the two reads overlap. The caller
+    // learns of a refused file at its next AddFile or at WriteDicomDir.
+    std::mutex mutex;
+    std::condition_variable wake;    // a job was queued, or the queue closed
+    std::condition_variable room;    // the queue shrank, or the worker failed
+    std::deque<Job> queue;
+    bool closing = false;            // no more jobs come
+    bool abandoned = false;          // the builder goes: drop what is queued
+    std::optional<Error> failure;    // the first file the interface refused
+    std::thread worker;              // last member: starts after the others, joined first
+
     fs::path DicomDirPath() const { return work.path / "DICOMDIR"; }
+
+    void Work();
+    void Add(const Job& job);
+    // Lets the worker finish the queue and end; rethrows its failure.
+    void Finish();
+    void ThrowIfFailed() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (failure) throw *failure;
+    }
 };
+
+void DicomDirBuilder::Impl::Work() {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [this] { return !queue.empty() || closing; });
+            if (queue.empty() || abandoned) return;
+            job = std::move(queue.front());
+            queue.pop_front();
+            room.notify_one();
+            if (failure) continue;   // the DICOMDIR fails anyway
+        }
+        try {
+            Add(job);
+        } catch (const Error& e) {
+            std::lock_guard<std::mutex> lock(mutex);
+            failure = e;
+            room.notify_all();
+        } catch (const std::exception& e) {
+            std::lock_guard<std::mutex> lock(mutex);
+            failure = Error(-1, "DICOMDIR record for " + job.relativePath + ": " + e.what());
+            room.notify_all();
+        }
+    }
+}
+
+void DicomDirBuilder::Impl::Add(const Job& job) {
+    DcmtkMessages messages;   // this thread's own scope
+    OFCondition status = dicomdir.addDicomFile(OFFilename(job.alias.c_str()), OFFilename(work.path.c_str()));
+    if (status == EC_ApplicationProfileViolated) {
+        // A required record value is missing: let DCMTK invent it, for
+        // this file only (the invent mode costs time for every later file).
+        dicomdir.enableInventMode(OFTrue);
+        status = dicomdir.addDicomFile(OFFilename(job.alias.c_str()), OFFilename(work.path.c_str()));
+        dicomdir.enableInventMode(OFFalse);
+    }
+    if (status.good()) return;
+    // DCMTK names the file by its alias; the operator knows it by its path.
+    std::string reasons = messages.Summary();
+    for (const std::string& name : {work.path.string() + "/" + job.alias, job.alias}) {
+        for (std::size_t at = reasons.find(name); at != std::string::npos;
+             at = reasons.find(name, at + job.relativePath.size()))
+            reasons.replace(at, name.size(), job.relativePath);
+    }
+    throw Error(status.code(),
+                "The DICOMDIR refuses " + job.relativePath + " (" + job.source + "): " + status.text() + reasons);
+}
+
+void DicomDirBuilder::Impl::Finish() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closing = true;
+    }
+    wake.notify_all();
+    if (worker.joinable()) worker.join();
+    if (failure) throw *failure;
+}
 
 DicomDirBuilder::DicomDirBuilder() : impl_(std::make_unique<Impl>()) {
     InitDicomToolkit();
@@ -147,12 +239,23 @@ DicomDirBuilder::DicomDirBuilder() : impl_(std::make_unique<Impl>()) {
                                                    OFFilename(impl_->DicomDirPath().c_str()), kFilesetId);
     if (status.bad())
         throw Error(status.code(), std::string("Cannot start a DICOMDIR: ") + status.text() + messages.Summary());
+    impl_->worker = std::thread([impl = impl_.get()] { impl->Work(); });
 }
 
-DicomDirBuilder::~DicomDirBuilder() = default;
+DicomDirBuilder::~DicomDirBuilder() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->closing = true;
+        impl_->abandoned = true;
+    }
+    impl_->wake.notify_all();
+    if (impl_->worker.joinable()) impl_->worker.join();
+}
 
 void DicomDirBuilder::AddFile(const DicomDataset& dataset, const std::string& relativePath,
                               const std::string& dirEntryKey, int flags) {
+    impl_->ThrowIfFailed();
+    if (impl_->closing) throw Error(0, "DICOMDIR record for " + relativePath + ": the DICOMDIR has been written");
     if (flags != 0)
         throw Error(0, "DICOMDIR record for " + relativePath + ": flags " + std::to_string(flags) +
                            " are not supported (0 is the only value)");
@@ -185,28 +288,13 @@ void DicomDirBuilder::AddFile(const DicomDataset& dataset, const std::string& re
     }
     if (ec) throw Error(ec.value(), "DICOMDIR record for " + relativePath + ": " + ec.message());
 
-    DcmtkMessages messages;
-    DicomDirInterface& d = impl_->dicomdir;
-    OFCondition status = d.addDicomFile(OFFilename(alias.c_str()), OFFilename(impl_->work.path.c_str()));
-    if (status == EC_ApplicationProfileViolated) {
-        // A required record value is missing: let DCMTK invent it, for
-        // this file only (the invent mode costs time for every later file).
-        d.enableInventMode(OFTrue);
-        status = d.addDicomFile(OFFilename(alias.c_str()), OFFilename(impl_->work.path.c_str()));
-        d.enableInventMode(OFFalse);
+    {
+        std::unique_lock<std::mutex> lock(impl_->mutex);
+        impl_->room.wait(lock, [this] { return impl_->queue.size() < kMaxQueued || impl_->failure; });
+        if (impl_->failure) throw *impl_->failure;
+        impl_->queue.push_back({alias, relativePath, dataset.impl->source.string()});
     }
-    if (status.bad()) {
-        fs::remove(link, ec);
-        // DCMTK names the file by its alias; the operator knows it by its path.
-        std::string reasons = messages.Summary();
-        for (const std::string& name : {impl_->work.path.string() + "/" + alias, alias}) {
-            for (std::size_t at = reasons.find(name); at != std::string::npos;
-                 at = reasons.find(name, at + relativePath.size()))
-                reasons.replace(at, name.size(), relativePath);
-        }
-        throw Error(status.code(), "The DICOMDIR refuses " + relativePath + " (" + dataset.impl->source.string() +
-                                       "): " + status.text() + reasons);
-    }
+    impl_->wake.notify_one();
     ++impl_->count;
     impl_->realIds.emplace(alias, fileId);
     impl_->byKey.emplace(key, relativePath);
@@ -239,6 +327,7 @@ void RewriteFileIds(DcmDirectoryRecord& record, const std::map<std::string, std:
 }  // namespace
 
 void DicomDirBuilder::WriteDicomDir(const fs::path& path) {
+    impl_->Finish();
     DcmtkMessages messages;
     OFCondition status = impl_->dicomdir.writeDicomDir(EET_UndefinedLength, EGL_withoutGL);
     if (status.bad())

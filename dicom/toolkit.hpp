@@ -127,17 +127,21 @@ public:
     // A file whose SOP instance was already added gets no second record
     // (DICOM references an instance once); it is listed by Duplicates().
     // Type 1 record values missing from a file are invented by DCMTK for
-    // that file only.
+    // that file only. DCMTK reads the file on a worker thread of the
+    // builder while the caller goes on; a file it refuses is reported by
+    // the next AddFile or by WriteDicomDir.
     // Throws velunor::Error when the dataset was not read from a file, the
     // path is empty or holds a backslash, the key does not belong to the
-    // dataset, or DCMTK refuses the file (with DCMTK's reasons).
+    // dataset, or DCMTK refused this or an earlier file (with DCMTK's
+    // reasons and the file's path).
     void AddFile(const DicomDataset& dataset, const std::string& relativePath,
                  const std::string& dirEntryKey, int flags);
 
     // Writes the DICOMDIR with every added record to `path` (through a
     // temporary name in the same folder; no partial file on failure).
-    // Throws velunor::Error when DCMTK cannot write it, when any added file
-    // lacks its record, or when the file cannot be written.
+    // Throws velunor::Error when DCMTK refused an added file or cannot
+    // write the DICOMDIR, when any added file lacks its record, or when the
+    // file cannot be written.
     void WriteDicomDir(const std::filesystem::path& path);
 
     // Relative paths of files that got no record because their SOP instance
