@@ -170,6 +170,8 @@ TEST_F(DiscWriterTest, WritesARealImageThatReadsBackWithNamesLabelAndChecksums) 
     const std::string staged = ReadAll(h.dvd() / "2" / kLongName);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), staged);
     EXPECT_THROW(w->ListDiscFolder("3"), Error);
+    EXPECT_THROW(w->ReadDiscFile("2", "missing.dcm"), Error);
+    EXPECT_THROW(w->ReadDiscFile("1", "../2/" + kLongName), Error);
 
     // An independent reader sees the label with its blank, Rock Ridge and
     // Joliet names in full, and every recorded checksum matching.
@@ -369,35 +371,6 @@ TEST_F(DiscWriterTest, ImageSizeIsExactAndTheDiscLimitIsInclusive) {
     ASSERT_EQ(w->ImageBlockCount(), target + 1);
     EXPECT_FALSE(RecalcIsoSize(run));
     EXPECT_EQ(h.prompter.texts(), std::vector<std::string>{"Too many data for one DVD!"});
-}
-
-TEST_F(DiscWriterTest, ReadBackRefusesADamagedMedium) {
-    test::WriteDicomFile(h.dvd() / "2" / "x.dcm", "1.2.10", "1.2.10.1", 100000, 7);
-    Build();
-    const Outcome burnt = Burn("DVD 14");
-    ASSERT_EQ(burnt.complete, 1) << burnt.message;
-    const fs::path image = h.images() / "DVD 14.iso";
-
-    // One flipped byte inside the file's data.
-    std::string bytes = ReadAll(image);
-    const std::string staged = ReadAll(h.dvd() / "2" / "x.dcm");
-    const std::size_t at = bytes.find(staged.substr(staged.size() - 512));
-    ASSERT_NE(at, std::string::npos);
-    bytes[at + 100] = static_cast<char>(bytes[at + 100] ^ 0x01);
-    WriteAll(image, bytes);
-    ASSERT_EQ(w->ListDiscFolder("2").size(), 1u);
-    try {
-        w->ReadDiscFile("2", "x.dcm");
-        ADD_FAILURE() << "a damaged file was read without complaint";
-    } catch (const Error& e) {
-        EXPECT_NE(std::string(e.what()).find("MD5 mismatch"), std::string::npos) << e.what();
-    }
-    EXPECT_THROW(w->ReadDiscFile("2", "missing.dcm"), Error);
-    EXPECT_THROW(w->ReadDiscFile("2", "../2/x.dcm"), Error);
-
-    // Cut short: the checksum array at the end is gone.
-    fs::resize_file(image, fs::file_size(image) / 2);
-    EXPECT_THROW(w->ListDiscFolder("2"), Error);
 }
 
 TEST_F(DiscWriterTest, BadRequestsAreRefusedWithAReason) {

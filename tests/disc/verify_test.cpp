@@ -108,7 +108,11 @@ TEST_F(DVDVerifyTest, OneFlippedByteFailsTheDisc) {
     ASSERT_NE(at, std::string::npos);
     bytes[at + 17] = static_cast<char>(bytes[at + 17] ^ 0x40);
     WriteAll(image, bytes);
+    h.shell.settings.DebugMode = true;
     ExpectFailure();
+    // The DICOM parse alone would accept the damaged pixel byte: the checksum finds it.
+    EXPECT_NE(ReadAll(h.dir / "Logs" / "Debug.log").find("f2.dcm on the medium"), std::string::npos);
+    EXPECT_NE(ReadAll(h.dir / "Logs" / "Debug.log").find("MD5 mismatch"), std::string::npos);
     // What was read before the damaged file stays, but the run skips the database.
     EXPECT_EQ(h.state.DiscStudies2, std::vector<std::string>{"1.2.826.0.4"});
 }
