@@ -63,6 +63,10 @@ struct StagingPaths {
     }
 };
 
+// Files this run placed into a staging folder, each with its size: what a
+// study is withdrawn with when it must not reach the disc.
+using StagedFiles = std::vector<std::pair<fs::path, std::uintmax_t>>;
+
 // Everything one call of DatenKopieren holds.
 struct Phase {
     Run& run;
@@ -75,6 +79,11 @@ struct Phase {
     std::int32_t imageCounter = 0;   // files staged in this run
     std::string currentDir1;         // StudyDirectory1 of the row being staged
     std::string currentFolder;       // its source folder F
+    // The study being staged: what it wrote in this run, whether one of its
+    // files failed, and the image counter when it began.
+    StagedFiles studyFiles;
+    bool studyFailed = false;
+    std::int32_t studyStartCounter = 0;
     std::uintmax_t dvd2Bytes = 0;    // what DVD/2/ holds during the new-study pass
     // Where the search for a free name starts, per folder and name: real
     // archives use the same names (IM00001.dcm) in every study, and a
@@ -211,19 +220,87 @@ std::string PlaceName(Phase& p, const fs::path& folder, const std::string& name)
 }
 
 // Writes the dataset just read into `folder` under `name`, or under a free
-// name when that one is taken. A file identical to one already there under
-// `name` (the same study staged again after an earlier run ended early) is
-// not kept twice.
+// name when that one is taken, and adds the written file to the study's
+// staged files. A file identical to one already there under `name` (the
+// same study staged again after an earlier run ended early) is not kept
+// twice; the file already there is not this run's and is not added.
 void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const std::string& name) {
-    std::string target = PlaceName(p, folder, name);
-    dataset.WriteFile(folder / target, true, kImplicitVRLittleEndian);
-    if (target != name && SameContent(folder / name, folder / target)) fs::remove(folder / target);
+    const std::string target = PlaceName(p, folder, name);
+    const fs::path written = folder / target;
+    // Listed before the write, so that a write that fails half-way is
+    // withdrawn as well.
+    p.studyFiles.emplace_back(written, 0);
+    try {
+        dataset.WriteFile(written, true, kImplicitVRLittleEndian);
+    } catch (...) {
+        std::error_code ec;
+        fs::remove(written, ec);
+        if (!ec) p.studyFiles.pop_back();
+        throw;
+    }
+    if (target != name && SameContent(folder / name, written)) {
+        fs::remove(written);
+        p.studyFiles.pop_back();
+        return;
+    }
+    std::error_code ec;
+    const auto bytes = fs::file_size(written, ec);
+    p.studyFiles.back().second = ec ? 0 : bytes;
 }
 
-// The file-level handler: logs the failed file, marks its study.
+// The file-level handler: logs the failed file, marks its study, and notes
+// that the study is to be withdrawn from the disc when it ends.
 void FileFailed(Phase& p, const char* code, const std::exception& e) {
     p.run.shell.FileLog(std::string(code) + p.currentFolder + " " + e.what());
     MarkStudyNotReadable(p.db.get(), p.currentDir1);
+    p.studyFailed = true;
+}
+
+// Deletes the given staged files. Returns the bytes they held. Throws
+// velunor::Error naming the first file that could not be deleted, after
+// deleting all it could; a file that is already gone counts as deleted.
+std::uintmax_t RemoveStaged(const StagedFiles& files) {
+    std::uintmax_t bytes = 0;
+    std::optional<Error> first;
+    for (const auto& [file, size] : files) {
+        std::error_code ec;
+        fs::remove(file, ec);
+        if (!ec) bytes += size;
+        else if (!first) first = Error(ec.value(), "Cannot withdraw " + file.string() + ": " + ec.message());
+    }
+    if (first) throw *first;
+    return bytes;
+}
+
+// Takes a study out of the staging tree again: deletes `files` (what it
+// placed into DVD/1/ or DVD/2/ in this run) and, for a new study, empties
+// DVDTemp/, which only ever holds the study in progress. Then logs `code` +
+// F + " " + `why`. Returns the bytes deleted from `files`.
+// Throws velunor::Error when anything of the study cannot be deleted: the
+// study would reach the disc in part, so the phase must end without a disc.
+std::uintmax_t WithdrawStudy(Phase& p, const StagedFiles& files, bool emptyTemp, const char* code,
+                             const std::string& why) {
+    std::uintmax_t bytes = 0;
+    try {
+        bytes = RemoveStaged(files);
+        if (emptyTemp) EmptyFolder(p.paths.dvdTemp.string());
+    } catch (const Error& e) {
+        throw Error(e.number(), "Study " + p.currentFolder + " cannot be withdrawn from the disc: " + e.what());
+    }
+    p.run.shell.FileLog(code + p.currentFolder + " " + why);
+    return bytes;
+}
+
+// Withdraws the study in progress after one of its files failed: nothing of
+// it reaches the disc, so verification does not find it and its "not
+// readable" mark stays. Only what this run staged for the study is deleted;
+// files that earlier runs left in DVD/1/ stay.
+void WithdrawFailedStudy(Phase& p, Pass pass) {
+    const std::size_t count = p.studyFiles.size();
+    WithdrawStudy(p, p.studyFiles, pass == Pass::New, pass == Pass::CarryOver ? "1-9 " : "2-9 ",
+                  "Study withdrawn from the disc, " + std::to_string(count) + " staged file(s) removed");
+    p.studyFiles.clear();
+    p.imageCounter = p.studyStartCounter;
 }
 
 // The per-file steps for one file of a study's source folder.
@@ -265,11 +342,9 @@ void StageFile(Phase& p, Pass pass, const fs::path& file, const fs::path& target
     }
 }
 
-// Stages every row of View_Studies for one study into `target`. Returns
-// Cancelled when a cancel was seen after a row.
-Flow StageStudy(Phase& p, Pass pass, const std::string& studyId, const fs::path& target) {
-    p.currentDir1.clear();
-    p.currentFolder.clear();
+// The rows of View_Studies for one study, each staged into `target`.
+// Returns Cancelled when a cancel was seen after a row.
+Flow StageStudyRows(Phase& p, Pass pass, const std::string& studyId, const fs::path& target) {
     std::string sql = "SELECT StudyDirectory1, ArchiveUNC, ArchivePath FROM View_Studies WHERE StudyID = " + studyId;
     if (pass == Pass::CarryOver) sql += " ORDER BY StudyID";
     auto rows = p.db->Query(sql);
@@ -298,6 +373,33 @@ Flow StageStudy(Phase& p, Pass pass, const std::string& studyId, const fs::path&
         if (p.Cancelled()) return Flow::Cancelled;
     }
     return Flow::Done;
+}
+
+// Stages one study into `target`. Returns Cancelled when a cancel was seen
+// after one of its rows.
+// A study one of whose files failed is withdrawn before this returns, also
+// when a failure that ends the phase interrupts it.
+Flow StageStudy(Phase& p, Pass pass, const std::string& studyId, const fs::path& target) {
+    p.currentDir1.clear();
+    p.currentFolder.clear();
+    p.studyFiles.clear();
+    p.studyFailed = false;
+    p.studyStartCounter = p.imageCounter;
+    Flow flow = Flow::Done;
+    try {
+        flow = StageStudyRows(p, pass, studyId, target);
+    } catch (...) {
+        if (p.studyFailed) {
+            try {
+                WithdrawFailedStudy(p, pass);
+            } catch (const std::exception&) {
+                // The failure that interrupted the study is the one reported.
+            }
+        }
+        throw;
+    }
+    if (p.studyFailed) WithdrawFailedStudy(p, pass);
+    return flow;
 }
 
 // The carry-over selection: every study whose first copy is on disc n.
@@ -347,21 +449,6 @@ Flow SelectNew(Phase& p, std::vector<std::string>& ids) {
     return Flow::Done;
 }
 
-// Takes a study that could not be moved whole out of DVD/2/ and DVDTemp/ again.
-void WithdrawStudy(Phase& p, const std::vector<std::pair<fs::path, std::uintmax_t>>& moved,
-                   const std::string& why) {
-    for (const auto& [file, bytes] : moved) {
-        std::error_code ec;
-        if (fs::remove(file, ec)) p.dvd2Bytes -= std::min(p.dvd2Bytes, bytes);
-    }
-    try {
-        EmptyFolder(p.paths.dvdTemp.string());
-    } catch (const std::exception&) {
-        // The next run's preparation empties DVDTemp/ again.
-    }
-    p.run.shell.FileLog("2-3 " + p.currentFolder + " " + why);
-}
-
 // The capacity gate after one new study has been staged into DVDTemp/.
 // Returns GateStopped when the disc is full, Done otherwise (the study was
 // moved into DVD/2/, or withdrawn when that failed).
@@ -372,8 +459,12 @@ Flow CapacityGate(Phase& p, bool& admitted) {
         size = FolderBytes(p.paths.dvdTemp) + p.dvd2Bytes;
     } catch (const std::exception& e) {
         // Without a size the study cannot be proven to fit: it waits, and so
-        // does the rest of the list.
-        WithdrawStudy(p, {}, e.what());
+        // does the rest of the list. Nothing of it is in DVD/2/ yet, and
+        // what DVDTemp/ keeps is emptied by the next run's preparation.
+        try {
+            WithdrawStudy(p, {}, true, "2-3 ", e.what());
+        } catch (const std::exception&) {
+        }
         return Flow::GateStopped;
     }
     if (size >= p.limits.capacityBytes) {
@@ -385,7 +476,7 @@ Flow CapacityGate(Phase& p, bool& admitted) {
         p.result = true;
         return Flow::GateStopped;
     }
-    std::vector<std::pair<fs::path, std::uintmax_t>> moved;
+    StagedFiles moved;
     try {
         for (const auto& file : FilesIn(p.paths.dvdTemp)) {
             fs::path to = p.paths.dvd2 / PlaceName(p, p.paths.dvd2, file.filename().string());
@@ -396,7 +487,10 @@ Flow CapacityGate(Phase& p, bool& admitted) {
             p.Yield();
         }
     } catch (const std::exception& e) {
-        WithdrawStudy(p, moved, e.what());
+        // The study is not written in part: what already moved into DVD/2/
+        // goes again, and it waits for a later run.
+        const std::uintmax_t bytes = WithdrawStudy(p, moved, true, "2-3 ", e.what());
+        p.dvd2Bytes -= std::min(p.dvd2Bytes, bytes);
         return Flow::Done;
     }
     admitted = !moved.empty();
@@ -428,7 +522,8 @@ Flow NewStudyPass(Phase& p, const std::vector<std::string>& ids) {
     for (const auto& id : ids) {
         if (StageStudy(p, Pass::New, id, p.paths.dvdTemp) == Flow::Cancelled) return Flow::Cancelled;
         bool admitted = false;
-        if (CapacityGate(p, admitted) == Flow::GateStopped) return Flow::GateStopped;
+        // A withdrawn study left nothing in DVDTemp/ to measure or move.
+        if (!p.studyFailed && CapacityGate(p, admitted) == Flow::GateStopped) return Flow::GateStopped;
         if (admitted) ++p.run.state.summary.newStudies;
         value += step;
         w.SetValue(Control::pbSammeln, static_cast<int>(std::lround(value)));

@@ -48,9 +48,18 @@ struct CollectLimits {
 // Never throws: every failure is logged through LogError with the label
 // "DatenKopieren" (message ending in " ImgNr: " + the number of files staged
 // in this run) and gives false; a file that cannot be read is logged in the
-// file log and its study marked "not readable", and staging goes on.
+// file log and its study marked "not readable", and staging goes on with the
+// study's next file.
+// Guarantees that no study one of whose files failed reaches the disc in
+// part: when the study ends, every file it staged in this run is deleted
+// again from DVD/1/ or DVDTemp/ (file-log line "1-9 " or "2-9 "), so it is
+// not verified on the disc and keeps its "not readable" mark; files that
+// earlier runs left in DVD/1/ are not touched. A study that cannot be
+// withdrawn whole ends the phase with false. Likewise a new study is in
+// DVD/2/ either whole or not at all.
 // Sets run.state.summary: carryOverStudies and newStudies count the studies
-// that brought at least one file into DVD/1/ and DVD/2/; nothingToWrite is
+// that brought at least one file into DVD/1/ and DVD/2/ and were not
+// withdrawn; nothingToWrite is
 // true when no disc is to be written although nothing failed, and `why`
 // says why no disc is written (or the error's message).
 bool DatenKopieren(Run& run, const CollectLimits& limits = {});

@@ -1,7 +1,8 @@
 // The whole collection phase over a generated archive: every syntax and
 // modality the generator writes, ZIP studies, names that collide across
 // studies, extras and subfolders, planted unreadable files, carry-over and
-// migrated studies, two archive roots.
+// migrated studies, two archive roots. A study with a planted unreadable
+// file is withdrawn whole.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -13,7 +14,7 @@
 namespace velunor::test {
 namespace {
 
-TEST(GeneratedArchive, EveryReadableObjectIsStagedOnceAndEveryUnreadableFileIsLogged) {
+TEST(GeneratedArchive, EveryReadableObjectOfAWholeStudyIsStagedOnceAndEveryUnreadableFileIsLogged) {
     CollectEnv env;
     archive::Options options;
     options.out = env.tmp / "generated";
@@ -36,22 +37,31 @@ TEST(GeneratedArchive, EveryReadableObjectIsStagedOnceAndEveryUnreadableFileIsLo
     env.SetLastMediaNr(" 5 \r\n");
 
     std::multiset<std::string> expected1, expected2;
-    int unreadable1 = 0, unreadable2 = 0, carryOverStudies = 0, newStudies = 0;
+    int unreadable1 = 0, unreadable2 = 0, withdrawn1 = 0, withdrawn2 = 0, carryOverStudies = 0, newStudies = 0;
     std::set<std::string> unreadableStudies;
     for (const auto& study : generated.studies) {
         if (study.directory1.rfind("migrated", 0) == 0) continue;
         const bool carry = study.directory2 == "DVD 5";
         ASSERT_TRUE(carry || !study.directory2) << study.directory1;
-        bool brings = false;
+        bool brings = false, failing = false;
+        std::vector<std::string> objects;
         for (const auto& f : study.files) {
             if (f.kind == archive::File::Kind::Dicom || f.kind == archive::File::Kind::Zip) {
-                (carry ? expected1 : expected2).insert(f.sopInstanceUid);
+                objects.push_back(f.sopInstanceUid);
                 brings = true;
             } else if (f.kind == archive::File::Kind::Unreadable) {
                 ++(carry ? unreadable1 : unreadable2);
-                unreadableStudies.insert(study.directory1);
+                failing = true;
             }
         }
+        // A study with an unreadable file is withdrawn whole: one more line,
+        // nothing of it on the disc.
+        if (failing) {
+            unreadableStudies.insert(study.directory1);
+            ++(carry ? withdrawn1 : withdrawn2);
+            continue;
+        }
+        (carry ? expected1 : expected2).insert(objects.begin(), objects.end());
         if (brings) ++(carry ? carryOverStudies : newStudies);
     }
     ASSERT_GT(unreadable1, 0);
@@ -71,15 +81,19 @@ TEST(GeneratedArchive, EveryReadableObjectIsStagedOnceAndEveryUnreadableFileIsLo
     EXPECT_EQ(staged(env.Staging("DVD/1")), expected1);
     EXPECT_EQ(staged(env.Staging("DVD/2")), expected2);
 
-    int logged1 = 0, logged2 = 0;
+    int logged1 = 0, logged2 = 0, logged19 = 0, logged29 = 0;
     for (const auto& line : env.FileLogLines()) {
-        const std::string code = line.substr(std::string(CollectEnv::kStamp).size(), 2);
-        if (code == "1-") ++logged1;
-        else if (code == "2-") ++logged2;
+        const std::string code = line.substr(std::string(CollectEnv::kStamp).size(), 4);
+        if (code == "1-9 ") ++logged19;
+        else if (code == "2-9 ") ++logged29;
+        else if (code.rfind("1-", 0) == 0) ++logged1;
+        else if (code.rfind("2-", 0) == 0) ++logged2;
         else ADD_FAILURE() << line;
     }
     EXPECT_EQ(logged1, unreadable1);
     EXPECT_EQ(logged2, unreadable2);
+    EXPECT_EQ(logged19, withdrawn1);
+    EXPECT_EQ(logged29, withdrawn2);
 
     auto db = OpenDatabase(s.ServerType, s.Server, s.ConnectionString, 30);
     auto rows = db->Query("SELECT StudyDirectory1, StudyDirectory2 FROM tblStudies");

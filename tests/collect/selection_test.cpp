@@ -167,15 +167,17 @@ TEST_P(BackendTest, ApostropheInTheStudyFolderName) {
 
     DatenKopieren(env->run);
 
-    EXPECT_EQ(StudiesIn(env->Staging("DVD/2")),
-              (std::multiset<std::string>{CollectEnv::StudyUid(1), CollectEnv::StudyUid(2)}));
+    // Study 1 is withdrawn for its unreadable file; the mark reaches it and
+    // not study 2, whose folder name its own begins with.
+    EXPECT_EQ(StudiesIn(env->Staging("DVD/2")), std::multiset<std::string>{CollectEnv::StudyUid(2)});
     EXPECT_EQ(env->Dir2(1), "not readable");
     EXPECT_EQ(env->Dir2(2), std::nullopt);
     auto lines = env->FileLogLines();
-    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines.size(), 2u);
     const std::string head = std::string(CollectEnv::kStamp) + "2-1 " + folder.string() + "/ ";
     EXPECT_EQ(lines[0].rfind(head, 0), 0u) << lines[0];
     EXPECT_GT(lines[0].size(), head.size());
+    EXPECT_EQ(lines[1].rfind(std::string(CollectEnv::kStamp) + "2-9 " + folder.string() + "/ ", 0), 0u) << lines[1];
 }
 
 // Local ports of this process's TCP connections to `serverPort`, from
