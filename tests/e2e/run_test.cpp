@@ -46,7 +46,7 @@ struct ArchiveRun {
     archive::Archive generated;
     std::filesystem::path prog = dir / "prog";
 
-    explicit ArchiveRun(ArchiveKind kind, int studies = 5) {
+    explicit ArchiveRun(ArchiveKind kind, int studies = 5, int unreadable = 0) {
         db = std::make_unique<test::TestArchive>(kind, dir.path());
         archive::Options o;
         o.out = dir / "archive";
@@ -54,7 +54,7 @@ struct ArchiveRun {
         o.filesPerStudy = 2;
         o.fileBytes = 8192;
         o.zipPercent = 20;
-        o.unreadable = 0;
+        o.unreadable = unreadable;
         o.carryOver = 2;
         o.lastDisc = 3;
         generated = archive::GenerateArchive(o);
@@ -249,6 +249,31 @@ TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheDiscAndTheStudiesComeAgain) 
     r.RunOnce();
     for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "DVD 2");
     EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 2 \r\n");
+}
+
+TEST_P(WholeRun, AStudyWithAnUnreadableFileIsLoggedMarkedAndTheRestArchived) {
+    ArchiveRun a(GetParam(), 6, 1);
+    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
+    a.WriteIni("AuthBurn=1\n");
+    Runner r(a, "");
+    r.prompter.answers = {Answer::Yes};
+    r.RunOnce();
+    int bad = 0;
+    for (const auto& s : a.generated.studies) {
+        if (s.readable) {
+            EXPECT_EQ(a.Value(s.studyId), "DVD 4") << s.studyId;
+        } else {
+            ++bad;
+            EXPECT_EQ(a.Value(s.studyId), "not readable") << s.studyId;
+            std::string fileLog = ReadAll(a.prog / "Logs" / "FileLog.log");
+            EXPECT_NE(fileLog.find("2-1 " + s.folder.string() + "/"), std::string::npos) << fileLog;
+            auto onImage = StudiesOnImage(a.dir / "iso" / "DVD 4.iso", "2", a.dir / "read");
+            EXPECT_EQ(onImage.count(s.studyUid), 0u);
+            EXPECT_EQ(onImage.size(), 5u);
+        }
+    }
+    EXPECT_EQ(bad, 1);
+    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 4 \r\n");
 }
 
 TEST_P(WholeRun, NothingNewShowsTheGermanNoticeUnlessArchiveIsSet) {
