@@ -13,6 +13,9 @@
 #include <dcmtk/oflog/oflog.h>
 #include <dcmtk/oflog/spi/logevent.h>
 
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -126,6 +129,139 @@ struct TemporaryFile {
     }
 };
 
+// An open file descriptor, closed when it goes.
+struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(int d) : fd(d) {}
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+};
+
+// Copies `length` bytes from `in` at `offset` to the end of `out`, inside
+// the kernel where it can.
+void CopyRange(int in, off_t offset, int out, std::uint64_t length, const std::string& target) {
+    bool kernelCopy = true;
+    std::vector<char> buffer;
+    while (length > 0) {
+        ssize_t n = -1;
+        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, 1u << 30));
+        if (kernelCopy) {
+            n = ::copy_file_range(in, &offset, out, nullptr, chunk, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                kernelCopy = false;   // across file systems, or not offered here
+                continue;
+            }
+        } else {
+            if (buffer.empty()) buffer.resize(1 << 20);
+            n = ::pread(in, buffer.data(), std::min(chunk, buffer.size()), offset);
+            if (n > 0) {
+                for (ssize_t done = 0; done < n;) {
+                    const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+                    if (w < 0) {
+                        if (errno == EINTR) continue;
+                        const int err = errno;
+                        throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
+                    }
+                    done += w;
+                }
+                offset += n;
+            }
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
+        }
+        if (n == 0) throw Error(0, "Cannot write " + target + ": the source file ended early");
+        length -= static_cast<std::uint64_t>(n);
+    }
+}
+
+// Writes uncompressed little-endian pixel data without reading it: when
+// the dataset comes from a little-endian file whose pixel data is its last
+// element and has not been loaded, the value bytes are the same in the new
+// file. DCMTK writes everything before the pixel data; the pixel data is
+// then copied from the source file by the kernel. Saves two copies of every
+// pixel through user space. Returns false, having written nothing, when
+// the dataset does not qualify.
+bool WriteCopyingPixels(DicomDataset::Impl& impl, const fs::path& temporary, E_TransferSyntax xfer, bool withMeta,
+                        const std::string& target) {
+    DcmDataset& dataset = *impl.file.getDataset();
+    const E_TransferSyntax original = dataset.getOriginalXfer();
+    if (impl.source.empty() || !withMeta || xfer != EXS_LittleEndianImplicit ||
+        (original != EXS_LittleEndianExplicit && original != EXS_LittleEndianImplicit))
+        return false;
+    DcmElement* pixels = nullptr;
+    if (dataset.findAndGetElement(DCM_PixelData, pixels).bad() || !pixels || pixels->valueLoaded()) return false;
+    if (dataset.card() == 0 || dataset.getElement(dataset.card() - 1) != pixels) return false;
+    if (dataset.tagExists(DcmTagKey(0x7FE0, 0x0000))) return false;   // its group length would change
+    const Uint32 length = pixels->getLengthField();
+    if (length == 0 || length == DCM_UndefinedLength || (length % 2) != 0) return false;
+
+    Descriptor source(::open(impl.source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (source.fd < 0) return false;
+    struct stat st{};
+    if (::fstat(source.fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) < std::uint64_t(length) + 12)
+        return false;
+    // The element header just before the value proves where the value lies.
+    const off_t valueAt = st.st_size - static_cast<off_t>(length);
+    unsigned char header[12];
+    if (::pread(source.fd, header, sizeof header, valueAt - 12) != 12) return false;
+    const unsigned char lengthBytes[4] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+                                          static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
+    const unsigned char tag[4] = {0xE0, 0x7F, 0x10, 0x00};
+    bool found = false;
+    if (original == EXS_LittleEndianExplicit) {
+        const bool wordsOrBytes = header[4] == 'O' && (header[5] == 'W' || header[5] == 'B');
+        found = std::memcmp(header, tag, 4) == 0 && wordsOrBytes && header[6] == 0 && header[7] == 0 &&
+                std::memcmp(header + 8, lengthBytes, 4) == 0;
+    } else {
+        found = std::memcmp(header + 4, tag, 4) == 0 && std::memcmp(header + 8, lengthBytes, 4) == 0;
+    }
+    if (!found) return false;
+
+    // Everything but the pixel data, through DCMTK.
+    DcmElement* removed = dataset.remove(pixels);
+    struct Restore {
+        DcmDataset& dataset;
+        DcmElement* element;
+        ~Restore() {
+            if (element) dataset.insert(element, true);
+        }
+    } restore{dataset, removed};
+    {
+        DcmtkMessages messages;
+        const OFCondition status = impl.file.saveFile(OFFilename(temporary.c_str()), xfer, EET_ExplicitLength,
+                                                      EGL_recalcGL, EPD_noChange, 0, 0, EWM_updateMeta);
+        if (status.bad()) throw StatusError(status, "Cannot write " + target, messages);
+    }
+    // Then the pixel data element: its header in Implicit VR, its value
+    // copied from the source.
+    Descriptor out(::open(temporary.c_str(), O_WRONLY | O_CLOEXEC));
+    if (out.fd < 0 || ::lseek(out.fd, 0, SEEK_END) < 0) {
+        const int err = errno;
+        throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
+    }
+    unsigned char implicitHeader[8];
+    std::memcpy(implicitHeader, tag, 4);
+    std::memcpy(implicitHeader + 4, lengthBytes, 4);
+    if (::write(out.fd, implicitHeader, sizeof implicitHeader) != static_cast<ssize_t>(sizeof implicitHeader)) {
+        const int err = errno;
+        throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
+    }
+    CopyRange(source.fd, valueAt, out.fd, length, target);
+    if (::close(out.fd) != 0) {
+        out.fd = -1;
+        const int err = errno;
+        throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
+    }
+    out.fd = -1;
+    return true;
+}
+
 }  // namespace
 
 // ---- start-up ----------------------------------------------------------
@@ -235,7 +371,7 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
     }
 
     TemporaryFile temporary{MakeTemporaryFile(path)};
-    {
+    if (!WriteCopyingPixels(*impl, temporary.path, xfer, withMeta, target)) {
         DcmtkMessages messages;
         const OFCondition status = impl->file.saveFile(
             OFFilename(temporary.path.c_str()), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0,

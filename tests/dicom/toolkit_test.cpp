@@ -9,6 +9,7 @@
 #include "dicom/toolkit.hpp"
 #include "tests/dicom/dicom_test_support.hpp"
 #include "tests/support/support.hpp"
+#include "tools/archive_generator.hpp"
 
 namespace fs = std::filesystem;
 using namespace velunor;
@@ -243,6 +244,29 @@ TEST(Toolkit, ReadsAFileHeldInMemoryAndOutlivesTheBuffer) {
                   builder.AddFile(collection.Item(1), "2/IM00001.dcm", collection.Item(1).DirEntryKey(), 0);
               }).find("not read from a file"),
               std::string::npos);
+}
+
+TEST(Toolkit, WritesTheSameBytesAsDcmconvWhetherPixelsAreCopiedOrRewritten) {
+    // Little-endian sources whose pixel data ends the file have their pixel
+    // bytes copied unread; any other layout goes through DCMTK in full.
+    // Either way the file is what DCMTK's own converter writes.
+    namespace arc = velunor::archive;
+    TempDir dir;
+    arc::WriteImage(dir / "explicit.dcm", arc::Modality::CT, arc::Syntax::ExplicitLittle, 300000, 8);
+    arc::WriteImage(dir / "implicit.dcm", arc::Modality::US, arc::Syntax::ImplicitLittle, 640 * 480 * 3, 9);
+    arc::WriteImage(dir / "big.dcm", arc::Modality::MR, arc::Syntax::ExplicitBig, 100000, 10);
+    fs::copy_file(dir / "explicit.dcm", dir / "trailing.dcm");
+    std::string output;
+    ASSERT_EQ(RunCommand("dcmodify -nb -i '(7fe1,0010)=VELUNOR' '" + (dir / "trailing.dcm").string() + "'", output), 0)
+        << output;
+    for (const char* name : {"explicit.dcm", "implicit.dcm", "big.dcm", "trailing.dcm"}) {
+        const fs::path source = dir / name;
+        Reencode(source, dir / "ours.dcm");
+        ASSERT_EQ(RunCommand("dcmconv +ti '" + source.string() + "' '" + (dir / "theirs.dcm").string() + "'", output), 0)
+            << output;
+        EXPECT_TRUE(ReadAll(dir / "ours.dcm") == ReadAll(dir / "theirs.dcm")) << name;
+        EXPECT_EQ(Inspect(dir / "ours.dcm").pixels, Inspect(source).pixels) << name;
+    }
 }
 
 TEST(ToolkitStartup, AMissingDataDictionaryStopsWithAClearMessage) {
