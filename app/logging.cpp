@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string_view>
 
 #include <QDateTime>
 #include <QLocale>
@@ -48,6 +49,80 @@ std::string Stamp(const LogSink& sink) {
     }
 }
 
+// The length of the valid UTF-8 sequence of two or more bytes starting at
+// `at`, 0 when the bytes there are no such sequence (a stray continuation
+// byte, an overlong form, a surrogate, a value above U+10FFFF, a cut-off
+// sequence).
+std::size_t Utf8SequenceAt(std::string_view s, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(at);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;   // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead == 0xE0) length = 3, low = 0xA0;
+    else if (lead >= 0xE1 && lead <= 0xEC) length = 3;
+    else if (lead == 0xED) length = 3, high = 0x9F;
+    else if (lead >= 0xEE && lead <= 0xEF) length = 3;
+    else if (lead == 0xF0) length = 4, low = 0x90;
+    else if (lead >= 0xF1 && lead <= 0xF3) length = 4;
+    else if (lead == 0xF4) length = 4, high = 0x8F;
+    else return 0;
+    if (s.size() - at < length) return 0;
+    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if ((byte(at + k) & 0xC0) != 0x80) return 0;
+    return length;
+}
+
+void AppendHex(std::string& out, unsigned char c) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    out += "\\x";
+    out += kDigits[c >> 4];
+    out += kDigits[c & 0xF];
+}
+
+}  // namespace
+
+std::string OneLogLine(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (c == '\r') out += "\\r";
+            else if (c == '\n') out += "\\n";
+            else if (c == '\t') out += "\\t";
+            else if (c < 0x20 || c == 0x7F) AppendHex(out, c);
+            else out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        const std::size_t length = Utf8SequenceAt(text, i);
+        if (length == 0) {
+            AppendHex(out, c);
+            ++i;
+            continue;
+        }
+        const auto second = static_cast<unsigned char>(text[i + 1]);
+        const bool c1Control = c == 0xC2 && second <= 0x9F;
+        const bool separator = c == 0xE2 && second == 0x80 && length == 3 &&
+                               (text[i + 2] == '\xA8' || text[i + 2] == '\xA9');
+        for (std::size_t k = 0; k < length; ++k) {
+            if (c1Control || separator) AppendHex(out, static_cast<unsigned char>(text[i + k]));
+            else out += text[i + k];
+        }
+        i += length;
+    }
+    return out;
+}
+
+namespace {
+
+// Writes one log line: `line` made one line, then CR LF.
+bool WriteLogLine(const std::filesystem::path& path, const std::string& line, bool truncate) {
+    return WriteLine(path, OneLogLine(line), truncate);
+}
+
 }  // namespace
 
 std::string LogSink::LocalTimestamp() {
@@ -69,7 +144,7 @@ std::string FormatLogNumber(std::int32_t n) {
 
 void WriteReadyMarker(const LogSink& sink) {
     try {
-        WriteLine(sink.markerPath, Stamp(sink), true);
+        WriteLogLine(sink.markerPath, Stamp(sink), true);
     } catch (...) {
     }
 }
@@ -79,7 +154,7 @@ void LogError(const LogSink& sink, const Settings& settings, WindowSystem& windo
     try {
         EnsureLogsDir(sink);
         if (imageId != 0) message = "ImageID: " + std::to_string(imageId) + " " + message;
-        WriteLine(sink.logsDir / "Error.log", Stamp(sink) + FormatLogNumber(number) + message + label, false);
+        WriteLogLine(sink.logsDir / "Error.log", Stamp(sink) + FormatLogNumber(number) + message + label, false);
     } catch (...) {
     }
     WriteReadyMarker(sink);
@@ -108,7 +183,7 @@ void FileLog(const LogSink& sink, const std::string& text) {
             // Never replace an earlier rotated log: a clash leaves FileLog.log in place.
             ::renameat2(AT_FDCWD, log.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
         }
-        WriteLine(log, Stamp(sink) + text, false);
+        WriteLogLine(log, Stamp(sink) + text, false);
     } catch (...) {
     }
 }
@@ -116,7 +191,7 @@ void FileLog(const LogSink& sink, const std::string& text) {
 void DebugLog(const LogSink& sink, const std::string& first, const std::string& second) {
     try {
         EnsureLogsDir(sink);
-        WriteLine(sink.logsDir / "Debug.log", Stamp(sink) + first + second, false);
+        WriteLogLine(sink.logsDir / "Debug.log", Stamp(sink) + first + second, false);
     } catch (...) {
     }
 }

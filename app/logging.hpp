@@ -5,12 +5,18 @@
 // and ends in CR LF. Each line opens, appends to and closes its file. None of
 // these functions throws or reports a failure of its own: a line that cannot
 // be written is lost.
+//
+// A line is always one line: the texts written into it (file names, study
+// values, messages of libraries) pass through OneLogLine, so a line break or
+// another control character in a text cannot split a line or forge one.
+// Message boxes show the original text.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace velunor {
 
@@ -33,6 +39,14 @@ struct LogSink {
 };
 
 inline std::string NewLogToken() { return LogSink::NewLogToken(); }
+
+// `text` as a log line holds it: CR, LF and TAB become \r, \n and \t; every
+// other C0 control character, DEL, the C1 controls U+0080..U+009F and the
+// line and paragraph separators U+2028 and U+2029 become \xNN per byte;
+// each byte that is not part of a valid UTF-8 sequence becomes \xNN; all
+// other text, valid UTF-8 and backslashes included, stays as it is.
+// Never throws (but std::bad_alloc).
+std::string OneLogLine(std::string_view text);
 
 // A number as the logs render it: its sign place (a blank, or "-"), the
 // digits, a blank. 0 -> " 0 ", -1 -> "-1 ".

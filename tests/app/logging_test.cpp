@@ -117,6 +117,56 @@ TEST_F(LogFixture, LogsPathThatIsAFileLosesLinesWithoutThrowing) {
     EXPECT_EQ(ReadAll(dir / "Logs"), "not a folder");
 }
 
+TEST_F(LogFixture, EveryLoggerWritesOneLineWhateverItsTextsHoldAndTheBoxKeepsTheText) {
+    // A file name with a line break, a message text with CR LF (MSGDVDInsert
+    // as DVDCreate logs it), a label and debug texts with control characters.
+    const std::string name = "/archive/evil\r\n05.12.2026 02:08:11 0 forged line\x1b[2J\x7f.dcm";
+    Log(0, "Insert a disc\r\nplease", "DVDCreate");
+    Log(-1, "x", "Label\n");
+    FileLog(sink, "2-1 " + name + " Cannot read DICOM file");
+    DebugLog(sink, "0\t", "Reading: " + name);
+
+    EXPECT_EQ(ReadAll(dir / "Logs" / "Error.log"),
+              "05.12.2026 02:08:10 0 Insert a disc\\r\\npleaseDVDCreate\r\n"
+              "05.12.2026 02:08:13-1 xLabel\\n\r\n");
+    const std::string escaped = "/archive/evil\\r\\n05.12.2026 02:08:11 0 forged line\\x1b[2J\\x7f.dcm";
+    EXPECT_EQ(ReadAll(dir / "Logs" / "FileLog.log"),
+              "05.12.2026 02:08:162-1 " + escaped + " Cannot read DICOM file\r\n");
+    EXPECT_EQ(ReadAll(dir / "Logs" / "Debug.log"), "05.12.2026 02:08:170\\tReading: " + escaped + "\r\n");
+    EXPECT_EQ(prompter.texts(), (std::vector<std::string>{"[Error #0] Insert a disc\r\nplease", "[Error #-1] x"}));
+}
+
+TEST(LogLine, ControlCharactersAndInvalidUtf8AreEscapedValidTextStays) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain text, 'quotes'; -- and \\ stay", "plain text, 'quotes'; -- and \\ stay"},
+        {"a\r\nb\tc", "a\\r\\nb\\tc"},
+        {std::string("nul\0bell\a esc\x1b del\x7f", 19), "nul\\x00bell\\x07 esc\\x1b del\\x7f"},
+        {"M\xC3\xBCller \xE2\x82\xAC \xF0\x9F\x93\x80", "M\xC3\xBCller \xE2\x82\xAC \xF0\x9F\x93\x80"},
+        // Latin-1 bytes, a stray continuation byte, an overlong slash, a
+        // surrogate, a value above U+10FFFF, a sequence cut off at the end.
+        {"M\xFCller", "M\\xfcller"},
+        {"\x80x", "\\x80x"},
+        {"\xC0\xAF", "\\xc0\\xaf"},
+        {"\xED\xA0\x80", "\\xed\\xa0\\x80"},
+        {"\xF4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
+        {"end\xE2\x82", "end\\xe2\\x82"},
+        // C1 controls (NEL) and the Unicode line and paragraph separators
+        // break lines in some viewers.
+        {"a\xC2\x85" "b", "a\\xc2\\x85b"},
+        {"a\xE2\x80\xA8" "b\xE2\x80\xA9", "a\\xe2\\x80\\xa8b\\xe2\\x80\\xa9"},
+        {"\xC2\xA0nbsp", "\xC2\xA0nbsp"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(OneLogLine(in), out) << ::testing::PrintToString(in);
+
+    // Whatever the bytes, the result is printable ASCII or valid UTF-8 with
+    // no line break in it.
+    std::string every;
+    for (int c = 0; c < 256; ++c) every += static_cast<char>(c);
+    const std::string line = OneLogLine(every + every);
+    EXPECT_EQ(line.find_first_of(std::string("\r\n\0", 3)), std::string::npos);
+    EXPECT_EQ(OneLogLine(line), line);
+}
+
 TEST(LogFormat, NumberRendering) {
     EXPECT_EQ(FormatLogNumber(0), " 0 ");
     EXPECT_EQ(FormatLogNumber(-1), "-1 ");
