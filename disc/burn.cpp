@@ -77,6 +77,9 @@ bool DVDCreateSteps(Run& run) {
     Status(w, "Starting burn");
     if (dw.StartBurn()) return true;
     st.BurnState = -1;
+    // The operator sees the insert request; the log keeps the writer's reason.
+    if (std::string why = dw.LastProblem(); !why.empty())
+        run.shell.LogError(0, "StartBurn failed: " + why, "DVDCreate", 0, true);
     w.MessageBox(run.settings().MSGDVDInsert, Icon::Critical);
     return false;
 }

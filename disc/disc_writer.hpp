@@ -81,6 +81,8 @@ public:
     virtual void VolumeLabel(const std::string& label) = 0;
     virtual bool StartBurn() = 0;
     virtual void AbortBurn() = 0;
+    // Why the last Boolean call that answered false did so ("" when unknown).
+    virtual std::string LastProblem() const = 0;
 
     // Read-back of the medium in the working drive: the files directly in a
     // folder of its root ("1", "2"), and one file's whole content.

@@ -140,7 +140,7 @@ public:
     std::vector<std::uint8_t> ReadDiscFile(const std::string& folder, const std::string& name) override;
 
     // Why the last Boolean call that answered false did so ("" when none did).
-    std::string LastProblem() const;
+    std::string LastProblem() const override;
     // The image file the last good burn into the image folder wrote ("" when none).
     std::filesystem::path LastImage() const;
     // True from a successful StartBurn until Poll() has delivered the last event.

@@ -144,11 +144,14 @@ TEST_F(DVDCreateTest, AnImageTooLargeWithArchiveIsOnlyLogged) {
 TEST_F(DVDCreateTest, AFailedStartShowsTheInsertRequestEvenWithArchive) {
     h.shell.settings.Archive = 1;
     drive.startBurnResult = false;
+    drive.problem = "DVD 1.iso exists already";
     EXPECT_FALSE(Create());
     ASSERT_EQ(h.prompter.shown.size(), 1u);
     EXPECT_EQ(h.prompter.shown[0].text, kInsert);
     EXPECT_EQ(h.prompter.shown[0].icon, Icon::Critical);
     EXPECT_EQ(h.state.BurnState, -1);
+    // The reason reaches the log only.
+    EXPECT_NE(h.ErrorLog().at(0).find(" 0 StartBurn failed: DVD 1.iso exists alreadyDVDCreate"), std::string::npos);
 }
 
 TEST_F(DVDCreateTest, AnErrorInsideIsLoggedAndFreesTheDoor) {

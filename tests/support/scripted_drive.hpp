@@ -78,6 +78,8 @@ public:
     void VolumeLabel(const std::string& label) override;
     bool StartBurn() override;
     void AbortBurn() override;
+    std::string problem;   // what LastProblem() answers
+    std::string LastProblem() const override { return problem; }
     std::vector<DiscFile> ListDiscFolder(const std::string& folder) override;
     std::vector<std::uint8_t> ReadDiscFile(const std::string& folder, const std::string& name) override;
 
