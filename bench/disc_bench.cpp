@@ -14,9 +14,14 @@
 // --repeat N each timed step runs N times and the fastest run counts.
 //
 // Usage: velunor-bench-disc [--work DIR] [--sizes 1,4] [--repeat N] [--keep]
+//                           [--staging LABEL=FOLDER]... [--results FILE]
 // Sizes are in GB (10^9 bytes) of DICOM files. The work folder (default: a
 // fresh one under the system's temporary directory, removed at the end)
 // needs about 3 x the largest size of free space.
+// With --staging nothing is generated: each LABEL=FOLDER names a staging
+// root whose DVD/ (1/, 2/ and Dicomdir, as the collection and DICOMDIR
+// phases leave it) is measured; it is read, never changed. --results appends
+// every figure as a line "<key> <value>" to FILE, for velunor-bench-all.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -30,6 +35,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -148,24 +154,51 @@ struct QuietPrompter : Prompter {
 };
 
 struct Result {
+    std::string label;
     double gigabytes = 0;
+    std::uint64_t dataBytes = 0;
     int files = 0;
     std::uint64_t imageBytes = 0;
     double velunorWrite = 0, xorriso = 0, xorrisoMd5 = 0, copy = 0;
     double verify = 0, cat = 0, md5sum = 0;
 };
 
-Result Measure(const fs::path& work, double gigabytes, int repeat) {
+// The files of a staging tree's DVD/1/ and DVD/2/, in name order.
+std::vector<fs::path> StagedFiles(const fs::path& dvd) {
+    std::vector<fs::path> files;
+    for (const char* folder : {"1", "2"}) {
+        std::vector<fs::path> here;
+        for (const auto& e : fs::directory_iterator(dvd / folder))
+            if (e.is_regular_file()) here.push_back(e.path());
+        std::sort(here.begin(), here.end());
+        files.insert(files.end(), here.begin(), here.end());
+    }
+    return files;
+}
+
+// Measures the staging root `staging` (holding DVD/); generates a tree of
+// `gigabytes` there first when `generate` is set, and removes it again at
+// the end.
+Result Measure(const fs::path& work, const std::string& label, const fs::path& staging, bool generate,
+               double gigabytes, int repeat) {
     Result r;
-    r.gigabytes = gigabytes;
-    const fs::path temp = work / "temp";
+    r.label = label;
+    const fs::path temp = staging;
     const fs::path dvd = temp / "DVD";
     const fs::path images = work / "images";
-    fs::remove_all(temp);
     fs::remove_all(images);
     fs::create_directories(images);
-    std::cout << "Generating " << gigabytes << " GB of staged DICOM files ..." << std::endl;
-    const std::vector<fs::path> files = MakeTree(dvd, gigabytes);
+    std::vector<fs::path> files;
+    if (generate) {
+        fs::remove_all(temp);
+        std::cout << "Generating " << gigabytes << " GB of staged DICOM files ..." << std::endl;
+        files = MakeTree(dvd, gigabytes);
+    } else {
+        files = StagedFiles(dvd);
+        if (files.empty()) throw std::runtime_error("no staged files in " + dvd.string());
+    }
+    for (const fs::path& f : files) r.dataBytes += fs::file_size(f);
+    r.gigabytes = generate ? gigabytes : double(r.dataBytes) / 1e9;
     r.files = static_cast<int>(files.size());
     std::vector<std::string> catArgs{"cat"}, md5Args{"md5sum"};
     for (const auto& f : files) {
@@ -244,7 +277,7 @@ Result Measure(const fs::path& work, double gigabytes, int repeat) {
     const fs::path copy = work / "copy";
     r.copy = Fastest(repeat, [&] { return Spawn({"cp", "-r", dvd.string(), copy.string()}); },
                      [&] { fs::remove_all(copy); });
-    fs::remove_all(temp);
+    if (generate) fs::remove_all(temp);
     return r;
 }
 
@@ -255,7 +288,7 @@ std::string Fixed(double v, int digits = 2) {
 }
 
 void Print(const Result& r) {
-    std::cout << "\n" << Fixed(r.gigabytes, 0) << " GB staging tree: " << r.files << " files, image "
+    std::cout << "\n" << r.label << " staging tree (" << Fixed(r.gigabytes) << " GB): " << r.files << " files, image "
               << r.imageBytes << " bytes\n";
     std::cout << "  image build + write   velunor " << Fixed(r.velunorWrite) << " s | xorriso -R -J "
               << Fixed(r.xorriso) << " s (velunor " << Fixed(r.velunorWrite / r.xorriso) << "x) | xorriso -R -J --md5 "
@@ -268,11 +301,33 @@ void Print(const Result& r) {
               << " s of writing\n";
 }
 
+// "LABEL=FOLDER" split in two; nullopt when either part is empty.
+std::optional<std::pair<std::string, fs::path>> LabelledPath(const std::string& text) {
+    const auto eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) return std::nullopt;
+    return std::make_pair(text.substr(0, eq), fs::path(text.substr(eq + 1)));
+}
+
+// Appends the figures of `r` to `file` as "<key> <value>" lines.
+void Record(const fs::path& file, const Result& r) {
+    std::ofstream out(file, std::ios::app);
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+    const std::string key = "disc." + r.label + ".";
+    const std::pair<const char*, double> figures[] = {
+        {"files", r.files},           {"bytes", double(r.dataBytes)},  {"image_bytes", double(r.imageBytes)},
+        {"velunor_write", r.velunorWrite}, {"xorriso", r.xorriso},     {"xorriso_md5", r.xorrisoMd5},
+        {"cp", r.copy},               {"verify", r.verify},            {"cat", r.cat},
+        {"md5sum", r.md5sum}};
+    for (const auto& [name, value] : figures) out << key << name << " " << Fixed(value, 4) << "\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     fs::path work;
     std::vector<double> sizes{1, 4};
+    std::vector<std::pair<std::string, fs::path>> stagings;
+    fs::path results;
     int repeat = 1;
     bool keep = false;
     for (int i = 1; i < argc; ++i) {
@@ -287,8 +342,13 @@ int main(int argc, char** argv) {
             repeat = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--keep") {
             keep = true;
+        } else if (a == "--results" && i + 1 < argc) {
+            results = argv[++i];
+        } else if (a == "--staging" && i + 1 < argc && LabelledPath(argv[i + 1])) {
+            stagings.push_back(*LabelledPath(argv[++i]));
         } else {
-            std::cerr << "usage: velunor-bench-disc [--work DIR] [--sizes 1,4] [--repeat N] [--keep]\n";
+            std::cerr << "usage: velunor-bench-disc [--work DIR] [--sizes 1,4] [--repeat N] [--keep]\n"
+                         "                          [--staging LABEL=FOLDER]... [--results FILE]\n";
             return 2;
         }
     }
@@ -297,9 +357,16 @@ int main(int argc, char** argv) {
     int rc = 0;
     try {
         fs::create_directories(work);
-        std::vector<Result> results;
-        for (double g : sizes) results.push_back(Measure(work, g, repeat));
-        for (const Result& r : results) Print(r);
+        std::vector<Result> measured;
+        if (stagings.empty())
+            for (double g : sizes)
+                measured.push_back(Measure(work, Fixed(g, 0) + "GB", work / "temp", true, g, repeat));
+        for (const auto& [label, staging] : stagings)
+            measured.push_back(Measure(work, label, staging, false, 0, repeat));
+        for (const Result& r : measured) {
+            Print(r);
+            if (!results.empty()) Record(results, r);
+        }
     } catch (const std::exception& e) {
         std::cerr << "velunor-bench-disc: " << e.what() << "\n";
         rc = 1;
