@@ -123,6 +123,20 @@ std::string ReadIniValue(const std::string& section, const std::string& key, con
 
 void WriteIniValue(const std::string& section, const std::string& key, const std::string& value,
                    const std::filesystem::path& file) {
+    // A line break would split the line (and could add keys or sections of
+    // its own); a NUL byte ends the value for every reader. Neither is
+    // written, rather than silently damaging the file.
+    const std::string breaking("\r\n\0", 3);
+    auto refuse = [&](const std::string& what, const std::string& text) {
+        if (text.find_first_of(breaking) != std::string::npos)
+            throw Error(0, "cannot write " + key + " into " + file.string() + ": its " + what +
+                               " holds a line break or a NUL byte");
+    };
+    refuse("section name", section);
+    refuse("name", key);
+    refuse("value", value);
+    if (key.empty() || key.find('=') != std::string::npos || Trim(key) != key)
+        throw Error(0, "cannot write the key \"" + key + "\" into " + file.string() + ": not a key name");
     bool found = false;
     std::vector<std::string> lines;
     {

@@ -47,8 +47,11 @@ std::string ReadIniValue(const std::string& section, const std::string& key,
 // is: replaces the key's first line in the section's first occurrence, or
 // adds it at the end of the section, or adds the section at the end of the
 // file; creates the file when missing. The file is replaced atomically.
-// Line breaks in `value` would break the file's format: callers encode them.
-// Throws velunor::Error when the file cannot be read or written.
+// Throws velunor::Error when the file cannot be read or written, and
+// (number 0, the file untouched) when section, key or value holds a line
+// break (CR or LF) or a NUL byte, which would split the line or cut the
+// value short, or when the key is empty, holds "=" or has blanks around
+// it: callers encode line breaks (EncodeLineBreaks).
 void WriteIniValue(const std::string& section, const std::string& key, const std::string& value,
                    const std::filesystem::path& file);
 

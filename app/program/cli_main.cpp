@@ -36,7 +36,8 @@ void Usage() {
                  "                 before verifying (default 7500; an image folder has no tray)\n";
 }
 
-// One line per message; CR LF line breaks of the settings' texts become " / ".
+// One line per message; CR LF line breaks of the settings' texts become
+// " / ", other control characters are escaped as in the logs.
 std::string OneLine(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -49,7 +50,7 @@ std::string OneLine(const std::string& text) {
             out += text[i];
         }
     }
-    return out;
+    return OneLogLine(out);
 }
 
 struct ConsolePrompter : Prompter {

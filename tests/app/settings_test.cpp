@@ -84,6 +84,28 @@ TEST(IniWrite, CreatesMissingFileAndFailsClearlyInMissingFolder) {
     EXPECT_FALSE(std::filesystem::exists(dir / "velunor.ini.tmp"));
 }
 
+TEST(IniWrite, RefusesWhatWouldSplitALineOrCutAValueAndLeavesTheFileAlone) {
+    TempDir dir;
+    auto f = dir / "velunor.ini";
+    const std::string before = "[CONFIG]\r\nServer=db\r\nTempPath=/srv/velunor/\r\n";
+    WriteAll(f, before);
+    // A pasted line break would add a key of its own; a NUL byte would cut
+    // the value short (found by the INI fuzzer).
+    for (const std::string& value : {std::string("db2\nTempPath=/"), std::string("db2\r[Other]"),
+                                     std::string("db2\0tail", 8)}) {
+        EXPECT_THROW(WriteIniValue("CONFIG", "Server", value, f), Error) << value;
+        EXPECT_EQ(ReadAll(f), before);
+    }
+    for (const std::string& key : {std::string("Ser\nver"), std::string("a=b"), std::string(" Server"), std::string()})
+        EXPECT_THROW(WriteIniValue("CONFIG", key, "x", f), Error) << key;
+    EXPECT_THROW(WriteIniValue("CON\r\nFIG", "Server", "x", f), Error);
+    EXPECT_EQ(ReadAll(f), before);
+    EXPECT_FALSE(std::filesystem::exists(dir / "velunor.ini.tmp"));
+    // Everything else stays writable, ";" and "=" inside values included.
+    WriteIniValue("CONFIG", "Server", "host;port=5432 \xC3\xBC", f);
+    EXPECT_EQ(Read(f, "Server"), "host;port=5432 \xC3\xBC");
+}
+
 TEST(LineBreaks, RoundTripAndSemicolonBecomesABreak) {
     EXPECT_EQ(EncodeLineBreaks("Remove the disc\r\nLabel it"), "Remove the disc;Label it");
     EXPECT_EQ(EncodeLineBreaks("a\nb\rc"), "a;b;c");

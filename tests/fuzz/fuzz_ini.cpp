@@ -1,0 +1,5 @@
+// libFuzzer program: each input is velunor.ini, read key by key, loaded, and
+// one key written back.
+#include "tests/fuzz/fuzz_main.hpp"
+
+VELUNOR_FUZZ_MAIN(FuzzIni)

@@ -1,0 +1,135 @@
+// The fuzz targets in the normal build: every input kept in
+// tests/fuzz/regressions/<target>/ (each one once broke a promise or crashed
+// a fuzzer) is replayed, and sound inputs are shown to pass every stage, so
+// that the targets' checks are known to look at real results.
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "dicom/toolkit.hpp"
+#include "tests/fuzz/fuzz_targets.hpp"
+#include "tests/support/support.hpp"
+#include "tools/archive_generator.hpp"
+
+namespace velunor::fuzz {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+std::vector<std::uint8_t> FileBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::uint8_t> TextBytes(const std::string& text) { return std::vector<std::uint8_t>(text.begin(), text.end()); }
+
+std::vector<fs::path> Kept(const std::string& target) {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(fs::path(VELUNOR_FUZZ_REGRESSIONS) / target))
+        if (e.is_regular_file() && e.path().filename() != "README") files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Runs `target` on every kept input of `name`: no promise may break and no
+// undocumented exception may escape. Returns how many were replayed.
+template <class Target>
+std::size_t Replay(const std::string& name, Target target) {
+    std::size_t count = 0;
+    for (const fs::path& file : Kept(name)) {
+        SCOPED_TRACE(file.filename().string());
+        TempDir work;
+        const auto bytes = FileBytes(file);
+        EXPECT_NO_THROW(target(bytes.data(), bytes.size(), work.path()));
+        EXPECT_TRUE(fs::is_empty(work.path()));
+        ++count;
+    }
+    return count;
+}
+
+TEST(FuzzRegressions, KeptDicomInputsKeepEveryPromise) {
+    EXPECT_GT(Replay("dicom", FuzzDicom), 0u);
+}
+
+TEST(FuzzRegressions, KeptZipInputsKeepEveryPromise) {
+    EXPECT_GT(Replay("zip", FuzzZip), 0u);
+}
+
+TEST(FuzzRegressions, KeptIniInputsKeepEveryPromise) {
+    EXPECT_GT(Replay("ini", FuzzIni), 0u);
+}
+
+// ---- the targets on sound and plainly broken input ---------------------
+
+TEST(FuzzTargets, ASoundDicomFileIsReadWrittenReadBackAndRecorded) {
+    TempDir dir, work;
+    for (auto syntax : {archive::Syntax::ExplicitBig, archive::Syntax::JpegLsLossless, archive::Syntax::Rle}) {
+        SCOPED_TRACE(archive::Info(syntax).name);
+        archive::WriteImage(dir / "in.dcm", archive::Modality::MR, syntax, 4096, 7);
+        const auto bytes = FileBytes(dir / "in.dcm");
+        const DicomOutcome out = FuzzDicom(bytes.data(), bytes.size(), work.path());
+        EXPECT_TRUE(out.readBuffer && out.readFile && out.written && out.recorded) << out.error;
+        EXPECT_TRUE(fs::is_empty(work.path()));
+
+        // Cut short inside the pixel data, the same file is never written.
+        const DicomOutcome cut = FuzzDicom(bytes.data(), bytes.size() - 1000, work.path());
+        EXPECT_FALSE(cut.written);
+        EXPECT_FALSE(cut.error.empty());
+    }
+    const DicomOutcome none = FuzzDicom(nullptr, 0, work.path());
+    EXPECT_FALSE(none.readBuffer || none.readFile);
+}
+
+// A ZIP archive written with libzip from (name, content) pairs.
+std::vector<std::uint8_t> Zip(const fs::path& file, const std::vector<std::pair<std::string, std::string>>& entries) {
+    int err = 0;
+    zip_t* za = zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    if (!za) return {};
+    for (const auto& [name, content] : entries) {
+        zip_source_t* src = zip_source_buffer(za, content.data(), content.size(), 0);
+        if (zip_file_add(za, name.c_str(), src, ZIP_FL_ENC_UTF_8) < 0) zip_source_free(src);
+    }
+    zip_close(za);
+    return FileBytes(file);
+}
+
+TEST(FuzzTargets, ZipEntriesLandFlatInTheFolderAndHostileNamesAreRefused) {
+    TempDir dir, work;
+    const auto sound = Zip(dir / "a.zip", {{"study/1/image.dcm", "pixels"}, {"existing.dcm", "replaced"}});
+    ASSERT_FALSE(sound.empty());
+    ZipOutcome out = FuzzZip(sound.data(), sound.size(), work.path());
+    EXPECT_TRUE(out.extracted);
+    EXPECT_EQ(out.files, 4);   // study.zip, the link, existing.dcm (replaced) and image.dcm
+
+    const auto hostile = Zip(dir / "b.zip", {{"../escaped.dcm", "x"}, {"/etc/absolute.dcm", "x"}, {"link.dcm", "plain"}});
+    ASSERT_FALSE(hostile.empty());
+    out = FuzzZip(hostile.data(), hostile.size(), work.path());
+    EXPECT_FALSE(out.extracted);
+    EXPECT_EQ(out.files, 3);   // study.zip, existing.dcm and link.dcm, now a plain file
+
+    const auto junk = TextBytes(std::string("PK\x03\x04 not really a zip archive"));
+    out = FuzzZip(junk.data(), junk.size(), work.path());
+    EXPECT_FALSE(out.extracted);
+    EXPECT_EQ(out.files, 3);
+}
+
+TEST(FuzzTargets, AnIniFileIsLoadedAndAKeyWrittenBack) {
+    TempDir work;
+    // The first byte (1) picks ServerType, written with the last line.
+    const auto bytes = TextBytes(
+        "\x01\r\n[CONFIG]\r\nServer=db.example\r\nServerType=SQLite3\r\nTempPath=@WORK@/staging\r\n"
+        "MSGDVDInsert=Insert;a disc\r\nDVDSpeed=4\r\n[Other]\r\nServer=elsewhere\r\n  PostgreSQL ");
+    const IniOutcome out = FuzzIni(bytes.data(), bytes.size(), work.path());
+    EXPECT_TRUE(out.loaded);
+    EXPECT_TRUE(out.written);
+
+    // A staging root outside the work folder is never loaded.
+    const auto outside = TextBytes("[CONFIG]\nTempPath=/\n");
+    EXPECT_FALSE(FuzzIni(outside.data(), outside.size(), work.path()).loaded);
+}
+
+}  // namespace
+}  // namespace velunor::fuzz
