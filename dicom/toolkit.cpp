@@ -368,6 +368,8 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
                 throw Error(0, impl->name + ": the dataset cannot be written as " + transferSyntaxUid +
                                    messages.Summary());
         }
+        // The compressed pixels are no longer needed once decoded.
+        dataset.removeAllButCurrentRepresentations();
     }
 
     TemporaryFile temporary{MakeTemporaryFile(path)};
