@@ -412,6 +412,11 @@ int Benchmark(const Args& args) {
                   << "; 64 MB + largest decoded image " << Fixed(64.0 + pixelMb, 1) << " MB: "
                   << Verdict(memoryMb < 64.0 + pixelMb) << ")\n";
         allMet = allMet && memoryMb < 64.0 + fileMb;
+        results.Put("decode.files", double(std::size(syntaxes)));
+        results.Put("decode.seconds", m.work);
+        results.Put("decode.peak_mb", memoryMb);
+        results.Put("decode.largest_file_mb", fileMb);
+        results.Put("decode.image_mb", pixelMb);
         fs::remove_all(decoded);
         fs::remove_all(folder);
     }
