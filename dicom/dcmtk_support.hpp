@@ -57,7 +57,9 @@ private:
 };
 
 // The string value of `tag` in `item` (first value, trailing blanks
-// dropped), "" when absent or empty.
+// dropped), "" when absent or empty. A value that a broken file stores
+// under an unknown or non-text VR (DCMTK then holds it as bytes) gives its
+// bytes as text, up to the first NUL, never a hex dump of them.
 std::string GetString(DcmItem& item, const DcmTagKey& tag);
 
 // Decodes encapsulated pixel data that DCMTK has no codec for (JPEG 2000)

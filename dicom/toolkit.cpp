@@ -318,9 +318,24 @@ std::string DcmtkMessages::Summary(std::size_t max) const {
 }
 
 std::string GetString(DcmItem& item, const DcmTagKey& tag) {
-    OFString value;
-    if (item.findAndGetOFString(tag, value).bad()) return "";
-    std::string s(value.c_str());
+    DcmElement* element = nullptr;
+    if (item.findAndGetElement(tag, element).bad() || !element) return "";
+    std::string s;
+    if (DcmVR(element->ident()).isaString()) {
+        OFString value;
+        if (element->getOFString(value, 0).bad()) return "";
+        s = value.c_str();
+    } else {
+        // A text stored under a VR that is unknown or not a text (a broken
+        // writer's "U]" instead of "UI"): DCMTK holds its bytes and would
+        // render them as a hex dump ("31\2e..."). The bytes are the text.
+        Uint8* bytes = nullptr;
+        if (element->getUint8Array(bytes).bad() || !bytes) return "";
+        s.assign(reinterpret_cast<const char*>(bytes), element->getLength());
+        s = s.substr(0, s.find('\\'));   // the first value
+        s = s.substr(0, s.find('\0'));
+        while (!s.empty() && s.front() == ' ') s.erase(0, 1);
+    }
     while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
     return s;
 }
