@@ -1,0 +1,148 @@
+// Hostile database values at the two places where the program writes rows,
+// on SQLite and PostgreSQL: the database update (Study UIDs read from a
+// disc) and the "not readable" mark (StudyDirectory1 values read from the
+// database). Each value must reach its own row and no other, compared
+// exactly (no LIKE wildcards, no prefix), however it is quoted, commented or
+// long; and the database layer must hand long values back whole.
+#include <gtest/gtest.h>
+
+#include "bookkeeping/bookkeeping.hpp"
+#include "collect/collect.hpp"
+#include "tests/hostile/hostile_support.hpp"
+#include "tests/support/archive_db.hpp"
+#include "tests/support/scripted_drive.hpp"
+#include "tests/support/support.hpp"
+
+namespace velunor {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ArchiveKind;
+
+// Values as a hostile file or catalogue may hold them. Each one gets a row
+// of its own; `kDecoys` are near misses that must stay untouched.
+const std::vector<std::string> kHostile = {
+    "1.2.3'",
+    "1.2.3''",
+    "1.2.3'; DELETE FROM tblStudies; --",
+    "1.2.3'; UPDATE tblStudies SET StudyDirectory2 = 'DVD 99' WHERE '1'='1",
+    "x' OR '1'='1",
+    "1.2.3/*",
+    "1.2.3 -- comment",
+    "1.2.3\\'; DROP TABLE tblStudies; --",   // a backslash before the apostrophe
+    "1.2.%",                                  // LIKE wildcards compare as themselves
+    "1.2._",
+    "$$; DROP TABLE tblStudies; $$",
+    "M\xC3\xBCller; \xE2\x80\xAE",            // UTF-8, a right-to-left override
+    "1.2.3." + std::string(100000, '4'),      // very long text
+    std::string(5000, '\''),
+};
+const std::vector<std::string> kDecoys = {"1.2.3", "1.2.4", "1.2.35", "x", "1.2.3.4", "'", ""};
+
+class HostileValues : public ::testing::TestWithParam<ArchiveKind> {
+protected:
+    test::TempDir dir;
+    std::unique_ptr<test::TestArchive> db;
+    test::ScriptedPrompter prompter;
+    HeadlessWindow window{prompter, test::FakeSleep{}};
+    std::unique_ptr<Shell> shell;
+    test::ScriptedDrive drive;
+    RunState state;
+
+    void SetUp() override {
+        db = std::make_unique<test::TestArchive>(GetParam(), dir.path());
+        db->AddArchive(1, std::nullopt, (dir / "root").string());
+        shell = std::make_unique<Shell>(dir / "prog", window);
+        fs::create_directories(dir / "prog");
+        shell->log.markerPath = dir / "Velunor.ready";
+        shell->settings.ServerType = db->serverType();
+        shell->settings.Server = db->server();
+        shell->settings.ConnectionString = db->connectionString();
+        shell->settings.TempPath = (dir / "staging").string() + "/";
+        shell->settings.Archive = 1;
+    }
+
+    // Rows 1.. for the hostile values, then the decoys; the same text as
+    // StudyUID and StudyDirectory1, and `value2` on disc.
+    void AddRows(const std::optional<std::string>& value2) {
+        int id = 0;
+        for (const auto& v : kHostile) db->AddStudy(++id, v, v, value2, 1);
+        for (const auto& v : kDecoys) db->AddStudy(++id, v, v, value2, 1);
+    }
+
+    std::vector<std::string> AllValues() {
+        std::vector<std::string> values;
+        auto rows = db->db().Query("SELECT StudyDirectory2 FROM tblStudies ORDER BY StudyID");
+        while (rows->Next()) values.push_back(rows->Field("StudyDirectory2").value_or("<NULL>"));
+        return values;
+    }
+};
+
+TEST_P(HostileValues, DiscStudyUidsUpdateExactlyTheirOwnRows) {
+    AddRows(std::string("DVD 4"));
+    state.MediaNumber = 4;
+    // Every hostile UID was found in 1/ (carry-over), two of them in 2/ too.
+    state.DiscStudies1 = kHostile;
+    state.DiscStudies2 = {kHostile[2], kHostile[8]};
+    velunor::Run run{*shell, state, drive};
+    EXPECT_TRUE(DBUpdate(run));
+
+    EXPECT_EQ(state.summary.failedUpdates, 0);
+    EXPECT_EQ(state.summary.recordedStudies, static_cast<int>(kHostile.size()) + 2);
+    std::vector<std::string> expected(kHostile.size(), "DVD 4|DVD 5");
+    expected[2] = expected[8] = "DVD 5";   // the second list is written after the first
+    expected.insert(expected.end(), kDecoys.size(), "DVD 4");
+    EXPECT_EQ(AllValues(), expected);
+    EXPECT_EQ(test::ReadAll(dir / "prog" / "LastMediaNr"), " 5 \r\n");
+}
+
+TEST_P(HostileValues, StudyFolderNamesMarkExactlyTheirOwnRowsNotReadable) {
+    AddRows(std::nullopt);
+    auto conn = db->Open();
+    for (std::size_t i = 0; i < kHostile.size(); i += 2) MarkStudyNotReadable(conn.get(), kHostile[i]);
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < kHostile.size(); ++i) expected.push_back(i % 2 == 0 ? "not readable" : "<NULL>");
+    expected.insert(expected.end(), kDecoys.size(), "<NULL>");
+    EXPECT_EQ(AllValues(), expected);
+}
+
+TEST_P(HostileValues, LongValuesComeBackWholeThroughTheView) {
+    // A folder name is looked up through View_Studies; a value cut short
+    // could name another study's folder.
+    const std::string longName = "a/" + std::string(70000, 'b') + "'; --";
+    db->AddStudy(1, "1.2.3", longName, std::nullopt, 1);
+    auto rows = db->Open()->Query("SELECT StudyDirectory1, ArchiveUNC, ArchivePath FROM View_Studies WHERE StudyID = 1");
+    ASSERT_TRUE(rows->Next());
+    StudyRoots roots{rows->Field("StudyDirectory1"), rows->Field("ArchiveUNC"), rows->Field("ArchivePath")};
+    EXPECT_EQ(roots.studyDirectory1, longName);
+    EXPECT_EQ(SourceFolder(roots), (dir / "root").string() + "/" + longName + "/");
+}
+
+TEST_P(HostileValues, AUidTheDatabaseCannotHoldFailsAloneAndIsLoggedOnOneLine) {
+    AddRows(std::string("DVD 4"));
+    state.MediaNumber = 4;
+    // Latin-1 bytes from a disc: not UTF-8, which PostgreSQL refuses as a
+    // value; SQLite compares the bytes and finds no row.
+    state.DiscStudies2 = {"M\xFCller\r\n'; --", kHostile[0]};
+    velunor::Run run{*shell, state, drive};
+    EXPECT_TRUE(DBUpdate(run));
+    EXPECT_EQ(state.summary.recordedStudies, 1);
+    EXPECT_EQ(state.summary.failedUpdates, GetParam() == ArchiveKind::Postgres ? 1 : 0);
+    std::vector<std::string> expected(kHostile.size() + kDecoys.size(), "DVD 4");
+    expected[0] = "DVD 5";
+    EXPECT_EQ(AllValues(), expected);
+    const auto lines = test::LogLines(dir / "prog" / "Logs" / "Error.log");
+    if (GetParam() == ArchiveKind::Postgres) {
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find("[M\\xfcller\\r\\n'; --]"), std::string::npos) << lines[0];
+        EXPECT_NE(lines[0].find("DBUpdate"), std::string::npos);
+    } else {
+        EXPECT_TRUE(lines.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, HostileValues, ::testing::Values(ArchiveKind::Sqlite, ArchiveKind::Postgres),
+                         [](const auto& info) { return test::KindName(info.param); });
+
+}  // namespace
+}  // namespace velunor
