@@ -3,7 +3,10 @@
 # through the toolkit (read, re-encode, DICOMDIR record), study ZIP archives
 # (UnzipArchive) and velunor.ini (reader, LoadConfiguration, writer).
 #
-#   scripts/fuzz.sh [SECONDS]     each fuzzer runs SECONDS (default 300)
+#   scripts/fuzz.sh [SECONDS [TARGET...]]
+#
+# Each fuzzer (dicom, zip, ini; all three unless TARGETs are named) runs
+# SECONDS (default 300).
 #
 # Builds the fuzz programs with clang in a build folder of their own
 # (build-fuzz, or VELUNOR_FUZZ_BUILD_DIR), makes seed corpora from a
@@ -16,7 +19,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-300}
-case $seconds in ''|*[!0-9]*) echo "usage: $0 [SECONDS]" >&2; exit 2;; esac
+case $seconds in ''|*[!0-9]*) echo "usage: $0 [SECONDS [dicom|zip|ini...]]" >&2; exit 2;; esac
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(dicom zip ini)
+for target in "${targets[@]}"; do
+  case $target in dicom|zip|ini) ;; *) echo "fuzz: unknown target $target (dicom, zip, ini)" >&2; exit 2;; esac
+done
 build=${VELUNOR_FUZZ_BUILD_DIR:-$root/build-fuzz}
 
 "$root/scripts/install-deps.sh"
@@ -40,7 +49,7 @@ pydicom=$("$python" -c 'import os, pydicom.data; print(os.path.join(os.path.dirn
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 
 status=0
-for target in dicom zip ini; do
+for target in "${targets[@]}"; do
   corpus="$build/fuzz-corpus/$target"
   findings="$build/fuzz-findings/$target"
   log="$build/fuzz-$target.log"

@@ -16,3 +16,8 @@ if [ -x "$root/scripts/with-postgres.sh" ]; then
 else
   ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 fi
+
+# Fuzz smoke: each libFuzzer program (DICOM toolkit, ZIP extraction, INI
+# reader) runs a few seconds on its seeds, in a clang build of its own. The
+# bounded runs are a separate command: scripts/fuzz.sh SECONDS.
+VELUNOR_FUZZ_BUILD_DIR="${build}-fuzz" "$root/scripts/fuzz.sh" "${VELUNOR_FUZZ_SMOKE_SECONDS:-5}"
