@@ -197,11 +197,32 @@ std::string Extension(const std::string& name) {
     return e;
 }
 
-// The name "<stem>_<k><.ext>" of a file called `name`.
+// The longest file name the file systems take, in bytes.
+constexpr std::size_t kMaxNameBytes = 255;
+
+// The name "<stem>_<k><.ext>" of a file called `name`. When that would be
+// longer than a file name may be, the stem is cut (never inside a UTF-8
+// character), so that a name of 255 bytes still gets a free name.
 std::string Suffixed(const std::string& name, int k) {
-    const auto dot = name.rfind('.');
-    if (dot == std::string::npos) return name + "_" + std::to_string(k);
-    return name.substr(0, dot) + "_" + std::to_string(k) + name.substr(dot);
+    const std::string suffix = "_" + std::to_string(k);
+    auto dot = name.rfind('.');
+    if (dot != std::string::npos && name.size() - dot + suffix.size() > kMaxNameBytes) dot = std::string::npos;
+    std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+    const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
+    if (stem.size() + suffix.size() + ext.size() > kMaxNameBytes) {
+        std::size_t keep = kMaxNameBytes - suffix.size() - ext.size();
+        while (keep > 0 && (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80) --keep;
+        stem.resize(keep);
+    }
+    return stem + suffix + ext;
+}
+
+// The name a file called `name` is staged under: the same, but with every
+// backslash made "_", because the DICOMDIR separates the parts of a file ID
+// with it and could not refer to the file.
+std::string StagedName(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '_');
+    return name;
 }
 
 // FreeName, starting the suffix search where the last search for the same
@@ -219,12 +240,13 @@ std::string PlaceName(Phase& p, const fs::path& folder, const std::string& name)
     throw Error(0, "No free name for " + name + " in " + folder.string());
 }
 
-// Writes the dataset just read into `folder` under `name`, or under a free
-// name when that one is taken, and adds the written file to the study's
+// Writes the dataset just read into `folder` under `sourceName` (made a
+// StagedName), or under a free name when that one is taken, and adds the written file to the study's
 // staged files. A file identical to one already there under `name` (the
 // same study staged again after an earlier run ended early) is not kept
 // twice; the file already there is not this run's and is not added.
-void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const std::string& name) {
+void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const std::string& sourceName) {
+    const std::string name = StagedName(sourceName);
     const std::string target = PlaceName(p, folder, name);
     const fs::path written = folder / target;
     // Listed before the write, so that a write that fails half-way is

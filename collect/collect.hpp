@@ -12,6 +12,8 @@
 // The section folders are flat. A staged file keeps its source name unless a
 // file of that name is already there; it then gets the first free name
 // "<stem>_<k><.ext>" (k = 1, 2, ...), so no staged file ever replaces another.
+// A backslash in a source name becomes "_" (it separates the parts of a
+// DICOMDIR file ID), and a suffixed name is cut to fit in 255 bytes.
 //
 // Everything runs on the user-interface thread and yields to the window
 // system after every file and every database row.
@@ -116,7 +118,8 @@ std::int32_t SizeInMB(std::uintmax_t bytes);
 // The name under which a file called `name` is placed into `folder`:
 // `name` itself when no entry of that name exists there, otherwise the
 // first free "<stem>_<k><.ext>" (the extension being the part from the last
-// "."). Throws velunor::Error when no free name is found.
+// "."), its stem cut where needed (never inside a UTF-8 character) so that
+// it fits in 255 bytes. Throws velunor::Error when no free name is found.
 std::string FreeName(const std::filesystem::path& folder, const std::string& name);
 
 // The decision to burn, on what the passes left in DVD/1/ and DVD/2/.

@@ -226,6 +226,36 @@ TEST_P(HostileRun, HostileNamesAndValuesReachOnlyTheirOwnRowsStayInTheirFoldersA
     test::LogLines(dir / "Velunor.ready");
 }
 
+TEST_P(HostileRun, NamesThatCannotStayAsTheyAreGetNamesThatFitAndTheirStudiesAreArchived) {
+    // Two studies with the same names of 255 and 254 bytes (the second
+    // copies need a suffix, and no name may grow beyond 255 bytes; the
+    // second name ends in multi-byte characters), and a name holding a
+    // backslash, which separates the parts of a DICOMDIR file ID.
+    const std::string umlauts = std::string(246, 'u') + "\xC3\xBC" + "\xC3\xBC.dcm";
+    Study(1, "1.2.826.0.3.1", "first", {kLong, umlauts});
+    Study(2, "1.2.826.0.3.2", "second", {kLong, umlauts});
+    Study(3, "1.2.826.0.3.3", "third", {"back\\slash.dcm"});
+    {
+        Runner r(prog, dir / "Velunor.ready", "");
+        r.RunOnce();
+        EXPECT_EQ(ReadAll(prog / "LastMediaNr"), " 1 \r\n") << ReadAll(prog / "Logs" / "Error.log");
+    }
+    EXPECT_EQ(ReadAll(prog / "Logs" / "FileLog.log"), "");
+    for (int id : {1, 2, 3}) EXPECT_EQ(Value(id), "DVD 1") << id;
+    const fs::path iso = dir / "iso" / "DVD 1.iso";
+    EXPECT_EQ(StudiesOnImage(iso, "2", dir / "read"),
+              (std::set<std::string>{"1.2.826.0.3.1", "1.2.826.0.3.2", "1.2.826.0.3.3"}));
+    const auto names = NamesOnImage(iso, "2", dir / "read");
+    EXPECT_EQ(names.size(), 5u) << ::testing::PrintToString(names);
+    EXPECT_EQ(names.count(kLong), 1u);
+    EXPECT_EQ(names.count(umlauts), 1u);
+    for (const auto& name : names) {
+        EXPECT_LE(name.size(), 255u) << name;
+        EXPECT_EQ(name.find('\\'), std::string::npos) << name;
+        EXPECT_EQ(test::ReadAll(dir / "read" / name).empty(), false) << name;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, HostileRun, ::testing::Values(ArchiveKind::Sqlite, ArchiveKind::Postgres),
                          [](const auto& info) { return test::KindName(info.param); });
 

@@ -141,6 +141,23 @@ TEST_P(HostileValues, AUidTheDatabaseCannotHoldFailsAloneAndIsLoggedOnOneLine) {
     }
 }
 
+TEST(HostileNames, FreeNamesOfLongNamesFitIn255BytesAndKeepWholeCharacters) {
+    test::TempDir dir;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {std::string(251, 'N') + ".dcm", std::string(249, 'N') + "_1.dcm"},
+        // The cut would fall inside the second "ü": the whole character goes.
+        {std::string(246, 'u') + "\xC3\xBC\xC3\xBC.dcm", std::string(246, 'u') + "\xC3\xBC_1.dcm"},
+        // An "extension" too long to keep: the name is cut as a whole.
+        {"a." + std::string(253, 'x'), "a." + std::string(251, 'x') + "_1"},
+        {"short.dcm", "short_1.dcm"},
+    };
+    for (const auto& [name, expected] : cases) {
+        test::WriteAll(dir / name, "taken");
+        EXPECT_EQ(FreeName(dir.path(), name), expected);
+        EXPECT_LE(expected.size(), 255u);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, HostileValues, ::testing::Values(ArchiveKind::Sqlite, ArchiveKind::Postgres),
                          [](const auto& info) { return test::KindName(info.param); });
 
