@@ -2,6 +2,7 @@
 #include "dicom/dcmtk_support.hpp"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
@@ -14,13 +15,16 @@
 #include <dcmtk/oflog/spi/logevent.h>
 
 #include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcostrmf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcwcache.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -77,6 +81,17 @@ Error StatusError(const OFCondition& status, const std::string& what, const Dcmt
     return Error(status.code(), what + ": " + status.text() + messages.Summary());
 }
 
+// Removes from the meta information every element outside group 0002. A
+// broken file may carry one there; DCMTK keeps it and writes it back with
+// a group length of its own that no reader, DCMTK included, can parse, so
+// the written file would fail verification on every disc.
+void DropForeignMetaElements(DcmMetaInfo& meta) {
+    for (unsigned long i = meta.card(); i-- > 0;) {
+        DcmElement* element = meta.getElement(i);
+        if (element && element->getGTag() != 0x0002) delete meta.remove(i);
+    }
+}
+
 // The UIDs a written file must carry; DCMTK would invent a private SOP
 // class for a dataset without one.
 void RequireUids(DcmDataset& dataset, const std::string& name) {
@@ -99,35 +114,82 @@ bool IsJpeg2000(E_TransferSyntax xfer) {
            xfer == EXS_JPEG2000MulticomponentLosslessOnly || xfer == EXS_JPEG2000Multicomponent;
 }
 
-// A fresh file for the temporary copy of `target`, in the same folder so
-// that the final rename stays on one file system.
-fs::path MakeTemporaryFile(const fs::path& target) {
-    std::string stem = target.filename().string();
-    if (stem.size() > 160) stem.resize(160);
-    std::string pattern = (target.parent_path() / ("." + stem + ".XXXXXX")).string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    const int fd = ::mkstemp(buffer.data());
-    if (fd < 0) {
-        const int err = errno;
-        throw Error(err, "Cannot create a file in " + target.parent_path().string() + ": " +
-                             std::strerror(err));
-    }
-    ::fchmod(fd, 0644);   // mkstemp makes it private; staged files are readable like any copy
-    ::close(fd);
-    return fs::path(buffer.data());
-}
+Error SystemError(int err, const std::string& what) { return Error(err, what + ": " + std::strerror(err)); }
 
-// Removes a temporary file when the write does not get as far as the rename.
+// The temporary file a write goes to: in the target's folder, so that the
+// final rename stays on one file system. Closed and removed when it goes,
+// unless Commit renamed it onto its target.
 struct TemporaryFile {
     fs::path path;
+    int fd = -1;
+
+    explicit TemporaryFile(const fs::path& target) {
+        std::string stem = target.filename().string();
+        if (stem.size() > 160) stem.resize(160);
+        std::string pattern = (target.parent_path() / ("." + stem + ".XXXXXX")).string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        fd = ::mkstemp(buffer.data());
+        if (fd < 0) throw SystemError(errno, "Cannot create a file in " + target.parent_path().string());
+        path = buffer.data();
+        ::fchmod(fd, 0644);   // mkstemp makes it private; staged files are readable like any copy
+    }
     ~TemporaryFile() {
+        if (fd >= 0) ::close(fd);
         if (!path.empty()) {
             std::error_code ec;
             fs::remove(path, ec);
         }
     }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    // Closes the file (a failure to write its last bytes shows here) and
+    // renames it onto `target`.
+    void Commit(const fs::path& target) {
+        const int closing = fd;
+        fd = -1;
+        if (::close(closing) != 0) throw SystemError(errno, "Cannot write " + target.string());
+        std::error_code ec;
+        fs::rename(path, target, ec);
+        if (ec) throw Error(ec.value(), "Cannot write " + target.string() + ": " + ec.message());
+        path.clear();
+    }
 };
+
+// Writes `file` through DCMTK into the open temporary file `fd`, leaving
+// the file position after what was written: with meta information (updated
+// to `xfer` and the dataset's UIDs) or the bare dataset.
+void WriteThroughDcmtk(DcmFileFormat& file, int fd, E_TransferSyntax xfer, bool withMeta, const std::string& target) {
+    const int copy = ::dup(fd);
+    if (copy < 0) throw SystemError(errno, "Cannot write " + target);
+    FILE* stream = ::fdopen(copy, "wb");
+    if (!stream) {
+        const int err = errno;
+        ::close(copy);
+        throw SystemError(err, "Cannot write " + target);
+    }
+    DcmtkMessages messages;
+    OFCondition status;
+    int flushError = 0;
+    {
+        DcmOutputFileStream out(stream);   // closes `stream` when it goes
+        DcmWriteCache cache;
+        file.transferInit();
+        if (withMeta)
+            status = file.write(out, xfer, EET_ExplicitLength, &cache, EGL_recalcGL, EPD_noChange, 0, 0, 0,
+                                EWM_updateMeta);
+        else
+            status = file.getDataset()->write(out, xfer, EET_ExplicitLength, &cache, EGL_recalcGL);
+        file.transferEnd();
+        out.flush();
+        // DCMTK closes the stream without looking at the result, so the
+        // last buffered bytes are pushed out and checked here.
+        if (std::fflush(stream) != 0 || std::ferror(stream)) flushError = errno ? errno : EIO;
+    }
+    if (status.bad()) throw StatusError(status, "Cannot write " + target, messages);
+    if (flushError) throw SystemError(flushError, "Cannot write " + target);
+}
 
 // An open file descriptor, closed when it goes.
 struct Descriptor {
@@ -187,7 +249,7 @@ void CopyRange(int in, off_t offset, int out, std::uint64_t length, const std::s
 // then copied from the source file by the kernel. Saves two copies of every
 // pixel through user space. Returns false, having written nothing, when
 // the dataset does not qualify.
-bool WriteCopyingPixels(DicomDataset::Impl& impl, const fs::path& temporary, E_TransferSyntax xfer, bool withMeta,
+bool WriteCopyingPixels(DicomDataset::Impl& impl, int out, E_TransferSyntax xfer, bool withMeta,
                         const std::string& target) {
     DcmDataset& dataset = *impl.file.getDataset();
     const E_TransferSyntax original = dataset.getOriginalXfer();
@@ -232,33 +294,15 @@ bool WriteCopyingPixels(DicomDataset::Impl& impl, const fs::path& temporary, E_T
             if (element) dataset.insert(element, true);
         }
     } restore{dataset, removed};
-    {
-        DcmtkMessages messages;
-        const OFCondition status = impl.file.saveFile(OFFilename(temporary.c_str()), xfer, EET_ExplicitLength,
-                                                      EGL_recalcGL, EPD_noChange, 0, 0, EWM_updateMeta);
-        if (status.bad()) throw StatusError(status, "Cannot write " + target, messages);
-    }
+    WriteThroughDcmtk(impl.file, out, xfer, true, target);
     // Then the pixel data element: its header in Implicit VR, its value
     // copied from the source.
-    Descriptor out(::open(temporary.c_str(), O_WRONLY | O_CLOEXEC));
-    if (out.fd < 0 || ::lseek(out.fd, 0, SEEK_END) < 0) {
-        const int err = errno;
-        throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
-    }
     unsigned char implicitHeader[8];
     std::memcpy(implicitHeader, tag, 4);
     std::memcpy(implicitHeader + 4, lengthBytes, 4);
-    if (::write(out.fd, implicitHeader, sizeof implicitHeader) != static_cast<ssize_t>(sizeof implicitHeader)) {
-        const int err = errno;
-        throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
-    }
-    CopyRange(source.fd, valueAt, out.fd, length, target);
-    if (::close(out.fd) != 0) {
-        out.fd = -1;
-        const int err = errno;
-        throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
-    }
-    out.fd = -1;
+    if (::write(out, implicitHeader, sizeof implicitHeader) != static_cast<ssize_t>(sizeof implicitHeader))
+        throw SystemError(errno ? errno : EIO, "Cannot write " + target);
+    CopyRange(source.fd, valueAt, out, length, target);
     return true;
 }
 
@@ -362,6 +406,7 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
                            " is not supported");
 
     RequireUids(dataset, impl->name);
+    if (withMeta) DropForeignMetaElements(*impl->file.getMetaInfo());
 
     if (!impl->source.empty()) {
         std::error_code ec;
@@ -387,18 +432,10 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
         dataset.removeAllButCurrentRepresentations();
     }
 
-    TemporaryFile temporary{MakeTemporaryFile(path)};
-    if (!WriteCopyingPixels(*impl, temporary.path, xfer, withMeta, target)) {
-        DcmtkMessages messages;
-        const OFCondition status = impl->file.saveFile(
-            OFFilename(temporary.path.c_str()), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0,
-            withMeta ? EWM_updateMeta : EWM_dataset);
-        if (status.bad()) throw StatusError(status, "Cannot write " + target, messages);
-    }
-    std::error_code ec;
-    fs::rename(temporary.path, path, ec);
-    if (ec) throw Error(ec.value(), "Cannot write " + target + ": " + ec.message());
-    temporary.path.clear();
+    TemporaryFile temporary(path);
+    if (!WriteCopyingPixels(*impl, temporary.fd, xfer, withMeta, target))
+        WriteThroughDcmtk(impl->file, temporary.fd, xfer, withMeta, target);
+    temporary.Commit(path);
 }
 
 std::string DicomDataset::StudyUID() const {

@@ -2,6 +2,9 @@
 // transfer syntax, broken files among them) through real DCMTK and GDCM.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 
@@ -267,6 +270,48 @@ TEST(Toolkit, WritesTheSameBytesAsDcmconvWhetherPixelsAreCopiedOrRewritten) {
         EXPECT_TRUE(ReadAll(dir / "ours.dcm") == ReadAll(dir / "theirs.dcm")) << name;
         EXPECT_EQ(Inspect(dir / "ours.dcm").pixels, Inspect(source).pixels) << name;
     }
+}
+
+TEST(ToolkitFailures, AWriteCutShortIsAnErrorAndLeavesNothing) {
+    // Files may grow to 64 KB only; a write beyond fails with EFBIG (the
+    // signal that would end the process is ignored meanwhile). Both ways
+    // of writing are covered: pixels copied from a little-endian source,
+    // and big-endian pixels rewritten through DCMTK, whose last buffered
+    // bytes are written when its stream closes.
+    namespace arc = velunor::archive;
+    TempDir dir;
+    arc::WriteImage(dir / "little.dcm", arc::Modality::CT, arc::Syntax::ExplicitLittle, 300000, 4);
+    arc::WriteImage(dir / "big.dcm", arc::Modality::CT, arc::Syntax::ExplicitBig, 300000, 4);
+    fs::create_directory(dir / "out");
+    for (const char* name : {"little.dcm", "big.dcm"}) {
+        DicomCollection collection;
+        collection.ReadFile(dir / name);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = 64 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        const std::string text =
+            ErrorText([&] { collection.Item(1).WriteFile(dir / "out" / name, true, kImplicit); });
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+        EXPECT_NE(text.find("Cannot write"), std::string::npos) << name << ": " << text;
+        EXPECT_TRUE(Entries(dir / "out").empty()) << name;
+    }
+}
+
+TEST(Toolkit, WritesTheBareDatasetWhenAskedTo) {
+    TempDir dir;
+    DicomCollection collection;
+    collection.ReadFile(Sample("MR_small.dcm"));
+    collection.Item(1).WriteFile(dir / "bare.dcm", false, kImplicit);
+    const std::string bytes = ReadAll(dir / "bare.dcm");
+    ASSERT_GT(bytes.size(), 132u);
+    EXPECT_NE(bytes.substr(128, 4), "DICM") << "no preamble, no meta information";
+    DicomCollection again;
+    again.ReadFile(dir / "bare.dcm");
+    EXPECT_EQ(again.Item(1).StudyUID(), Inspect(Sample("MR_small.dcm"), false).studyUid);
 }
 
 TEST(ToolkitStartup, AMissingDataDictionaryStopsWithAClearMessage) {
