@@ -65,6 +65,21 @@ TEST(FuzzRegressions, AUidUnderABrokenVrReadsAsItsText) {
     EXPECT_EQ(collection.Item(1).DirEntryKey(), "1.2.333.4444.5.6.7.8");
 }
 
+// An element of group 00E4 inside the meta information: DCMTK wrote it back
+// with a group length of its own, and the staged file could not be read
+// again, so every disc holding it failed verification.
+TEST(FuzzRegressions, AStrayElementInTheMetaInformationIsNotWrittenBack) {
+    TempDir dir;
+    DicomCollection collection;
+    collection.ReadFile(fs::path(VELUNOR_FUZZ_REGRESSIONS) / "dicom" / "foreign-element-in-meta-header");
+    collection.Item(1).WriteFile(dir / "staged.dcm", true, kImplicitVRLittleEndian);
+    const auto bytes = FileBytes(dir / "staged.dcm");
+    DicomCollection back;
+    ASSERT_NO_THROW(back.ReadBuffer(bytes, "staged.dcm"));
+    EXPECT_EQ(back.Item(1).StudyUID(), collection.Item(1).StudyUID());
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()).find(std::string("\xE4\x00\x00\x00", 4)), std::string::npos);
+}
+
 // ---- the targets on sound and plainly broken input ---------------------
 
 TEST(FuzzTargets, ASoundDicomFileIsReadWrittenReadBackAndRecorded) {
