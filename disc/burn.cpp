@@ -46,6 +46,21 @@ bool DVDCreateSteps(Run& run) {
         return false;
     }
 
+    // A run that ended between writing its image and recording it (killed,
+    // or the power failed) left the image of this number in the image
+    // folder. A second image of the number cannot be written; that one is
+    // verified and recorded instead, as if this run had just burned it, and
+    // what this run staged waits for the next disc.
+    const std::string label = VolumeLabelFor(st.MediaNumber);
+    if (dw.AdoptWrittenImage(label)) {
+        run.shell.LogError(0, "The image of " + label + " exists already: an earlier run ended before recording it. "
+                              "It is verified and recorded now; the studies staged in this run wait for the next disc",
+                           "DVDCreate", 0, true);
+        w.SetValue(Control::pbDisk, w.Maximum(Control::pbDisk));
+        st.BurnState = 1;
+        return true;
+    }
+
     Status(w, "Calculate dvd-size");
     dw.AllowRemoval(false);
     dw.ImageOption(true);
@@ -65,7 +80,7 @@ bool DVDCreateSteps(Run& run) {
     dw.BurnMode(1);
     dw.BurnSwitch1(true);
     dw.BurnSwitch2(true);
-    dw.VolumeLabel(VolumeLabelFor(st.MediaNumber));
+    dw.VolumeLabel(label);
     dw.BurnSwitch3(false);
     dw.BurnSwitch4(false);
     const std::int16_t factor = run.settings().DVDSpeed;

@@ -63,7 +63,11 @@ void ShowDetectWindow(Run& run);
 // above 4,500,000,000 bytes, sets the burn settings, the label and the speed
 // (DVDSpeed x 1380, or the drive's highest speed for 0) and starts the
 // burn. Returns true when writing has started; on false BurnState is -1 and
-// the reason was logged or shown. The burn's events go to the handlers the
+// the reason was logged or shown. When the image folder already holds the
+// image of this disc's label (an earlier run ended between writing and
+// recording it), nothing is burned: that image becomes the medium to verify,
+// BurnState is 1 at once, the case is logged silently under "DVDCreate",
+// and true is returned. The burn's events go to the handlers the
 // owner installed with SetEvents(BurnEvents(run)). Never throws.
 bool DVDCreate(Run& run);
 

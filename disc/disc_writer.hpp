@@ -83,6 +83,16 @@ public:
     virtual void AbortBurn() = 0;
     // Why the last Boolean call that answered false did so ("" when unknown).
     virtual std::string LastProblem() const = 0;
+    // Image-folder drive only: when the folder already holds the image
+    // "<label>.iso" (a disc written by a run that ended before recording it),
+    // makes that image the medium the read-back reads, as a finished burn
+    // would, and returns true. False, changing nothing, for an optical drive
+    // or when there is no such image. Throws velunor::Error when the image
+    // exists but cannot be read as an image or carries another volume label.
+    virtual bool AdoptWrittenImage(const std::string& label) {
+        (void)label;
+        return false;
+    }
 
     // Read-back of the medium in the working drive: the files directly in a
     // folder of its root ("1", "2"), and one file's whole content.

@@ -1028,6 +1028,23 @@ std::vector<std::uint8_t> DVDWriter::ReadDiscFile(const std::string& folder, con
     return m.medium->Read(folder, name);
 }
 
+bool DVDWriter::AdoptWrittenImage(const std::string& label) {
+    Impl& m = *impl_;
+    m.RequireIdle("take over an image");
+    DriveEntry* e = m.Selected();
+    if (!e || !e->imageFolder || label.empty() || label.find('/') != std::string::npos) return false;
+    const fs::path image = e->folder / (label + ".iso");
+    struct stat st {};
+    if (::lstat(image.c_str(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) throw Error(0, "The image " + image.string() + " is not a regular file");
+    auto reader = std::make_unique<MediumReader>(disc_detail::OpenImageFile(image));
+    if (const std::string id = reader->VolumeId(); id != label)
+        throw Error(0, "The image " + image.string() + " carries the volume label \"" + id + "\"");
+    m.medium = std::move(reader);
+    m.lastImage = image;
+    return true;
+}
+
 std::string DVDWriter::LastProblem() const { return impl_->lastProblem; }
 std::filesystem::path DVDWriter::LastImage() const { return impl_->lastImage; }
 bool DVDWriter::Burning() const { return impl_->job != nullptr; }

@@ -203,16 +203,32 @@ TEST(DVDCreateImageFolder, WritesAndVerifiesARealImage) {
     EXPECT_EQ(h.state.DiscStudies2, (std::vector<std::string>{"1.2.840.2", "1.2.840.3"}));
     EXPECT_EQ(h.window.Value(Control::pbVer), 10000);
 
-    // The next run with the same media number: the image exists, so the
-    // "disc" is not blank; the user is asked for another, and the earlier
-    // image is untouched.
-    const auto before = fs::file_size(h.images() / "DVD 17.iso");
+    // The next run with the same media number (this one ended before its
+    // disc was recorded), in a new process: the image of DVD 17 is never
+    // written a second time; it is taken over as the medium to verify, the
+    // burn is skipped, and the case is logged without a box.
+    const auto before = fs::last_write_time(h.images() / "DVD 17.iso");
+    h.writer = nullptr;
+    writer.reset();
+    writer = MakeDVDWriter(h.shell.settings);
+    h.writer = writer.get();
+    velunor::Run next = h.run();
+    ASSERT_TRUE(LoadDriveCombo(next));
+    writer->SetEvents(BurnEvents(next));
+    test::StageStudy(h.dvd() / "2", "1.2.840.4", 1, "d");   // staged by the next run, waits
     h.state.BurnState = 0;
-    EXPECT_FALSE(DVDCreate(run));
-    EXPECT_EQ(h.state.BurnState, -1);
-    ASSERT_FALSE(h.prompter.shown.empty());
-    for (const auto& text : h.prompter.texts()) EXPECT_NE(text.find(kInsert), std::string::npos) << text;
-    EXPECT_EQ(fs::file_size(h.images() / "DVD 17.iso"), before);
+    h.state.DiscStudies1.clear();
+    h.state.DiscStudies2.clear();
+    ASSERT_TRUE(DVDCreate(next));
+    EXPECT_EQ(h.state.BurnState, 1);
+    EXPECT_EQ(fs::last_write_time(h.images() / "DVD 17.iso"), before);
+    EXPECT_EQ(h.window.notices.size(), 1u);
+    EXPECT_TRUE(h.prompter.shown.empty());
+    ASSERT_FALSE(h.ErrorLog().empty());
+    EXPECT_NE(h.ErrorLog().back().find("The image of DVD 17 exists already"), std::string::npos);
+    ASSERT_TRUE(DVDVerify(next));
+    EXPECT_EQ(h.state.DiscStudies1, std::vector<std::string>{"1.2.840.1"});
+    EXPECT_EQ(h.state.DiscStudies2, (std::vector<std::string>{"1.2.840.2", "1.2.840.3"}));
 }
 
 }  // namespace

@@ -247,6 +247,38 @@ TEST_F(DiscWriterTest, AnExistingImageIsNeverOverwritten) {
     EXPECT_TRUE(NoTemporaryFiles());
 }
 
+TEST_F(DiscWriterTest, AnImageLeftByAnEndedProcessCanBeTakenOverForVerification) {
+    test::StageStudy(h.dvd() / "2", "1.2.7", 2, "g");
+    Build();
+    ASSERT_EQ(Burn("DVD 3").complete, 1);
+
+    // A new writer, as in the next process.
+    DVDWriter next(h.shell.settings);
+    next.ScanDrives(false);
+    ASSERT_TRUE(next.SelectDrive(0));
+    EXPECT_FALSE(next.AdoptWrittenImage("DVD 4"));
+    EXPECT_THROW(next.ListDiscFolder("2"), Error);   // nothing written, nothing taken over
+    ASSERT_TRUE(next.AdoptWrittenImage("DVD 3"));
+    EXPECT_EQ(next.DriveLetter(0), (h.images() / "DVD 3.iso").string());
+    const auto files = next.ListDiscFolder("2");
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_FALSE(next.ReadDiscFile("2", files[0].name).empty());
+
+    // An image whose label is not its name, or a file that is no image, is
+    // refused with a reason.
+    fs::copy_file(h.images() / "DVD 3.iso", h.images() / "DVD 8.iso");
+    try {
+        next.AdoptWrittenImage("DVD 8");
+        ADD_FAILURE() << "a mislabelled image was taken over";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("carries the volume label \"DVD 3\""), std::string::npos) << e.what();
+    }
+    WriteAll(h.images() / "DVD 9.iso", "no image");
+    EXPECT_THROW(next.AdoptWrittenImage("DVD 9"), Error);
+    fs::create_directory(h.images() / "DVD 10.iso");
+    EXPECT_THROW(next.AdoptWrittenImage("DVD 10"), Error);
+}
+
 TEST_F(DiscWriterTest, AWriteThatRunsOutOfRoomEndsInWriteErrorNeverInCompletion) {
     // A child process whose files may not grow beyond 1 MiB (ulimit -f):
     // libburn's write fails with EFBIG part way through a 3 MB image.
