@@ -20,9 +20,11 @@ void WriteLastMediaNr(const std::filesystem::path& programDir, std::int32_t medi
 // Records the disc just verified: every study of run.state.DiscStudies1
 // gets StudyDirectory2 = "DVD n|DVD n+1", every study of DiscStudies2 gets
 // "DVD n+1" (n = run.state.MediaNumber; each StudyUID bound as a parameter),
-// then advances the media number to n + 1, writes LastMediaNr, ejects the
-// disc and empties DVD/, DVD/1/, DVD/2/, Unzip/ and DVDTemp/ of the staging
-// tree. Progress on pbDB (first list 0..5000, second 5000..10000).
+// then ejects the disc, empties DVD/, DVD/1/, DVD/2/, Unzip/ and DVDTemp/ of
+// the staging tree, advances the media number to n + 1 and writes
+// LastMediaNr last: a run that ends before that keeps the number of this
+// disc and leaves nothing of its content in the staging tree behind a new
+// number. Progress on pbDB (first list 0..5000, second 5000..10000).
 // A failed connection or update is logged with the label "DBUpdate" and
 // counted in run.state.summary.failedUpdates; the media number advances all
 // the same, because the disc exists. Returns false only when LastMediaNr

@@ -111,6 +111,25 @@ bool DBUpdate(Run& run) {
     w.SetValue(Control::pbDB, 5000);
     UpdateList(run, db.get(), st.DiscStudies2, single, "2 ", 5000);
 
+    try {
+        run.writer.Eject();
+    } catch (const std::exception&) {
+    }
+    db.reset();
+
+    // The staging tree is emptied before the number advances. A run that
+    // ends in between (killed, power lost) leaves the number of this disc,
+    // so no part of this disc's content can stay behind in DVD/1/ and be
+    // written onto the next disc as if it were whole.
+    for (const char* folder : {"DVD/", "DVD/1/", "DVD/2/", "Unzip/", "DVDTemp/"}) {
+        try {
+            EmptyFolder(run.Staging(folder).string());
+        } catch (const std::exception&) {
+            // A file that cannot be deleted stays; the next run's preparation
+            // empties the folders again.
+        }
+    }
+
     // The disc exists whatever the database said: its number is used up.
     st.MediaNumber = n + 1;
     try {
@@ -120,21 +139,6 @@ bool DBUpdate(Run& run) {
                                            " is written; set LastMediaNr by hand before the next run)",
                            "DBUpdate");
         result = false;
-    }
-
-    try {
-        run.writer.Eject();
-    } catch (const std::exception&) {
-    }
-    db.reset();
-
-    for (const char* folder : {"DVD/", "DVD/1/", "DVD/2/", "Unzip/", "DVDTemp/"}) {
-        try {
-            EmptyFolder(run.Staging(folder).string());
-        } catch (const std::exception&) {
-            // A file that cannot be deleted stays; the next run's preparation
-            // empties the folders again.
-        }
     }
     return result;
 }
