@@ -554,13 +554,30 @@ Flow NewStudyPass(Phase& p, const std::vector<std::string>& ids) {
     return Flow::Done;
 }
 
+// Deletes from `folder` the incomplete temporary files of writes that a
+// killed run left behind: written onto a disc, they would fail its
+// verification again and again. Throws velunor::Error when one cannot be
+// deleted.
+void RemoveInterruptedWrites(const fs::path& folder) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (it->is_directory() || !IsTemporaryWriteName(it->path().filename().string())) continue;
+        std::error_code rm;
+        fs::remove(it->path(), rm);
+        if (rm) throw Error(rm.value(), "Cannot delete " + it->path().string() + ": " + rm.message());
+    }
+    if (ec) throw Error(ec.value(), "Cannot list " + folder.string() + ": " + ec.message());
+}
+
 // Staging preparation. False when a folder could not be created (MakePath
-// has logged it); an EmptyFolder failure throws.
+// has logged it); an EmptyFolder failure throws. DVD/1/ keeps what earlier
+// runs staged there, but not the remains of a write that was interrupted.
 bool PrepareStaging(Phase& p) {
     const std::string& r = p.paths.root;
     for (const char* sub : {"DVD/", "DVDTemp/", "Unzip/", "DVD/1/", "DVD/2/"})
         if (!MakePath(p.run.shell, r + sub)) return false;
     for (const char* sub : {"DVD/2/", "DVD/", "DVDTemp/", "Unzip/"}) EmptyFolder(r + sub);
+    RemoveInterruptedWrites(r + "DVD/1/");
     return true;
 }
 

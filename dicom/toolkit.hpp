@@ -71,6 +71,22 @@ public:
     std::unique_ptr<Impl> impl;
 };
 
+// True when `fileName` has the form of the temporary name DicomDataset::
+// WriteFile writes under: "." + the target's name (at most its first 160
+// bytes) + "." + six letters or digits. A process that is killed while
+// writing leaves such a file behind, incomplete. Never throws.
+inline bool IsTemporaryWriteName(const std::string& fileName) {
+    const auto dot = fileName.rfind('.');
+    if (fileName.size() < 9 || fileName[0] != '.' || dot == 0 || dot == std::string::npos ||
+        fileName.size() - dot != 7)
+        return false;
+    for (std::size_t i = dot + 1; i < fileName.size(); ++i) {
+        const char ch = fileName[i];
+        if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9'))) return false;
+    }
+    return true;
+}
+
 class DicomCollection {
 public:
     DicomCollection();
@@ -113,6 +129,9 @@ private:
 // as their bytes.
 class DicomDirBuilder {
 public:
+    // Creates its working folder under the system's temporary directory,
+    // after removing the working folders that builders of ended (killed)
+    // processes left there.
     // Throws velunor::Error when its temporary working folder cannot be made.
     DicomDirBuilder();
     ~DicomDirBuilder();

@@ -207,6 +207,22 @@ TEST(Staging, WhatEarlierRunsLeftInDvd1IsKeptAndNotStagedTwice) {
     EXPECT_TRUE(fs::is_directory(env.Staging("DVD/1")));
 }
 
+TEST(Staging, TheRemainsOfAWriteThatWasKilledAreDeletedFromDvd1) {
+    CollectEnv env;
+    env.AddDicomStudy(1, "c1", 1, "DVD 0");
+    const fs::path dvd1 = env.Staging("DVD/1");
+    fs::create_directories(dvd1);
+    // A run killed while writing IM00001.dcm left its temporary file; a
+    // staged file whose own name begins with a dot is no such remains.
+    WriteAll(dvd1 / ".IM00001.dcm.a1B2c3", "half a DICOM fi");
+    WriteDicom(dvd1 / ".hidden.dcm", CollectEnv::StudyUid(1), Uid(1, 7));
+
+    DatenKopieren(env.run);
+
+    EXPECT_EQ(FileNames(dvd1), (std::vector<std::string>{".hidden.dcm", "IM00001.dcm"}));
+    EXPECT_TRUE(env.ErrorLog().empty());
+}
+
 TEST(Staging, AStudyThatCannotBeMovedWholeWaitsForALaterRun) {
     CollectEnv env;
     const fs::path f1 = env.AddDicomStudy(1, "n1", 3, std::nullopt);
