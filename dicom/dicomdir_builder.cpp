@@ -19,7 +19,9 @@
 #include <dcmtk/dcmdata/dcdicdir.h>
 #include <dcmtk/dcmdata/dcdirrec.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,13 +49,42 @@ constexpr std::size_t kMaxComponents = 8;   // DICOM's limit for a file ID
 constexpr unsigned kMaxFiles = 9999999;     // aliases F0000001 .. F9999999
 constexpr std::size_t kMaxQueued = 256;     // files waiting for the interface
 
+constexpr const char* kWorkPrefix = "velunor-dicomdir-";
+constexpr const char* kWorkLock = ".owner";
+
+// Removes the work folders that builders of processes that have ended left
+// behind (a killed run cannot remove its own). Their hard links would keep
+// the staged files' data on disk after the staging tree is emptied. A work
+// folder is known to be abandoned when its lock file exists and can be
+// locked: the owner holds the lock for as long as it lives. Never throws.
+void RemoveAbandonedWorkFolders(const fs::path& temp) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(temp, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (it->path().filename().string().rfind(kWorkPrefix, 0) != 0 || it->is_symlink() || !it->is_directory())
+            continue;
+        const int fd = ::open((it->path() / kWorkLock).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) continue;   // not ours, or its owner is still setting it up
+        const bool abandoned = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (abandoned) {
+            std::error_code rm;
+            fs::remove_all(it->path(), rm);
+        }
+        ::close(fd);
+    }
+}
+
 // A private folder under the system's temporary directory, removed with
-// its content when the builder goes.
+// its content when the builder goes. It holds a lock file, locked for as
+// long as the folder is in use, so that a later builder can tell a folder
+// left behind by a process that was killed from one still in use.
 struct WorkFolder {
     fs::path path;
+    int lock = -1;
 
     WorkFolder() {
-        std::string pattern = (fs::temp_directory_path() / "velunor-dicomdir-XXXXXX").string();
+        const fs::path temp = fs::temp_directory_path();
+        RemoveAbandonedWorkFolders(temp);
+        std::string pattern = (temp / (std::string(kWorkPrefix) + "XXXXXX")).string();
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         if (!::mkdtemp(buffer.data())) {
@@ -61,10 +92,22 @@ struct WorkFolder {
             throw Error(err, std::string("Cannot create a work folder for the DICOMDIR: ") + std::strerror(err));
         }
         path = buffer.data();
+        // Locked under another name first, so that the lock file never
+        // appears unlocked.
+        const fs::path staging = path / ".owner-new";
+        lock = ::open(staging.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (lock < 0 || ::flock(lock, LOCK_EX) != 0 || ::rename(staging.c_str(), (path / kWorkLock).c_str()) != 0) {
+            const int err = errno;
+            Release();
+            throw Error(err, std::string("Cannot create a work folder for the DICOMDIR: ") + std::strerror(err));
+        }
     }
-    ~WorkFolder() {
+    ~WorkFolder() { Release(); }
+    void Release() {
         std::error_code ec;
         fs::remove_all(path, ec);
+        if (lock >= 0) ::close(lock);
+        lock = -1;
     }
     WorkFolder(const WorkFolder&) = delete;
     WorkFolder& operator=(const WorkFolder&) = delete;

@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <algorithm>
 #include <map>
@@ -319,6 +323,40 @@ TEST_F(DicomDirPhase, AnInstanceStagedTwiceIsReferencedOnce) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].fileId, "1/IM00001.dcm");
     EXPECT_NE(ReadAll(tmp / "program" / "Logs" / "Debug.log").find("2/IM00001.dcm"), std::string::npos);
+}
+
+TEST(DicomDirBuilderChecks, WorkFoldersOfKilledProcessesAreRemovedAndThoseInUseKept) {
+    TempDir tmp;
+    const char* saved = std::getenv("TMPDIR");
+    const std::string before = saved ? saved : "";
+    ::setenv("TMPDIR", tmp.path().c_str(), 1);
+    // Left by a killed run: its lock file is there and nobody holds it.
+    std::filesystem::create_directories(tmp / "velunor-dicomdir-dead01");
+    WriteAll(tmp / "velunor-dicomdir-dead01/.owner", "");
+    WriteAll(tmp / "velunor-dicomdir-dead01/F0000001", "staged data kept alive by a link");
+    // In use by a builder of a running process: its lock is held.
+    std::filesystem::create_directories(tmp / "velunor-dicomdir-live01");
+    WriteAll(tmp / "velunor-dicomdir-live01/.owner", "");
+    const int held = ::open((tmp / "velunor-dicomdir-live01/.owner").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    // Without a lock file it is not known to be abandoned.
+    std::filesystem::create_directories(tmp / "velunor-dicomdir-other1");
+
+    std::set<std::string> during;
+    {
+        DicomDirBuilder builder;
+        for (const auto& e : std::filesystem::directory_iterator(tmp.path())) during.insert(e.path().filename());
+    }
+    std::set<std::string> after;
+    for (const auto& e : std::filesystem::directory_iterator(tmp.path())) after.insert(e.path().filename());
+    ::close(held);
+    if (saved) ::setenv("TMPDIR", before.c_str(), 1);
+    else ::unsetenv("TMPDIR");
+
+    EXPECT_EQ(during.count("velunor-dicomdir-dead01"), 0u);
+    EXPECT_EQ(during.size(), 3u);   // the live one, the other one and the builder's own
+    EXPECT_EQ(after, (std::set<std::string>{"velunor-dicomdir-live01", "velunor-dicomdir-other1"}));
 }
 
 TEST(DicomDirBuilderChecks, RefusesWhatNoRecordCanReferTo) {
