@@ -1,0 +1,808 @@
+#include "tests/reliability/harness.hpp"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace velunor::reliability {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A file descriptor, closed when it goes.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    void reset(int f = -1) {
+        if (fd >= 0) ::close(fd);
+        fd = f;
+    }
+};
+
+[[noreturn]] void Fail(const std::string& what) {
+    throw std::runtime_error(what + (errno ? std::string(": ") + std::strerror(errno) : std::string()));
+}
+
+std::string Quote(const fs::path& p) {
+    std::string out = "'";
+    for (char c : p.string()) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Standard output of a shell command.
+std::string Capture(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        std::array<char, 8192> buf{};
+        std::size_t n;
+        while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+std::string Trim(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return "";
+    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+bool EndsWith(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+std::optional<std::int32_t> ParseNumber(const std::string& text) {
+    const std::string t = Trim(text);
+    if (t.empty()) return std::nullopt;
+    std::size_t used = 0;
+    try {
+        long long v = std::stoll(t, &used);
+        if (used != t.size() || v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+        return static_cast<std::int32_t>(v);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// The discs a StudyDirectory2 value names: {k} for "DVD k", {a, b} for
+// "DVD a|DVD b"; nullopt when the value is no disc value.
+std::optional<std::vector<std::int32_t>> DiscsOf(const std::string& value) {
+    std::vector<std::int32_t> discs;
+    std::stringstream parts(value);
+    std::string part;
+    while (std::getline(parts, part, '|')) {
+        if (part.rfind("DVD ", 0) != 0) return std::nullopt;
+        auto n = ParseNumber(part.substr(4));
+        if (!n || Trim(part.substr(4)) != part.substr(4) || *n <= 0) return std::nullopt;
+        discs.push_back(*n);
+    }
+    if (discs.empty() || discs.size() > 2 || (!value.empty() && value.back() == '|')) return std::nullopt;
+    return discs;
+}
+
+const std::vector<std::string>& Phases() {
+    static const std::vector<std::string> phases{"Gathering data", "Create dicomdir", "Create DVD", "Verify DVD",
+                                                 "Update database"};
+    return phases;
+}
+
+}  // namespace
+
+std::string Slurp(const fs::path& p) { return test::ReadAll(p); }
+
+// ---------------------------------------------------------------- Scenario
+
+Scenario::Scenario(const ScenarioOptions& options) : options_(options) {
+    if (options_.batches < 1 || options_.studiesPerBatch < 1) throw std::runtime_error("a scenario needs studies");
+    db_ = std::make_unique<test::TestArchive>(options_.kind, root());
+    archive::Options o;
+    o.out = root() / "archive";
+    o.seed = options_.seed;
+    o.studies = options_.batches * options_.studiesPerBatch;
+    o.filesPerStudy = options_.filesPerStudy;
+    o.fileBytes = options_.fileBytes;
+    o.zipPercent = options_.zipPercent;
+    o.unreadable = options_.unreadable;
+    generated_ = archive::GenerateArchive(o);
+    for (const auto& r : generated_.roots) db_->AddArchive(r.archiveId, r.unc, r.path);
+    for (const auto& s : generated_.studies)
+        db_->AddStudy(s.studyId, s.studyUid, s.directory1, std::string(kNotYetArrived), s.archiveId);
+
+    for (const char* f : {"Unzip", "DVD", "DVD/1", "DVD/2", "DVDTemp"}) fs::create_directories(staging() / f);
+    fs::create_directories(tmp());
+    fs::create_directories(prog());
+    fs::create_directories(images());
+    const fs::path source = options_.cli.empty() ? fs::path(VELUNOR_CLI_PATH) : options_.cli;
+    fs::copy_file(source, cli(), fs::copy_options::overwrite_existing);
+    WriteIni(options_.extraIni);
+}
+
+void Scenario::WriteIni(const std::string& extra) {
+    test::WriteAll(prog() / "velunor.ini", "[CONFIG]\nServerType=" + db_->serverType() + "\nServer=" +
+                                              db_->server() + "\nTempPath=" + staging().string() +
+                                              "\nImageFolder=" + images().string() +
+                                              "\nMSGDVDName=Label it DVD {NAME}\nMSGDVDInsert=Insert a disc\n"
+                                              "AuthBurn=1\nArchive=1\n" + extra);
+}
+
+bool Scenario::ReleaseNextBatch() {
+    if (released_ >= options_.batches) return false;
+    const int first = released_ * options_.studiesPerBatch;
+    for (int i = first; i < first + options_.studiesPerBatch; ++i)
+        db_->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyID = " +
+                          std::to_string(generated_.studies[static_cast<std::size_t>(i)].studyId));
+    ++released_;
+    return true;
+}
+
+int Scenario::BatchOf(const archive::Study& s) const {
+    const auto index = &s - generated_.studies.data();
+    return static_cast<int>(index) / options_.studiesPerBatch;
+}
+
+std::optional<std::int32_t> Scenario::LastMediaNr() const {
+    const fs::path f = prog() / "LastMediaNr";
+    if (!fs::exists(f)) return std::nullopt;
+    std::string text = Slurp(f);
+    text = text.substr(0, text.find('\n'));
+    auto n = ParseNumber(text);
+    if (!n) throw std::runtime_error("LastMediaNr holds no number: \"" + text + "\"");
+    return n;
+}
+
+// ---------------------------------------------------------------- the child
+
+std::string Moment::Describe() const {
+    std::string what = !phase.empty() ? "phase \"" + phase + "\""
+                                      : std::string(deletion ? "deletion" : "entry") + " #" +
+                                            std::to_string(occurrence) + " \"*" + nameEndsWith + "\" in " + folder +
+                                            "/";
+    return what + " + " + std::to_string(delay.count()) + " us";
+}
+
+std::string ChildResult::LastLine() const {
+    auto end = output.find_last_not_of('\n');
+    if (end == std::string::npos) return "";
+    auto start = output.rfind('\n', end);
+    std::string line = output.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+    return line.rfind("Velunor: ", 0) == 0 ? line : "";
+}
+
+ChildResult RunCli(const Scenario& scenario, const ChildOptions& options) {
+    ChildResult result;
+    std::vector<std::string> args{scenario.cli().string()};
+    args.insert(args.end(), options.args.begin(), options.args.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        const std::string name = entry.substr(0, entry.find('='));
+        if (!options.env.count(name)) envStrings.push_back(entry);
+    }
+    for (const auto& [name, value] : options.env) envStrings.push_back(name + "=" + value);
+    if (!options.env.count("TMPDIR")) {
+        std::erase_if(envStrings, [](const std::string& e) { return e.rfind("TMPDIR=", 0) == 0; });
+        envStrings.push_back("TMPDIR=" + scenario.tmp().string());
+    }
+    std::vector<char*> envp;
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    // Creations and renames in the folders a run writes.
+    Fd notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (notify.fd < 0) Fail("inotify_init1");
+    std::map<int, std::string> watched;
+    const std::vector<std::pair<std::string, fs::path>> folders{
+        {"prog", scenario.prog()},          {"iso", scenario.images()},
+        {"DVD", scenario.staging() / "DVD"}, {"DVD/1", scenario.staging() / "DVD/1"},
+        {"DVD/2", scenario.staging() / "DVD/2"}, {"DVDTemp", scenario.staging() / "DVDTemp"},
+        {"Unzip", scenario.staging() / "Unzip"}};
+    for (const auto& [key, path] : folders) {
+        int wd = ::inotify_add_watch(notify.fd, path.c_str(), IN_CREATE | IN_MOVED_TO | IN_DELETE);
+        if (wd >= 0) watched[wd] = key;
+    }
+
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) Fail("pipe2");
+    Fd out(pipeFds[0]), outWrite(pipeFds[1]);
+    const std::uint64_t limit = options.fileSizeLimit.value_or(0);
+    const bool limited = options.fileSizeLimit.has_value();
+    const auto user = options.user;
+
+    const auto start = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0) Fail("fork");
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::dup2(outWrite.fd, 1);
+        ::dup2(outWrite.fd, 2);
+        int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0) ::dup2(null, 0);
+        ::setpgid(0, 0);
+        if (limited) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+            ::setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        if (user) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(user->second) != 0 || ::setuid(user->first) != 0) ::_exit(126);
+        }
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    outWrite.reset();
+    ::fcntl(out.fd, F_SETFL, O_NONBLOCK);
+
+    struct Pending {
+        const Action* action = nullptr;
+        int seen = 0;
+        std::optional<Clock::time_point> due;
+        bool done = false;
+    };
+    std::vector<Pending> pending;
+    for (const auto& a : options.actions) {
+        Pending p;
+        p.action = &a;
+        pending.push_back(p);
+    }
+    auto arm = [&](Pending& p) {
+        if (!p.due && !p.done) p.due = Clock::now() + p.action->at.delay;
+    };
+
+    std::string lineBuffer;
+    bool eof = false, reaped = false;
+    int status = 0;
+    struct rusage usage {};
+    auto lastSample = Clock::time_point{};
+    while (!(eof && reaped)) {
+        // Due actions first: a moment with no delay is acted on at once.
+        auto now = Clock::now();
+        std::optional<Clock::time_point> next;
+        for (auto& p : pending) {
+            if (p.done || !p.due) continue;
+            if (*p.due <= now) {
+                if (!reaped) {
+                    p.action->act(pid);
+                    result.fired.push_back(p.action->at.Describe());
+                }
+                p.done = true;
+            } else if (!next || *p.due < *next) {
+                next = p.due;
+            }
+        }
+        if (!reaped && now - start > options.timeout) {
+            ::kill(pid, SIGKILL);
+            result.timedOut = true;
+        }
+        std::chrono::nanoseconds wait = std::chrono::milliseconds(20);
+        if (next) wait = std::min<std::chrono::nanoseconds>(wait, *next - now);
+        if (reaped) wait = std::chrono::milliseconds(5);
+        struct timespec ts {0, static_cast<long>(std::max<std::int64_t>(wait.count(), 0))};
+        struct pollfd live[2];
+        int n = 0;
+        if (!eof) live[n++] = {out.fd, POLLIN, 0};
+        live[n++] = {notify.fd, POLLIN, 0};
+        ::ppoll(live, static_cast<nfds_t>(n), &ts, nullptr);
+
+        // Output: phase lines are moments.
+        for (;;) {
+            char buf[4096];
+            ssize_t got = ::read(out.fd, buf, sizeof buf);
+            if (got > 0) {
+                result.output.append(buf, static_cast<std::size_t>(got));
+                lineBuffer.append(buf, static_cast<std::size_t>(got));
+                std::size_t nl;
+                while ((nl = lineBuffer.find('\n')) != std::string::npos) {
+                    const std::string line = lineBuffer.substr(0, nl);
+                    lineBuffer.erase(0, nl + 1);
+                    for (const auto& phase : Phases()) {
+                        if (line != "Velunor: " + phase) continue;
+                        result.phaseStart.emplace(phase, std::chrono::duration<double>(Clock::now() - start).count());
+                        for (auto& p : pending)
+                            if (p.action->at.phase == phase) arm(p);
+                    }
+                }
+                continue;
+            }
+            if (got == 0) eof = true;
+            break;
+        }
+        // File events.
+        for (;;) {
+            alignas(struct inotify_event) char buf[8192];
+            ssize_t got = ::read(notify.fd, buf, sizeof buf);
+            if (got <= 0) break;
+            for (char* at = buf; at < buf + got;) {
+                auto* ev = reinterpret_cast<struct inotify_event*>(at);
+                at += sizeof(struct inotify_event) + ev->len;
+                auto w = watched.find(ev->wd);
+                if (w == watched.end() || ev->len == 0) continue;
+                const std::string name(ev->name);
+                for (auto& p : pending) {
+                    const Moment& m = p.action->at;
+                    if (!m.phase.empty() || m.folder != w->second || !EndsWith(name, m.nameEndsWith)) continue;
+                    if (m.deletion != ((ev->mask & IN_DELETE) != 0)) continue;
+                    if (++p.seen == m.occurrence) arm(p);
+                }
+            }
+        }
+        // Descriptors in use.
+        if (options.sampleResources && !reaped && Clock::now() - lastSample > std::chrono::milliseconds(10)) {
+            lastSample = Clock::now();
+            std::error_code ec;
+            int count = 0;
+            for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+                 !ec && it != fs::directory_iterator(); it.increment(ec))
+                ++count;
+            result.maxFds = std::max(result.maxFds, count);
+        }
+        if (!reaped) {
+            pid_t r = ::wait4(pid, &status, WNOHANG, &usage);
+            if (r == pid) {
+                reaped = true;
+                result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            }
+        }
+    }
+    // Anything it started in its process group goes with it.
+    ::kill(-pid, SIGKILL);
+    result.maxRssKb = usage.ru_maxrss;
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signalled = true;
+    return result;
+}
+
+// ---------------------------------------------------------------- the independent read
+
+bool ImageContent::Holds(const std::string& folder, const std::string& studyUid) const {
+    auto f = folders.find(folder);
+    return f != folders.end() && f->second.count(studyUid) > 0;
+}
+
+ImageContent ReadImage(const fs::path& iso, const fs::path& scratch) {
+    ImageContent content;
+    const std::string pvd = Capture("xorriso -indev " + Quote(iso) + " -pvd_info 2>&1");
+    for (std::stringstream lines(pvd); !lines.eof();) {
+        std::string line;
+        std::getline(lines, line);
+        if (line.rfind("Volume Id", 0) == 0) content.volumeId = Trim(line.substr(line.find(':') + 1));
+    }
+    fs::remove_all(scratch);
+    fs::create_directories(scratch);
+    Capture("xorriso -osirrox on -indev " + Quote(iso) + " -extract / " + Quote(scratch) +
+            " >/dev/null 2>&1; chmod -R u+w " + Quote(scratch));
+    for (const char* folder : {"1", "2"}) {
+        auto& studies = content.folders[folder];
+        if (!fs::is_directory(scratch / folder)) continue;
+        const std::string dump =
+            Capture("find " + Quote(scratch / folder) +
+                    " -maxdepth 1 -type f -print0 | xargs -0 -r dcmdump -q +F +P 0020,000d +P 0008,0018 2>/dev/null");
+        std::string study, sop;
+        auto flush = [&] {
+            if (!study.empty()) studies[study].insert(sop);
+            study.clear();
+            sop.clear();
+        };
+        for (std::stringstream lines(dump); !lines.eof();) {
+            std::string line;
+            std::getline(lines, line);
+            if (line.rfind("# dcmdump", 0) == 0) flush();
+            auto open = line.find('['), close = line.find(']');
+            if (open == std::string::npos || close == std::string::npos) continue;
+            const std::string value = line.substr(open + 1, close - open - 1);
+            if (line.rfind("(0020,000d)", 0) == 0 && study.empty()) study = value;
+            if (line.rfind("(0008,0018)", 0) == 0 && sop.empty()) sop = value;
+        }
+        flush();
+    }
+    fs::remove_all(scratch);
+    return content;
+}
+
+// ---------------------------------------------------------------- invariants
+
+const ImageContent& Checker::Image(std::int32_t disc) {
+    const fs::path iso = s_.images() / ("DVD " + std::to_string(disc) + ".iso");
+    std::error_code ec;
+    const std::string key = std::to_string(fs::file_size(iso, ec)) + "@" +
+                            std::to_string(fs::last_write_time(iso, ec).time_since_epoch().count());
+    auto it = cache_.find(disc);
+    if (it == cache_.end() || it->second.first != key)
+        it = cache_.insert_or_assign(disc, std::make_pair(key, ReadImage(iso, s_.root() / "check"))).first;
+    return it->second.second;
+}
+
+std::vector<std::string> Checker::Check(bool completedDisc) {
+    std::vector<std::string> v;
+
+    // LastMediaNr: never empty, never back.
+    const fs::path numberFile = s_.prog() / "LastMediaNr";
+    if (fs::exists(numberFile)) {
+        std::string text = Slurp(numberFile);
+        const std::string first = text.substr(0, text.find('\n'));
+        auto n = ParseNumber(first);
+        if (Trim(first).empty()) {
+            v.push_back("LastMediaNr is empty");
+        } else if (!n) {
+            v.push_back("LastMediaNr holds no number: \"" + first + "\"");
+        } else {
+            if (seen_ && *n < last_)
+                v.push_back("LastMediaNr went back from " + std::to_string(last_) + " to " + std::to_string(*n));
+            last_ = *n;
+            seen_ = true;
+        }
+    } else if (seen_) {
+        v.push_back("LastMediaNr disappeared");
+    }
+    if (completedDisc && fs::exists(s_.prog() / "LastMediaNr.tmp")) v.push_back("LastMediaNr.tmp left over");
+
+    // Images: one per number, named and labelled alike, none beyond the next number.
+    std::set<std::int32_t> discs;
+    std::map<std::string, std::int32_t> labels;
+    for (const auto& e : fs::directory_iterator(s_.images())) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind(".", 0) == 0) {
+            if (completedDisc) v.push_back("left over in the image folder: " + name);
+            continue;
+        }
+        std::optional<std::vector<std::int32_t>> d;
+        if (EndsWith(name, ".iso")) d = DiscsOf(name.substr(0, name.size() - 4));
+        if (!d || d->size() != 1) {
+            v.push_back("unexpected file in the image folder: " + name);
+            continue;
+        }
+        const std::int32_t k = d->front();
+        discs.insert(k);
+        if (k > last_ + 1) v.push_back("image of disc " + std::to_string(k) + " beyond LastMediaNr " + std::to_string(last_));
+        if (k == last_ + 1 && completedDisc) v.push_back("image of disc " + std::to_string(k) + " is not recorded");
+        const ImageContent& img = Image(k);
+        if (img.volumeId != "DVD " + std::to_string(k))
+            v.push_back(name + " carries the volume label \"" + img.volumeId + "\"");
+        if (auto [it, fresh] = labels.emplace(img.volumeId, k); !fresh)
+            v.push_back("images of discs " + std::to_string(it->second) + " and " + std::to_string(k) +
+                        " share the label \"" + img.volumeId + "\"");
+    }
+    for (std::int32_t k = 1; k <= last_; ++k)
+        if (!discs.count(k)) v.push_back("disc " + std::to_string(k) + " has no image");
+
+    // What the database records against what the images hold.
+    std::map<std::string, std::optional<std::string>> values;
+    auto rows = s_.db().Open()->Query("SELECT StudyUID, StudyDirectory2 FROM tblStudies");
+    while (rows->Next()) values[rows->Field("StudyUID").value_or("")] = rows->Field("StudyDirectory2");
+    rows.reset();
+    for (const auto& s : s_.archive().studies) {
+        const std::string id = "study " + std::to_string(s.studyId);
+        const auto found = values.find(s.studyUid);
+        if (found == values.end()) {
+            v.push_back(id + " is gone from tblStudies");
+            continue;
+        }
+        const std::string value = found->second.value_or("");
+        const bool arrived = s_.BatchOf(s) < s_.released();
+        if (!arrived) {
+            if (value != kNotYetArrived) v.push_back(id + " has not arrived yet but holds \"" + value + "\"");
+            continue;
+        }
+        if (value.empty()) continue;
+        if (value == "not readable") {
+            if (s.readable) v.push_back(id + " is readable but marked \"not readable\"");
+            continue;
+        }
+        auto named = DiscsOf(value);
+        if (!named || (named->size() == 2 && (*named)[1] != (*named)[0] + 1)) {
+            v.push_back(id + " holds \"" + value + "\"");
+            continue;
+        }
+        if (!s.readable) v.push_back(id + " has an unreadable file but is recorded as \"" + value + "\"");
+        std::set<std::string> objects;
+        for (const auto& f : s.files)
+            if (f.kind == archive::File::Kind::Dicom || f.kind == archive::File::Kind::Zip) objects.insert(f.sopInstanceUid);
+        for (std::size_t i = 0; i < named->size(); ++i) {
+            const std::int32_t k = (*named)[i];
+            const std::string where = id + " (\"" + value + "\") on disc " + std::to_string(k);
+            if (!discs.count(k)) {
+                v.push_back(where + ": no such image");
+                continue;
+            }
+            const ImageContent& img = Image(k);
+            // "DVD k": the new set of k; "DVD a|DVD b": anywhere on a, the carry-over set of b.
+            std::vector<std::string> folders;
+            if (named->size() == 1) folders = {"2"};
+            else if (i == 0) folders = {"1", "2"};
+            else folders = {"1"};
+            bool held = false;
+            for (const auto& folder : folders) {
+                if (!img.Holds(folder, s.studyUid)) continue;
+                held = true;
+                const auto& onDisc = img.folders.at(folder).at(s.studyUid);
+                for (const auto& sop : objects)
+                    if (!onDisc.count(sop)) v.push_back(where + " lacks object " + sop + " in " + folder + "/");
+                break;
+            }
+            if (!held) v.push_back(where + ": not found by the independent read");
+        }
+    }
+
+    // A recorded disc leaves nothing behind in the staging tree, nor in the
+    // temporary folder.
+    if (completedDisc) {
+        for (const auto& e : fs::directory_iterator(s_.tmp()))
+            v.push_back("left over in the temporary folder: " + e.path().filename().string());
+        for (const char* f : {"DVD", "DVD/1", "DVD/2", "DVDTemp", "Unzip"})
+            for (const auto& e : fs::directory_iterator(s_.staging() / f))
+                if (!e.is_directory())
+                    v.push_back(std::string("left over in the staging tree: ") + f + "/" + e.path().filename().string());
+    }
+    return v;
+}
+
+std::vector<std::string> Checker::CheckDrained() {
+    std::vector<std::string> v;
+    for (const auto& s : s_.archive().studies) {
+        const int batch = s_.BatchOf(s);
+        if (!s.readable || batch >= s_.released()) continue;
+        const std::string value = s_.db().StudyDirectory2(s.studyId).value_or("");
+        auto named = DiscsOf(value);
+        const bool two = named && named->size() == 2 && (*named)[1] == (*named)[0] + 1;
+        const bool last = batch == s_.released() - 1;
+        if (!two && !(last && named && named->size() == 1))
+            v.push_back("study " + std::to_string(s.studyId) + " (batch " + std::to_string(batch + 1) +
+                        ") is not on two consecutive discs: \"" + value + "\"");
+    }
+    return v;
+}
+
+// ---------------------------------------------------------------- the crash suite
+
+Moment KillMoment(int index, std::mt19937_64& rng, const std::map<std::string, double>& phaseLength) {
+    auto uniform = [&rng](std::int64_t lo, std::int64_t hi) {
+        return std::uniform_int_distribution<std::int64_t>(lo, std::max(lo, hi))(rng);
+    };
+    auto within = [&](const std::string& phase) {
+        auto it = phaseLength.find(phase);
+        const double seconds = it == phaseLength.end() ? 0.05 : it->second;
+        return std::chrono::microseconds(uniform(0, static_cast<std::int64_t>(seconds * 1e6)));
+    };
+    auto file = [&](const std::string& folder, const std::string& end, int maxOccurrence, std::int64_t maxDelayUs) {
+        Moment m;
+        m.folder = folder;
+        m.nameEndsWith = end;
+        m.occurrence = static_cast<int>(uniform(1, maxOccurrence));
+        m.delay = std::chrono::microseconds(uniform(0, maxDelayUs));
+        return m;
+    };
+    auto phase = [&](const std::string& name) {
+        Moment m;
+        m.phase = name;
+        m.delay = within(name);
+        return m;
+    };
+    switch (index % 16) {
+    case 0: return phase("Gathering data");
+    case 1: return file("DVDTemp", "", 8, 2000);            // a new study being staged
+    case 2: return file("DVD/2", "", 8, 2000);              // moving into the new set
+    case 3: return phase("Create dicomdir");
+    case 4: return file("DVD", "", 2, 1000);                // the DICOMDIR appears
+    case 5: return phase("Create DVD");
+    case 6: return file("iso", ".part", 1, 20000);          // the image being written
+    case 7: return file("iso", ".iso", 1, 2000);            // published, before verification
+    case 8: return phase("Verify DVD");
+    case 9: return phase("Update database");
+    case 10: return file("prog", "LastMediaNr.tmp", 1, 300);   // the number being written
+    case 11: return file("prog", "LastMediaNr", 1, 3000);      // stored, cleaning up
+    case 12: return file("DVD/1", "", 8, 2000);             // the carry-over set
+    case 13: return file("Unzip", "", 2, 1000);             // a ZIP study
+    case 14: {                                               // writing a carry-over file
+        Moment m = file("DVD/1", "", 1, 300);
+        m.occurrence = 1 + 2 * static_cast<int>(uniform(0, 3));   // its temporary file appears
+        return m;
+    }
+    default: {                                               // the staging tree being emptied
+        Moment m = file("DVD/1", "", 6, 300);
+        m.deletion = true;
+        return m;
+    }
+    }
+}
+
+std::string CrashReport::Summary() const {
+    std::ostringstream s;
+    s << tried << " kill points tried, " << survived << " survived, " << missed << " missed (the run ended first); "
+      << runs << " runs, " << discs << " discs";
+    if (!triedPerPhase.empty()) {
+        s << "; tried per moment:";
+        for (const auto& [k, n] : triedPerPhase) s << " [" << k << "] " << n;
+    }
+    if (!leftovers.empty()) {
+        s << "; left behind by kills:";
+        for (const auto& [k, n] : leftovers) s << " [" << k << "] " << n;
+    }
+    return s.str();
+}
+
+namespace {
+
+std::string PhaseOfMoment(const Moment& m) {
+    if (!m.phase.empty()) return m.phase;
+    if (m.folder == "DVD") return "DICOMDIR file";
+    if (m.deletion) return "emptying " + m.folder;
+    if (m.folder == "iso") return m.nameEndsWith == ".part" ? "image write" : "image published";
+    if (m.folder == "prog") return m.nameEndsWith == "LastMediaNr.tmp" ? "LastMediaNr write" : "after LastMediaNr";
+    return "staging " + m.folder;
+}
+
+// Phase lengths of a run from its phase lines.
+std::map<std::string, double> PhaseLengths(const ChildResult& r) {
+    std::map<std::string, double> out;
+    const auto& phases = Phases();
+    for (std::size_t i = 0; i < phases.size(); ++i) {
+        auto it = r.phaseStart.find(phases[i]);
+        if (it == r.phaseStart.end()) continue;
+        double end = r.seconds;
+        for (std::size_t j = i + 1; j < phases.size(); ++j)
+            if (auto next = r.phaseStart.find(phases[j]); next != r.phaseStart.end()) {
+                end = next->second;
+                break;
+            }
+        out[phases[i]] = std::max(0.0, end - it->second);
+    }
+    return out;
+}
+
+// What a killed run left behind for the next one.
+std::vector<std::string> Leftovers(const Scenario& s) {
+    std::vector<std::string> out;
+    auto has = [](const fs::path& folder, const std::function<bool(const std::string&)>& match) {
+        std::error_code ec;
+        for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+            if (match(it->path().filename().string())) return true;
+        return false;
+    };
+    if (has(s.images(), [](const std::string& n) { return EndsWith(n, ".iso.part"); })) out.push_back(".iso.part");
+    if (fs::exists(s.prog() / "LastMediaNr.tmp")) out.push_back("LastMediaNr.tmp");
+    if (has(s.tmp(), [](const std::string&) { return true; })) out.push_back("DICOMDIR work folder");
+    if (has(s.staging() / "DVD/1", [](const std::string& n) { return n.rfind('.', 0) == 0; }))
+        out.push_back("interrupted write in DVD/1");
+    if (has(s.staging() / "DVD/1", [](const std::string& n) { return n.rfind('.', 0) != 0; }))
+        out.push_back("files in DVD/1");
+    if (has(s.staging() / "DVD", [](const std::string& n) { return n.rfind(".Dicomdir", 0) == 0; }))
+        out.push_back("interrupted DICOMDIR write");
+    return out;
+}
+
+bool Recorded(const ChildResult& r) { return r.LastLine().find("written and recorded") != std::string::npos; }
+
+std::string Tail(const std::string& text, std::size_t n = 1500) {
+    return text.size() <= n ? text : "..." + text.substr(text.size() - n);
+}
+
+}  // namespace
+
+CrashReport RunCrashSuite(const CrashOptions& options) {
+    CrashReport report;
+    auto log = [&](const std::string& line) {
+        if (options.log) options.log(line);
+    };
+    ScenarioOptions so = options.scenario;
+    so.batches = std::max(so.batches, 2 * options.killPoints + 4);
+    Scenario s(so);
+    Checker checker(s);
+    std::mt19937_64 rng(options.seed);
+    // New studies arrive once every study that arrived is on a disc (or
+    // marked): a run always has something to write.
+    auto waiting = [&] {
+        auto rows = s.db().Open()->Query(
+            "SELECT count(*) AS n FROM tblStudies WHERE StudyDirectory2 IS NULL OR StudyDirectory2 = ''");
+        return rows->Next() && rows->Field("n").value_or("0") != "0";
+    };
+    auto ensureWork = [&] {
+        if (!waiting()) s.ReleaseNextBatch();
+    };
+    auto check = [&](const std::string& when, bool completed) {
+        auto v = checker.Check(completed);
+        for (const auto& x : v) report.failures.push_back(when + ": " + x);
+        return v.empty();
+    };
+    auto cleanRun = [&](const std::string& when) {
+        ensureWork();
+        ChildResult r = RunCli(s, {});
+        ++report.runs;
+        const bool recorded = Recorded(r);
+        if (recorded) ++report.discs;
+        if (!check(when, recorded)) {
+            report.failures.push_back(when + ": output: " + Tail(r.output) + "\nError.log: " +
+                                      Tail(Slurp(s.logs() / "Error.log")));
+        }
+        return r;
+    };
+
+    // A first disc measures the phases.
+    ChildResult first = cleanRun("first run");
+    if (!Recorded(first)) {
+        report.failures.push_back("the first run recorded no disc: " + Tail(first.output));
+        return report;
+    }
+    std::map<std::string, double> lengths = PhaseLengths(first);
+
+    for (int i = 0; i < options.killPoints; ++i) {
+        // Delays within a phase follow the phase's latest measured length.
+        const int kind = options.kinds.empty() ? i : options.kinds[static_cast<std::size_t>(i) % options.kinds.size()];
+        const Moment m = KillMoment(kind, rng, lengths);
+        const std::string label = "kill point " + std::to_string(i + 1) + " (" + m.Describe() + ")";
+        ensureWork();
+        ChildOptions co;
+        co.actions.push_back({m, [](pid_t pid) { ::kill(pid, SIGKILL); }});
+        ChildResult r = RunCli(s, co);
+        ++report.runs;
+        const bool delivered = !r.fired.empty() && r.signalled;
+        if (delivered) {
+            ++report.tried;
+            ++report.triedPerPhase[PhaseOfMoment(m)];
+            for (const auto& left : Leftovers(s)) ++report.leftovers[left];
+        } else {
+            ++report.missed;
+            if (Recorded(r)) ++report.discs;
+        }
+        const std::size_t failuresBefore = report.failures.size();
+        check(label + ", after the kill", !delivered && Recorded(r));
+
+        // Runs again until a disc is recorded.
+        bool recorded = false;
+        for (int attempt = 1; attempt <= 3 && !recorded; ++attempt) {
+            ChildResult again = cleanRun(label + ", run " + std::to_string(attempt) + " after it");
+            recorded = Recorded(again);
+            if (recorded) lengths = PhaseLengths(again);
+            else log(label + ": run " + std::to_string(attempt) + " after it recorded no disc: " + again.LastLine());
+        }
+        if (!recorded)
+            report.failures.push_back(label + ": three runs after it recorded no disc; Error.log: " +
+                                      Tail(Slurp(s.logs() / "Error.log")));
+        const bool ok = recorded && report.failures.size() == failuresBefore;
+        if (delivered && ok) ++report.survived;
+        log(label + (delivered ? (ok ? ": killed, survived" : ": killed, FAILED") : ": missed (the run ended first)"));
+    }
+
+    // Drain: every batch but the last arrives; once they are on a disc, the
+    // last one arrives and its disc carries them over.
+    while (s.released() < s.batches() - 1) s.ReleaseNextBatch();
+    for (int round = 0; round < 2; ++round) {
+        for (int attempt = 0; attempt < 3 && waiting(); ++attempt) {
+            ChildResult r = RunCli(s, {});
+            ++report.runs;
+            if (Recorded(r)) ++report.discs;
+            for (const auto& x : checker.Check(Recorded(r))) report.failures.push_back("drain: " + x);
+        }
+        if (waiting()) report.failures.push_back("drain: three runs left studies on no disc");
+        if (round == 0) s.ReleaseNextBatch();
+    }
+    for (const auto& x : checker.CheckDrained()) report.failures.push_back("drain: " + x);
+    log(report.Summary());
+    return report;
+}
+
+}  // namespace velunor::reliability
