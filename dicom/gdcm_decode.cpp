@@ -6,6 +6,9 @@
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcostrmb.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
 
 #include <gdcmImage.h>
 #include <gdcmImageChangeTransferSyntax.h>
@@ -13,6 +16,7 @@
 #include <gdcmPhotometricInterpretation.h>
 #include <gdcmTrace.h>
 
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -61,9 +65,111 @@ std::string Trimmed(const char* text) {
     return s;
 }
 
+std::uint32_t BigEndian(const std::uint8_t* p, int bytes) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+// True when the marker segments of a JPEG 2000 codestream, walked from its
+// start, lie inside `size` bytes up to the start of the tile data (SOD),
+// the coding style segment (COD) holding the ten bytes that describe the
+// transform. Markers without a length: 0xFF30..0xFF3F, SOC, SOD, EOC, EPH.
+bool CodestreamWalkable(const std::uint8_t* p, std::size_t size) {
+    std::size_t at = 0;
+    while (size - at >= 2) {
+        const std::uint32_t marker = BigEndian(p + at, 2);
+        at += 2;
+        if (marker == 0xFF93) return true;   // SOD
+        if ((marker >= 0xFF30 && marker <= 0xFF3F) || marker == 0xFF4F || marker == 0xFFD9 || marker == 0xFF92)
+            continue;
+        if (size - at < 2) return false;
+        const std::uint32_t length = BigEndian(p + at, 2);
+        at += 2;
+        if (length < 2 || length - 2 > size - at) return false;
+        if (marker == 0xFF52) {   // COD: multiple component transform and wavelet
+            if (size - at < 10 || p[at + 4] > 1 || p[at + 9] > 1) return false;
+            if (p[at + 9] == 0) return true;   // irreversible: the header walk ends here
+        }
+        at += length - 2;
+    }
+    return false;
+}
+
+// The same for a JP2 file: its boxes lie inside `size` bytes, and the
+// codestream box (jp2c) holds a walkable codestream.
+bool Jp2Walkable(const std::uint8_t* p, std::size_t size) {
+    std::size_t at = 0;
+    while (size - at >= 8) {
+        std::uint64_t length = BigEndian(p + at, 4);
+        const std::uint32_t type = BigEndian(p + at + 4, 4);
+        at += 8;
+        std::uint64_t header = 8;
+        if (length == 1) {
+            if (size - at < 8) return false;
+            length = (std::uint64_t(BigEndian(p + at, 4)) << 32) | BigEndian(p + at + 4, 4);
+            at += 8;
+            header = 16;
+        }
+        if (length == 0 && type == 0x6A703263) length = size - at + header;   // jp2c up to the end
+        if (length < header || length - header > size - at) return false;
+        const std::size_t content = static_cast<std::size_t>(length - header);
+        if (type == 0x6A703263) return CodestreamWalkable(p + at, content);
+        at += content;
+    }
+    return false;
+}
+
+// A JPEG 2000 frame as GDCM reads it: a JP2 file when it starts with the
+// JP2 signature box, else a codestream.
+bool Jpeg2000Walkable(const std::vector<std::uint8_t>& frame) {
+    static const std::uint8_t kSignature[13] = {0, 0, 0, 0x0C, 0x6A, 0x50, 0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A, 0};
+    if (frame.size() < sizeof kSignature) return false;
+    if (std::memcmp(frame.data(), kSignature, sizeof kSignature) == 0) return Jp2Walkable(frame.data(), frame.size());
+    return CodestreamWalkable(frame.data(), frame.size());
+}
+
+// GDCM 3.0 walks the marker segments of each JPEG 2000 frame (and of the
+// first fragment) without checking their lengths against the data: a
+// damaged stream makes it read past the end and crash the process. So the
+// same walk is done here first, with bounds, and a frame it cannot finish
+// is refused as damaged. Throws velunor::Error.
+void RequireSoundJpeg2000(DcmDataset& dataset, const std::string& name) {
+    const Error damaged(0, name + ": the JPEG 2000 pixel data is damaged (its marker segments overrun the data)");
+    DcmElement* element = nullptr;
+    if (dataset.findAndGetElement(DCM_PixelData, element).bad() || !element || element->ident() != EVR_PixelData)
+        throw Error(0, name + ": no encapsulated JPEG 2000 pixel data");
+    DcmPixelSequence* sequence = nullptr;
+    if (static_cast<DcmPixelData*>(element)
+            ->getEncapsulatedRepresentation(dataset.getOriginalXfer(), nullptr, sequence)
+            .bad() ||
+        !sequence || sequence->card() < 2)
+        throw Error(0, name + ": no encapsulated JPEG 2000 pixel data");
+    std::vector<std::vector<std::uint8_t>> fragments;
+    for (unsigned long i = 1; i < sequence->card(); ++i) {   // item 0 is the offset table
+        DcmPixelItem* item = nullptr;
+        Uint8* bytes = nullptr;
+        if (sequence->getItem(item, i).bad() || !item || item->getUint8Array(bytes).bad()) throw damaged;
+        fragments.emplace_back(bytes, bytes + (bytes ? item->getLength() : 0));
+    }
+    Sint32 frames = 1;
+    dataset.findAndGetSint32(DCM_NumberOfFrames, frames);
+    if (!Jpeg2000Walkable(fragments.front())) throw damaged;
+    if (frames > 1) {
+        for (const auto& fragment : fragments)
+            if (!Jpeg2000Walkable(fragment)) throw damaged;
+    } else {
+        std::vector<std::uint8_t> whole;
+        for (const auto& fragment : fragments) whole.insert(whole.end(), fragment.begin(), fragment.end());
+        if (!Jpeg2000Walkable(whole)) throw damaged;
+    }
+}
+
 }  // namespace
 
 void DecodeWithGdcm(DcmFileFormat& file, const std::string& name) {
+    RequireSoundJpeg2000(*file.getDataset(), name);
+
     // GDCM reports through its own trace streams; keep its messages for the
     // error text instead of the console.
     std::ostringstream trace;

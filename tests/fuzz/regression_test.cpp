@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/error.hpp"
 #include "dicom/toolkit.hpp"
 #include "tests/fuzz/fuzz_targets.hpp"
 #include "tests/support/support.hpp"
@@ -78,6 +79,22 @@ TEST(FuzzRegressions, AStrayElementInTheMetaInformationIsNotWrittenBack) {
     ASSERT_NO_THROW(back.ReadBuffer(bytes, "staged.dcm"));
     EXPECT_EQ(back.Item(1).StudyUID(), collection.Item(1).StudyUID());
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()).find(std::string("\xE4\x00\x00\x00", 4)), std::string::npos);
+}
+
+// A JPEG 2000 fragment whose marker segments claim more bytes than it holds:
+// GDCM walked them past the end of the data and the process died (SEGV
+// under AddressSanitizer). It is refused as damaged before GDCM sees it.
+TEST(FuzzRegressions, AJpeg2000StreamOverrunningItsDataIsRefusedBeforeGdcmReadsIt) {
+    TempDir dir;
+    DicomCollection collection;
+    collection.ReadFile(fs::path(VELUNOR_FUZZ_REGRESSIONS) / "dicom" / "jpeg2000-marker-segment-overruns-fragment");
+    try {
+        collection.Item(1).WriteFile(dir / "staged.dcm", true, kImplicitVRLittleEndian);
+        ADD_FAILURE() << "a damaged JPEG 2000 stream was written";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("JPEG 2000 pixel data is damaged"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 // ---- the targets on sound and plainly broken input ---------------------
