@@ -2,6 +2,9 @@
 // new selection, staging copy, capacity gate and the decision to burn.
 #include "collect/collect.hpp"
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -240,6 +243,34 @@ std::string PlaceName(Phase& p, const fs::path& folder, const std::string& name)
     throw Error(0, "No free name for " + name + " in " + folder.string());
 }
 
+// A failure of the staging volume itself (full, over quota, a file size
+// limit, read-only, or a folder that takes no new file): every later file
+// would fail alike, and it is no fault of the study being staged, so it
+// ends the phase through the general handler instead of marking study
+// after study "not readable".
+struct StagingVolumeError : Error {
+    using Error::Error;
+};
+
+bool StagingVolumeFailed(const Error& e, const fs::path& folder) {
+    switch (e.number()) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EROFS: return true;
+    default: break;
+    }
+    // Can the folder take a new file at all?
+    std::string pattern = (folder / ".probe.XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    const int fd = ::mkstemp(buffer.data());
+    if (fd < 0) return true;
+    ::close(fd);
+    ::unlink(buffer.data());
+    return false;
+}
+
 // Writes the dataset just read into `folder` under `sourceName` (made a
 // StagedName), or under a free name when that one is taken, and adds the written file to the study's
 // staged files. A file identical to one already there under `name` (the
@@ -254,6 +285,14 @@ void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const
     p.studyFiles.emplace_back(written, 0);
     try {
         dataset.WriteFile(written, true, kImplicitVRLittleEndian);
+    } catch (const Error& e) {
+        std::error_code ec;
+        fs::remove(written, ec);
+        if (!ec) p.studyFiles.pop_back();
+        if (StagingVolumeFailed(e, folder))
+            throw StagingVolumeError(e.number(), std::string(e.what()) + " (the staging folder " + folder.string() +
+                                                     " takes no more files; no study is marked)");
+        throw;
     } catch (...) {
         std::error_code ec;
         fs::remove(written, ec);
@@ -340,6 +379,8 @@ void StageFile(Phase& p, Pass pass, const fs::path& file, const fs::path& target
             p.Yield();
             StageDataset(p, collection.Item(1), target, name);
             ++p.imageCounter;
+        } catch (const StagingVolumeError&) {
+            throw;
         } catch (const std::exception& e) {
             FileFailed(p, pass == Pass::CarryOver ? "1-1 " : "2-1 ", e);
         }
@@ -356,6 +397,8 @@ void StageFile(Phase& p, Pass pass, const fs::path& file, const fs::path& target
             p.Yield();
             StageDataset(p, collection.Item(1), target, base + "dcm");
             ++p.imageCounter;
+        } catch (const StagingVolumeError&) {
+            throw;
         } catch (const std::exception& e) {
             FileFailed(p, pass == Pass::CarryOver ? "1-2 " : "2-2 ", e);
         }
