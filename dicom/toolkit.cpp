@@ -81,14 +81,21 @@ Error StatusError(const OFCondition& status, const std::string& what, const Dcmt
     return Error(status.code(), what + ": " + status.text() + messages.Summary());
 }
 
-// Removes from the meta information every element outside group 0002. A
-// broken file may carry one there; DCMTK keeps it and writes it back with
-// a group length of its own that no reader, DCMTK included, can parse, so
-// the written file would fail verification on every disc.
-void DropForeignMetaElements(DcmMetaInfo& meta) {
+// Removes from the meta information what a broken file put there and DCMTK
+// would write back unusable: an element outside group 0002 (written with a
+// group length of its own that no reader, DCMTK included, can parse), and
+// a meta element whose VR is not the one the dictionary gives it (a
+// Transfer Syntax UID stored as "U\xC9" is kept as UN and not replaced, so
+// the written file would name the old transfer syntax). Either way the file
+// would fail verification on every disc. The elements every file needs are
+// made again from the dataset when the file is written.
+void CleanMetaInformation(DcmMetaInfo& meta) {
     for (unsigned long i = meta.card(); i-- > 0;) {
         DcmElement* element = meta.getElement(i);
-        if (element && element->getGTag() != 0x0002) delete meta.remove(i);
+        if (!element) continue;
+        const DcmTag tag(element->getTag().getXTag());
+        const bool known = tag.getEVR() != EVR_UNKNOWN && tag.getEVR() != EVR_UN;
+        if (element->getGTag() != 0x0002 || (known && element->ident() != tag.getEVR())) delete meta.remove(i);
     }
 }
 
@@ -406,7 +413,7 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
                            " is not supported");
 
     RequireUids(dataset, impl->name);
-    if (withMeta) DropForeignMetaElements(*impl->file.getMetaInfo());
+    if (withMeta) CleanMetaInformation(*impl->file.getMetaInfo());
 
     if (!impl->source.empty()) {
         std::error_code ec;

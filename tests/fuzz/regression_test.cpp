@@ -69,16 +69,25 @@ TEST(FuzzRegressions, AUidUnderABrokenVrReadsAsItsText) {
 // An element of group 00E4 inside the meta information: DCMTK wrote it back
 // with a group length of its own, and the staged file could not be read
 // again, so every disc holding it failed verification.
-TEST(FuzzRegressions, AStrayElementInTheMetaInformationIsNotWrittenBack) {
-    TempDir dir;
-    DicomCollection collection;
-    collection.ReadFile(fs::path(VELUNOR_FUZZ_REGRESSIONS) / "dicom" / "foreign-element-in-meta-header");
-    collection.Item(1).WriteFile(dir / "staged.dcm", true, kImplicitVRLittleEndian);
-    const auto bytes = FileBytes(dir / "staged.dcm");
-    DicomCollection back;
-    ASSERT_NO_THROW(back.ReadBuffer(bytes, "staged.dcm"));
-    EXPECT_EQ(back.Item(1).StudyUID(), collection.Item(1).StudyUID());
-    EXPECT_EQ(std::string(bytes.begin(), bytes.end()).find(std::string("\xE4\x00\x00\x00", 4)), std::string::npos);
+// Likewise a Transfer Syntax UID stored under the broken VR "U\xC9": DCMTK
+// kept it as UN and did not replace it, so the staged file named Explicit
+// VR Little Endian while it was written in Implicit VR.
+TEST(FuzzRegressions, BrokenMetaInformationIsNotWrittenBack) {
+    for (const char* input : {"foreign-element-in-meta-header", "transfer-syntax-uid-under-broken-vr"}) {
+        SCOPED_TRACE(input);
+        TempDir dir;
+        DicomCollection collection;
+        collection.ReadFile(fs::path(VELUNOR_FUZZ_REGRESSIONS) / "dicom" / input);
+        collection.Item(1).WriteFile(dir / "staged.dcm", true, kImplicitVRLittleEndian);
+        const auto bytes = FileBytes(dir / "staged.dcm");
+        DicomCollection back;
+        ASSERT_NO_THROW(back.ReadBuffer(bytes, "staged.dcm"));
+        EXPECT_EQ(back.Item(1).StudyUID(), collection.Item(1).StudyUID());
+        // The Transfer Syntax UID element, as written: tag, VR "UI", length 18.
+        const std::string written(bytes.begin(), bytes.end());
+        EXPECT_NE(written.find(std::string("\x02\x00\x10\x00UI\x12\x00" "1.2.840.10008.1.2\0", 26)), std::string::npos);
+        EXPECT_EQ(written.find(std::string("\xE4\x00\x00\x00", 4)), std::string::npos);
+    }
 }
 
 // A JPEG 2000 fragment whose marker segments claim more bytes than it holds:
