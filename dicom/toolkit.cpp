@@ -17,6 +17,7 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcostrmf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcwcache.h>
 
 #include <fcntl.h>
@@ -96,6 +97,29 @@ void CleanMetaInformation(DcmMetaInfo& meta) {
         const DcmTag tag(element->getTag().getXTag());
         const bool known = tag.getEVR() != EVR_UNKNOWN && tag.getEVR() != EVR_UN;
         if (element->getGTag() != 0x0002 || (known && element->ident() != tag.getEVR())) delete meta.remove(i);
+    }
+}
+
+// Implicit VR files carry no VR: a reader takes each element's VR from the
+// dictionary. An element the dictionary calls a sequence that a broken file
+// stored as something else (a text, bare bytes) would be read back as a
+// sequence and fail to parse, so such a dataset is refused rather than
+// written as a file nobody can read. Throws velunor::Error.
+void RequireImplicitReadable(DcmItem& item, const std::string& name) {
+    for (unsigned long i = 0; i < item.card(); ++i) {
+        DcmElement* element = item.getElement(i);
+        if (!element) continue;
+        if (element->ident() == EVR_SQ) {
+            auto& sequence = static_cast<DcmSequenceOfItems&>(*element);
+            for (unsigned long k = 0; k < sequence.card(); ++k)
+                if (DcmItem* sub = sequence.getItem(k)) RequireImplicitReadable(*sub, name);
+            continue;
+        }
+        const DcmTag tag(element->getTag().getXTag());
+        if (tag.getEVR() == EVR_SQ)
+            throw Error(0, name + ": the element " + tag.toString().c_str() + " is a sequence, but the file stores it as " +
+                               DcmVR(element->ident()).getVRName() +
+                               "; in Implicit VR it could not be read back, so the file is not written");
     }
 }
 
@@ -414,6 +438,7 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
 
     RequireUids(dataset, impl->name);
     if (withMeta) CleanMetaInformation(*impl->file.getMetaInfo());
+    if (xfer == EXS_LittleEndianImplicit) RequireImplicitReadable(dataset, impl->name);
 
     if (!impl->source.empty()) {
         std::error_code ec;

@@ -106,6 +106,24 @@ TEST(FuzzRegressions, AJpeg2000StreamOverrunningItsDataIsRefusedBeforeGdcmReadsI
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
+// Dose Reference Sequence (300A,0010) stored as the text "CURATIVE" in an
+// Explicit VR file: written as Implicit VR, a reader takes it for the
+// sequence the dictionary says it is and cannot parse the file. Such a
+// dataset is refused with a clear reason instead of being staged.
+TEST(FuzzRegressions, ASequenceStoredAsTextIsRefusedForImplicitVr) {
+    TempDir dir;
+    DicomCollection collection;
+    collection.ReadFile(fs::path(VELUNOR_FUZZ_REGRESSIONS) / "dicom" / "sequence-stored-as-text");
+    try {
+        collection.Item(1).WriteFile(dir / "staged.dcm", true, kImplicitVRLittleEndian);
+        ADD_FAILURE() << "a file that cannot be read back was written";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("(300a,0010) is a sequence, but the file stores it as CS"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
 // ---- the targets on sound and plainly broken input ---------------------
 
 TEST(FuzzTargets, ASoundDicomFileIsReadWrittenReadBackAndRecorded) {
