@@ -102,7 +102,10 @@ void ShowNoticeWindow(Run& run);
 // UIDs in DiscStudies1 and DiscStudies2, in the order found. pbVer runs
 // 0..5000 over 1/ and 5000..10000 over 2/. Any failure (a missing folder,
 // an empty 2/, a file that cannot be read or parsed, a file without study
-// UID) logs "Verification failed!" under "DVDVerify" and returns false.
+// UID) logs "Verification failed!" under "DVDVerify" and returns false; an
+// image in the image folder that failed is then renamed
+// "<label>.iso.unverified" (logged silently), so that the next run writes
+// the disc again.
 // Never throws.
 bool DVDVerify(Run& run);
 

@@ -93,6 +93,17 @@ public:
         (void)label;
         return false;
     }
+    // Image-folder drive only: the image last written or taken over failed
+    // its verification. Renames it "<label>.iso" -> "<label>.iso.unverified"
+    // (".unverified-2" ... when taken), so the disc can be written again
+    // under its number, and returns the new name; "" for an optical drive
+    // (the disc leaves with the operator) or when there is no such image.
+    // Throws velunor::Error when the image cannot be renamed.
+    virtual std::string SetAsideUnverifiedImage() { return ""; }
+    // True when the medium last written or taken over is an image that stays
+    // in the image folder, where the next run can take it over again; false
+    // for a disc in an optical drive, which leaves with the operator.
+    virtual bool WrittenImageStays() const { return false; }
 
     // Read-back of the medium in the working drive: the files directly in a
     // folder of its root ("1", "2"), and one file's whole content.

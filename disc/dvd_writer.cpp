@@ -1045,6 +1045,32 @@ bool DVDWriter::AdoptWrittenImage(const std::string& label) {
     return true;
 }
 
+std::string DVDWriter::SetAsideUnverifiedImage() {
+    Impl& m = *impl_;
+    m.RequireIdle("set an image aside");
+    DriveEntry* e = m.Selected();
+    if (!e || !e->imageFolder || m.lastImage.empty() || !ExistsNoFollow(m.lastImage)) return "";
+    m.medium.reset();
+    int err = EEXIST;
+    for (int k = 1; k <= 1000 && err == EEXIST; ++k) {
+        fs::path aside = m.lastImage;
+        aside += k == 1 ? std::string(".unverified") : ".unverified-" + std::to_string(k);
+        err = PublishImage(m.lastImage, aside);
+        if (err == 0) {
+            SyncFolder(aside.parent_path());
+            m.lastImage.clear();
+            return aside.filename().string();
+        }
+    }
+    throw Error(err, "The image " + m.lastImage.string() + " failed its verification and cannot be set aside: " +
+                         std::strerror(err));
+}
+
+bool DVDWriter::WrittenImageStays() const {
+    const Impl& m = *impl_;
+    return !m.lastImage.empty() && ExistsNoFollow(m.lastImage);
+}
+
 std::string DVDWriter::LastProblem() const { return impl_->lastProblem; }
 std::filesystem::path DVDWriter::LastImage() const { return impl_->lastImage; }
 bool DVDWriter::Burning() const { return impl_->job != nullptr; }

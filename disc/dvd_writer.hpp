@@ -142,6 +142,8 @@ public:
     // Why the last Boolean call that answered false did so ("" when none did).
     std::string LastProblem() const override;
     bool AdoptWrittenImage(const std::string& label) override;
+    std::string SetAsideUnverifiedImage() override;
+    bool WrittenImageStays() const override;
     // The image file the last good burn into the image folder wrote ("" when none).
     std::filesystem::path LastImage() const;
     // True from a successful StartBurn until Poll() has delivered the last event.

@@ -43,6 +43,21 @@ void ReadFolder(Run& run, const std::string& folder, const std::vector<DiscFile>
     }
 }
 
+// An image in the image folder that failed its verification is renamed, so
+// that the next run writes the disc again instead of taking over an image
+// that can never be recorded; it stays for inspection. Logged silently.
+void SetAsideFailedImage(Run& run) {
+    try {
+        const std::string aside = run.writer.SetAsideUnverifiedImage();
+        if (!aside.empty())
+            run.shell.LogError(0, "The image failed its verification and was renamed " + aside +
+                                      "; the next run writes the disc again",
+                               "DVDVerify", 0, true);
+    } catch (const std::exception& e) {
+        run.shell.LogError(0, e.what(), "DVDVerify", 0, true);
+    }
+}
+
 }  // namespace
 
 bool DVDVerify(Run& run) {
@@ -72,6 +87,7 @@ bool DVDVerify(Run& run) {
         // Only the verdict is logged; the reason goes to the debug log.
         run.shell.DebugLog("DVDVerify", e.what());
         run.shell.LogError(0, "Verification failed!", "DVDVerify");
+        SetAsideFailedImage(run);
         return false;
     }
 }

@@ -51,11 +51,20 @@ struct DVDVerifyTest : ::testing::Test {
         return DVDVerify(run);
     }
 
+    // The verdict, and the failed image set aside (logged without a box) so
+    // that the next run writes the disc again.
     void ExpectFailure() {
         EXPECT_FALSE(Verify());
         EXPECT_EQ(h.prompter.texts(), std::vector<std::string>{"[Error #0] Verification failed!"});
-        ASSERT_FALSE(h.ErrorLog().empty());
-        EXPECT_NE(h.ErrorLog().back().find(" 0 Verification failed!DVDVerify"), std::string::npos);
+        const auto log = h.ErrorLog();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_NE(log[0].find(" 0 Verification failed!DVDVerify"), std::string::npos);
+        EXPECT_NE(log[1].find(" 0 The image failed its verification and was renamed DVD 1.iso.unverified; the next "
+                              "run writes the disc againDVDVerify"),
+                  std::string::npos)
+            << log[1];
+        EXPECT_FALSE(fs::exists(h.images() / "DVD 1.iso"));
+        EXPECT_TRUE(fs::exists(h.images() / "DVD 1.iso.unverified"));
     }
 };
 
@@ -148,7 +157,22 @@ TEST_F(DVDVerifyTest, ADiscWithout1FailsAndArchiveKeepsItSilent) {
     h.shell.settings.Archive = 1;
     EXPECT_FALSE(Verify());
     EXPECT_TRUE(h.prompter.shown.empty());
-    EXPECT_NE(h.ErrorLog().back().find("Verification failed!DVDVerify"), std::string::npos);
+    ASSERT_FALSE(h.ErrorLog().empty());
+    EXPECT_NE(h.ErrorLog().front().find("Verification failed!DVDVerify"), std::string::npos);
+}
+
+TEST_F(DVDVerifyTest, AFailedImageIsSetAsideUnderAFreeName) {
+    test::StageStudy(h.dvd() / "2", "1.2.826.0.10", 1, "f");
+    WriteAll(h.dvd() / "2" / "readme.txt", "not a DICOM file");
+    WriteAll(h.images() / "DVD 1.iso.unverified", "an earlier failure");
+    WriteImage();
+    EXPECT_FALSE(Verify());
+    EXPECT_EQ(ReadAll(h.images() / "DVD 1.iso.unverified"), "an earlier failure");
+    EXPECT_TRUE(fs::exists(h.images() / "DVD 1.iso.unverified-2"));
+    EXPECT_FALSE(fs::exists(h.images() / "DVD 1.iso"));
+    // The drive is free for the disc again.
+    w->VolumeLabel("DVD 1");
+    EXPECT_EQ(w->DiscStatus(), kDiscReady);
 }
 
 TEST_F(DVDVerifyTest, AFileThatIsNotDicomFails) {
