@@ -27,8 +27,13 @@ void WriteLastMediaNr(const std::filesystem::path& programDir, std::int32_t medi
 // number. Progress on pbDB (first list 0..5000, second 5000..10000).
 // A failed connection or update is logged with the label "DBUpdate" and
 // counted in run.state.summary.failedUpdates; the media number advances all
-// the same, because the disc exists. Returns false only when LastMediaNr
-// could not be written (logged): the next disc would reuse the number.
+// the same, because the disc exists. Except when no connection can be
+// opened and the written medium is an image that stays in the image folder
+// (DiscWriter::WrittenImageStays): then nothing is recorded, the staging
+// tree is emptied, the number stays, and the next run takes the image over
+// and records it (logged with "DBUpdate"; returns false).
+// Returns false otherwise only when LastMediaNr could not be written
+// (logged): the next disc would reuse the number.
 bool DBUpdate(Run& run);
 
 }  // namespace velunor

@@ -44,6 +44,17 @@ void UpdateList(Run& run, Database* db, const std::vector<std::string>& uids, co
     }
 }
 
+void EmptyStaging(Run& run) {
+    for (const char* folder : {"DVD/", "DVD/1/", "DVD/2/", "Unzip/", "DVDTemp/"}) {
+        try {
+            EmptyFolder(run.Staging(folder).string());
+        } catch (const std::exception&) {
+            // A file that cannot be deleted stays; the next run's preparation
+            // empties the folders again.
+        }
+    }
+}
+
 }  // namespace
 
 void WriteLastMediaNr(const std::filesystem::path& programDir, std::int32_t mediaNumber) {
@@ -105,6 +116,19 @@ bool DBUpdate(Run& run) {
         run.shell.LogError(e.number(), e.what(), "DBUpdate");
     }
 
+    if (!db && run.writer.WrittenImageStays()) {
+        // Nothing can be recorded now, but the image stays in the image
+        // folder: the disc keeps its number, and the next run takes the
+        // image over, verifies it again and records it. (A disc leaves with
+        // the operator; its number is used up below, recorded or not.)
+        run.shell.LogError(0, "DVD " + std::to_string(n + 1) +
+                                  " is not recorded: the database cannot be reached. Its image stays in the image "
+                                  "folder; the next run verifies and records it",
+                           "DBUpdate");
+        EmptyStaging(run);
+        return false;
+    }
+
     const std::string both = "DVD " + std::to_string(n) + "|DVD " + std::to_string(n + 1);
     const std::string single = "DVD " + std::to_string(n + 1);
     UpdateList(run, db.get(), st.DiscStudies1, both, "1 ", 0);
@@ -121,14 +145,7 @@ bool DBUpdate(Run& run) {
     // ends in between (killed, power lost) leaves the number of this disc,
     // so no part of this disc's content can stay behind in DVD/1/ and be
     // written onto the next disc as if it were whole.
-    for (const char* folder : {"DVD/", "DVD/1/", "DVD/2/", "Unzip/", "DVDTemp/"}) {
-        try {
-            EmptyFolder(run.Staging(folder).string());
-        } catch (const std::exception&) {
-            // A file that cannot be deleted stays; the next run's preparation
-            // empties the folders again.
-        }
-    }
+    EmptyStaging(run);
 
     // The disc exists whatever the database said: its number is used up.
     st.MediaNumber = n + 1;

@@ -116,6 +116,27 @@ TEST_F(DBUpdateFixture, UnreachableDatabaseIsLoggedCountedAndTheNumberStillAdvan
     EXPECT_EQ(prompter.shown.size(), 3u);
 }
 
+TEST_F(DBUpdateFixture, UnreachableDatabaseKeepsTheNumberWhenTheImageStaysForTheNextRun) {
+    shell.settings.Server = (dir / "missing.db").string();
+    drive.imageStays = true;
+    WriteAll(dir / "LastMediaNr", " 4 \r\n");
+    std::filesystem::create_directories(dir / "stage" / "DVD" / "1");
+    WriteAll(dir / "stage" / "DVD" / "1" / "a.dcm", "staged");
+    state.MediaNumber = 4;
+    state.DiscStudies1 = {"1.1"};
+    state.DiscStudies2 = {"2.1"};
+    EXPECT_FALSE(DBUpdate(run));
+    EXPECT_EQ(state.MediaNumber, 4);
+    EXPECT_EQ(ReadAll(dir / "LastMediaNr"), " 4 \r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "stage" / "DVD" / "1" / "a.dcm"));
+    const std::string log = ReadAll(dir / "Logs" / "Error.log");
+    EXPECT_NE(log.find("DVD 5 is not recorded: the database cannot be reached. Its image stays in the image folder; "
+                       "the next run verifies and records itDBUpdate"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Update tblStudies"), std::string::npos) << log;
+}
+
 TEST_F(DBUpdateFixture, UnwritableLastMediaNrIsAnErrorAndTheOldFileStays) {
     WriteAll(dir / "LastMediaNr", " 6 \r\n");
     std::filesystem::create_directory(dir / "LastMediaNr.tmp");  // the temporary name is taken

@@ -80,6 +80,8 @@ public:
     void AbortBurn() override;
     std::string problem;   // what LastProblem() answers
     std::string LastProblem() const override { return problem; }
+    bool imageStays = false;   // what WrittenImageStays() answers
+    bool WrittenImageStays() const override { return imageStays; }
     std::vector<DiscFile> ListDiscFolder(const std::string& folder) override;
     std::vector<std::uint8_t> ReadDiscFile(const std::string& folder, const std::string& name) override;
 
