@@ -143,6 +143,28 @@ struct ChildResult {
 // it cannot be started.
 ChildResult RunCli(const Scenario& scenario, const ChildOptions& options);
 
+// A TCP relay on 127.0.0.1 in front of the PostgreSQL test server, so that
+// "the database goes away" can be done to one child alone: Stop() closes
+// every relayed connection and the listening socket, so new connections
+// are refused. Runs one thread; bounded waits only.
+class DbProxy {
+public:
+    // Relays to 127.0.0.1:`targetPort`. Throws std::runtime_error when it
+    // cannot listen.
+    explicit DbProxy(int targetPort);
+    ~DbProxy();
+    DbProxy(const DbProxy&) = delete;
+    DbProxy& operator=(const DbProxy&) = delete;
+    int port() const { return port_; }
+    // Idempotent; safe from any thread.
+    void Stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    int port_ = 0;
+};
+
 // The independent read of one image: its volume label and, per folder "1"
 // and "2", the SOP Instance UIDs found for each Study Instance UID
 // (xorriso extracts, dcmdump reads).
