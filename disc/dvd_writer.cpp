@@ -776,7 +776,15 @@ int DVDWriter::DiscStatus() {
 
 void DVDWriter::Eject() {
     DriveEntry* e = impl_->Selected();
-    if (!e || e->imageFolder) return;
+    if (!e) return;
+    if (e->imageFolder) {
+        // The written image "leaves the drive": the next disc is a new one,
+        // whose label is not known yet (DiscStatus must not keep answering
+        // for the image just recorded).
+        impl_->label.clear();
+        impl_->labelSet = false;
+        return;
+    }
     LoadTray(false);
 }
 

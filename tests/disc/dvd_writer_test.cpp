@@ -247,6 +247,21 @@ TEST_F(DiscWriterTest, AnExistingImageIsNeverOverwritten) {
     EXPECT_TRUE(NoTemporaryFiles());
 }
 
+TEST_F(DiscWriterTest, EjectingTheWrittenImageReadiesTheFolderForTheNextDiscOfTheSameProcess) {
+    test::StageStudy(h.dvd() / "2", "1.2.8", 1, "e");
+    Build();
+    ASSERT_EQ(Burn("DVD 1").complete, 1);
+    // Like a disc just burned, the image is "not blank" until it leaves.
+    EXPECT_EQ(w->DiscStatus(), kImageExists);
+    w->Eject();
+    EXPECT_EQ(w->DiscStatus(), kDiscReady);
+    // The next disc of the unattended window: built, labelled, written.
+    Build();
+    ASSERT_EQ(Burn("DVD 2").complete, 1);
+    EXPECT_TRUE(fs::exists(h.images() / "DVD 1.iso"));
+    EXPECT_TRUE(fs::exists(h.images() / "DVD 2.iso"));
+}
+
 TEST_F(DiscWriterTest, AnImageLeftByAnEndedProcessCanBeTakenOverForVerification) {
     test::StageStudy(h.dvd() / "2", "1.2.7", 2, "g");
     Build();
