@@ -1,0 +1,339 @@
+// The soak: consecutive archive runs on a growing archive with seeded random
+// faults between them, watching memory and file descriptors (see soak.hpp).
+#include "tests/reliability/soak.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "app/program/program.hpp"
+
+namespace velunor::reliability {
+namespace {
+
+namespace fs = std::filesystem;
+using Options = SoakOptions;
+
+struct Sample {
+    int run = 0;
+    std::string fault;
+    std::string outcome;
+    long rssKb = 0;   // cli: peak of the child; window: this process after the run
+    long hwmKb = 0;   // window: this process's peak so far
+    int fds = 0;
+};
+
+long StatusKb(const std::string& key) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
+    return 0;
+}
+
+int OpenFds() {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+        (void)e;
+        ++n;
+    }
+    return n - 1;   // the iterator's own descriptor
+}
+
+// Debris of a killed run, in every place a run writes.
+void PlantDebris(Scenario& s, std::mt19937_64& rng) {
+    const int label = s.LastMediaNr().value_or(0) + 1;
+    test::WriteAll(s.images() / (".DVD " + std::to_string(label) + ".iso.part"), std::string(70000, 'p'));
+    test::WriteAll(s.prog() / "LastMediaNr.tmp", " 9");
+    test::WriteAll(s.staging() / "DVD/1/.IM00001.dcm.Ab12Cd", "half a DICOM fi");
+    test::WriteAll(s.staging() / "DVD/2/stale.dcm", "debris");
+    test::WriteAll(s.staging() / "DVDTemp/half.dcm", "debris");
+    test::WriteAll(s.staging() / "Unzip/x.zip", "debris");
+    test::WriteAll(s.staging() / "DVD/.Dicomdir.Zz99Yy", "debris");
+    const fs::path work = s.tmp() / ("velunor-dicomdir-soak" + std::to_string(rng() % 100000));
+    fs::create_directories(work);
+    test::WriteAll(work / ".owner", "");
+    test::WriteAll(work / "F0000001", "a link's worth of data");
+}
+
+// The database away for one run, and back afterwards.
+class DatabaseAway {
+public:
+    explicit DatabaseAway(Scenario& s) : s_(s) {
+        if (s.db().kind() == ArchiveKind::Sqlite) {
+            file_ = s.db().server();
+            fs::rename(file_, file_.string() + ".away");
+        } else {
+            // A relay that is stopped at once: its port refuses connections.
+            proxy_ = std::make_unique<DbProxy>(1);
+            proxy_->Stop();
+        }
+    }
+    ~DatabaseAway() {
+        std::error_code ec;
+        if (!file_.empty()) fs::rename(file_.string() + ".away", file_, ec);
+    }
+    DatabaseAway(const DatabaseAway&) = delete;
+    DatabaseAway& operator=(const DatabaseAway&) = delete;
+    // The PGPORT that reaches nothing (PostgreSQL only).
+    std::string port() const { return proxy_ ? std::to_string(proxy_->port()) : ""; }
+
+private:
+    Scenario& s_;
+    fs::path file_;
+    std::unique_ptr<DbProxy> proxy_;
+};
+
+bool Recorded(const std::string& lastLine) { return lastLine.find("written and recorded") != std::string::npos; }
+
+// Studies that arrived and are on no disc yet.
+bool Waiting(Scenario& s) {
+    auto rows = s.db().Open()->Query(
+        "SELECT count(*) AS n FROM tblStudies WHERE StudyDirectory2 IS NULL OR StudyDirectory2 = ''");
+    return rows->Next() && rows->Field("n").value_or("0") != "0";
+}
+
+ScenarioOptions ScenarioFor(const Options& o) {
+    ScenarioOptions so;
+    so.kind = o.kind;
+    so.seed = o.seed;
+    so.batches = o.runs + 3;
+    so.studiesPerBatch = 3;
+    so.filesPerStudy = 3;
+    so.fileBytes = 200000;
+    return so;
+}
+
+void Print(const std::vector<Sample>& samples, bool window) {
+    std::cout << std::left << std::setw(5) << "run" << std::setw(28) << "fault" << std::right << std::setw(12)
+              << (window ? "VmRSS KB" : "peak RSS KB");
+    if (window) std::cout << std::setw(12) << "VmHWM KB";
+    std::cout << std::setw(6) << "fds" << "  outcome\n";
+    for (const auto& x : samples) {
+        std::cout << std::left << std::setw(5) << x.run << std::setw(28) << x.fault << std::right << std::setw(12)
+                  << x.rssKb;
+        if (window) std::cout << std::setw(12) << x.hwmKb;
+        std::cout << std::setw(6) << x.fds << "  " << x.outcome << "\n";
+    }
+}
+
+// Drains: studies still waiting go onto discs, then one more batch carries
+// the last ones over. Returns the problems found.
+std::vector<std::string> Drain(Scenario& s, Checker& checker, const std::function<std::string()>& run) {
+    std::vector<std::string> problems;
+    for (int round = 0; round < 2; ++round) {
+        for (int attempt = 0; attempt < 3 && Waiting(s); ++attempt) {
+            const std::string last = run();
+            for (const auto& v : checker.Check(Recorded(last))) problems.push_back("drain: " + v);
+        }
+        if (Waiting(s)) problems.push_back("drain: studies stayed on no disc");
+        if (round == 0 && !s.ReleaseNextBatch()) break;
+    }
+    for (const auto& v : checker.CheckDrained()) problems.push_back("drain: " + v);
+    return problems;
+}
+
+// ---------------------------------------------------------------- velunor-cli runs
+
+std::vector<std::string> SoakCli(const Options& o) {
+    std::vector<std::string> problems;
+    Scenario s(ScenarioFor(o));
+    Checker checker(s);
+    std::mt19937_64 rng(o.seed);
+    std::map<std::string, double> lengths;
+    std::vector<Sample> samples;
+    for (int i = 1; i <= o.runs; ++i) {
+        if (!Waiting(s)) s.ReleaseNextBatch();
+        ChildOptions co;
+        co.sampleResources = true;
+        std::unique_ptr<DatabaseAway> away;
+        std::string fault = "none";
+        switch (i == 1 ? 0 : rng() % 6) {
+        case 1: {
+            Moment m = KillMoment(static_cast<int>(rng() % 16), rng, lengths);
+            co.actions.push_back({m, [](pid_t pid) { ::kill(pid, SIGKILL); }});
+            fault = "SIGKILL at " + (m.phase.empty() ? m.folder + (m.deletion ? " emptied" : "") : m.phase);
+            break;
+        }
+        case 2:
+            PlantDebris(s, rng);
+            fault = "debris of a killed run";
+            break;
+        case 3:
+            away = std::make_unique<DatabaseAway>(s);
+            if (!away->port().empty()) co.env["PGPORT"] = away->port();
+            fault = "database gone";
+            break;
+        case 4:
+            co.fileSizeLimit = 1000000;
+            fault = "image folder full";
+            break;
+        default: break;
+        }
+        ChildResult r = RunCli(s, co);
+        away.reset();
+        const bool recorded = Recorded(r.LastLine());
+        if (recorded) {
+            // Phase lengths of a whole run, for the kill moments.
+            const std::vector<std::string> order{"Gathering data", "Create dicomdir", "Create DVD", "Verify DVD",
+                                                 "Update database"};
+            for (std::size_t k = 0; k < order.size(); ++k) {
+                auto at = r.phaseStart.find(order[k]);
+                if (at == r.phaseStart.end()) continue;
+                auto next = k + 1 < order.size() ? r.phaseStart.find(order[k + 1]) : r.phaseStart.end();
+                lengths[order[k]] = (next == r.phaseStart.end() ? r.seconds : next->second) - at->second;
+            }
+        }
+        samples.push_back({i, fault, r.signalled ? "killed" : r.LastLine().substr(std::min<std::size_t>(9, r.LastLine().size())),
+                           r.maxRssKb, 0, r.maxFds});
+        for (const auto& v : checker.Check(recorded && !r.signalled))
+            problems.push_back("cli run " + std::to_string(i) + " (" + fault + "): " + v);
+    }
+    for (const auto& p : Drain(s, checker, [&] { return RunCli(s, {}).LastLine(); })) problems.push_back("cli " + p);
+
+    std::cout << "velunor-cli runs:\n";
+    Print(samples, false);
+    // Flat: a run that wrote a disc peaks at about the same memory and
+    // descriptors as the others (the discs are of a size).
+    std::vector<long> rss;
+    std::vector<int> fds;
+    for (const auto& x : samples)
+        if (Recorded(x.outcome)) {
+            rss.push_back(x.rssKb);
+            fds.push_back(x.fds);
+        }
+    if (rss.size() >= 4) {
+        const auto [minRss, maxRss] = std::minmax_element(rss.begin(), rss.end());
+        const auto [minFds, maxFds] = std::minmax_element(fds.begin(), fds.end());
+        std::cout << "runs that recorded a disc: peak RSS " << *minRss << ".." << *maxRss << " KB, descriptors "
+                  << *minFds << ".." << *maxFds << "\n";
+        if (*maxRss > *minRss * 3 / 2) problems.push_back("cli: peak memory varies beyond 1.5x between runs");
+        if (*maxFds > *minFds + 4) problems.push_back("cli: open descriptors vary by more than 4 between runs");
+    } else if (o.runs >= 10) {
+        problems.push_back("cli: fewer than 4 runs recorded a disc");
+    }
+    return problems;
+}
+
+// ---------------------------------------------------------------- runs in one process
+
+std::vector<std::string> SoakWindow(const Options& o) {
+    std::vector<std::string> problems;
+    Scenario s(ScenarioFor(o));
+    Checker checker(s);
+    std::mt19937_64 rng(o.seed + 1);
+    ::setenv("TMPDIR", s.tmp().c_str(), 1);
+    if (std::string problem = StartupProblem(); !problem.empty()) return {"window: " + problem};
+
+    // The window in unattended mode, without a display: one shell, one
+    // writer, one controller for every run.
+    struct Yes : Prompter {
+        Answer Ask(const std::string&, Icon, Buttons buttons) override {
+            return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
+        }
+    } prompter;
+    HeadlessWindow window(prompter, [](std::chrono::milliseconds) {});
+    Shell shell(s.prog(), window);
+    shell.log.markerPath = s.root() / "Velunor.ready";
+    shell.timing.noticeStep = std::chrono::milliseconds(0);
+    shell.timing.detectDelay = std::chrono::milliseconds(0);
+    shell.settings.StartupPending = true;
+    LoadConfiguration(shell.settings, s.prog());
+    std::unique_ptr<DiscWriter> writer = MakeProgramWriter(shell.settings);
+    RunController controller(shell, *writer, ProgramPhases(), "");
+    controller.Load();
+    controller.TimerDVDTick();   // drive detection
+    if (!window.IsEnabled(Control::cmdStarten)) return {"window: no drive found"};
+
+    auto runOnce = [&]() -> std::string {
+        const int errorsBefore = shell.errorsLogged;
+        controller.StartClicked();
+        for (int tick = 0; tick < 60000 && controller.state.RunActive; ++tick) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            controller.TimerDVDTick();
+        }
+        if (controller.state.RunActive) return "did not end";
+        if (controller.state.summary.discRecorded)
+            return "DVD " + std::to_string(controller.state.MediaNumber) + " written and recorded";
+        if (shell.errorsLogged == errorsBefore) return "no disc";
+        // The last line of the error log, without its timestamp.
+        std::string log = Slurp(s.logs() / "Error.log");
+        while (!log.empty() && (log.back() == '\n' || log.back() == '\r')) log.pop_back();
+        const auto start = log.rfind('\n');
+        return "no disc: " + log.substr(start == std::string::npos ? 0 : start + 1);
+    };
+
+    std::vector<Sample> samples;
+    int fdsAfterFirst = -1;
+    long rssAfterFifth = 0;
+    for (int i = 1; i <= o.runs; ++i) {
+        if (!Waiting(s)) s.ReleaseNextBatch();
+        std::unique_ptr<DatabaseAway> away;
+        std::string savedPort;
+        std::string fault = "none";
+        switch (i == 1 ? 0 : rng() % 4) {
+        case 1:
+            PlantDebris(s, rng);
+            fault = "debris of a killed run";
+            break;
+        case 2:
+            away = std::make_unique<DatabaseAway>(s);
+            if (!away->port().empty()) {
+                savedPort = std::getenv("PGPORT") ? std::getenv("PGPORT") : "";
+                ::setenv("PGPORT", away->port().c_str(), 1);
+            }
+            fault = "database gone";
+            break;
+        case 3:
+            // An operator edits velunor.ini; the next reload takes it.
+            s.WriteIni("DVDSpeed=4\n");
+            controller.TimerReadyTick();
+            fault = "velunor.ini rewritten";
+            break;
+        default: break;
+        }
+        const std::string outcome = runOnce();
+        if (!savedPort.empty()) ::setenv("PGPORT", savedPort.c_str(), 1);
+        away.reset();
+        Sample x{i, fault, outcome, StatusKb("VmRSS"), StatusKb("VmHWM"), OpenFds()};
+        samples.push_back(x);
+        if (i == 1) fdsAfterFirst = x.fds;
+        if (i == 5) rssAfterFifth = x.rssKb;
+        if (x.fds != fdsAfterFirst)
+            problems.push_back("window run " + std::to_string(i) + ": " + std::to_string(x.fds) +
+                               " descriptors open, " + std::to_string(fdsAfterFirst) + " after the first run");
+        for (const auto& v : checker.Check(Recorded(outcome)))
+            problems.push_back("window run " + std::to_string(i) + " (" + fault + "): " + v);
+    }
+    for (const auto& p : Drain(s, checker, runOnce)) problems.push_back("window " + p);
+
+    std::cout << "runs in one process (the window's controller):\n";
+    Print(samples, true);
+    const long growth = samples.back().rssKb - rssAfterFifth;
+    std::cout << "resident memory after run 5: " << rssAfterFifth << " KB, after run " << samples.back().run << ": "
+              << samples.back().rssKb << " KB (" << (growth >= 0 ? "+" : "") << growth << " KB)\n";
+    if (o.runs >= 10 && growth > 16 * 1024) problems.push_back("window: resident memory grew by more than 16 MB");
+    int recorded = 0;
+    for (const auto& x : samples) recorded += Recorded(x.outcome) ? 1 : 0;
+    if (recorded < o.runs / 2) problems.push_back("window: fewer than half of the runs recorded a disc");
+    return problems;
+}
+
+}  // namespace
+
+std::vector<std::string> RunSoak(const SoakOptions& options) {
+    std::vector<std::string> problems;
+    if (options.cli)
+        for (auto& p : SoakCli(options)) problems.push_back(std::move(p));
+    if (options.window)
+        for (auto& p : SoakWindow(options)) problems.push_back(std::move(p));
+    return problems;
+}
+
+}  // namespace velunor::reliability
+
