@@ -841,6 +841,11 @@ CrashReport RunCrashSuite(const CrashOptions& options) {
         ++report.runs;
         const bool recorded = Recorded(r);
         if (recorded) ++report.discs;
+        // 0 or 1 and a last line; anything else is a crash or a sanitizer's finding.
+        if (r.signalled || (r.status != 0 && r.status != 1))
+            report.failures.push_back(when + ": velunor-cli ended with " +
+                                      (r.signalled ? std::string("a signal") : "status " + std::to_string(r.status)) +
+                                      ": " + Tail(r.output));
         if (!check(when, recorded)) {
             report.failures.push_back(when + ": output: " + Tail(r.output) + "\nError.log: " +
                                       Tail(Slurp(s.logs() / "Error.log")));

@@ -177,6 +177,11 @@ std::vector<std::string> SoakCli(const Options& o) {
         }
         ChildResult r = RunCli(s, co);
         away.reset();
+        const bool killed = !r.fired.empty() && r.signalled;
+        if (!killed && (r.signalled || (r.status != 0 && r.status != 1)))
+            problems.push_back("cli run " + std::to_string(i) + " (" + fault + "): velunor-cli ended with " +
+                               (r.signalled ? std::string("a signal") : "status " + std::to_string(r.status)) + ": " +
+                               r.output.substr(r.output.size() > 2000 ? r.output.size() - 2000 : 0));
         const bool recorded = Recorded(r.LastLine());
         if (recorded) {
             // Phase lengths of a whole run, for the kill moments.
@@ -189,7 +194,8 @@ std::vector<std::string> SoakCli(const Options& o) {
                 lengths[order[k]] = (next == r.phaseStart.end() ? r.seconds : next->second) - at->second;
             }
         }
-        samples.push_back({i, fault, r.signalled ? "killed" : r.LastLine().substr(std::min<std::size_t>(9, r.LastLine().size())),
+        const std::string last = r.LastLine();
+        samples.push_back({i, fault, killed ? "killed" : last.substr(std::min<std::size_t>(9, last.size())),
                            r.maxRssKb, 0, r.maxFds});
         for (const auto& v : checker.Check(recorded && !r.signalled))
             problems.push_back("cli run " + std::to_string(i) + " (" + fault + "): " + v);
