@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "app/error.hpp"
@@ -27,9 +28,8 @@ namespace velunor {
 
 namespace {
 
-// The file in its original transfer syntax, as bytes.
-std::string Serialize(DcmFileFormat& file, const std::string& name) {
-    const E_TransferSyntax xfer = file.getDataset()->getOriginalXfer();
+// The file in transfer syntax `xfer`, as bytes.
+std::string Serialize(DcmFileFormat& file, E_TransferSyntax xfer, const std::string& name) {
     std::string bytes;
     std::vector<char> chunk(1 << 20);
     DcmOutputBufferStream stream(chunk.data(), static_cast<offile_off_t>(chunk.size()));
@@ -165,6 +165,32 @@ void RequireSoundJpeg2000(DcmDataset& dataset, const std::string& name) {
     }
 }
 
+// What GDCM needs to decode the pixel data, and nothing more: the SOP
+// class and instance, the Image Pixel module, the frame count and the
+// pixel data. GDCM (Debian builds it with assertions on) aborts the whole
+// process when an attribute it reads has a VR other than the dictionary's,
+// such as a Frame Increment Pointer that is no AT: so an element is handed
+// over only when its VR is the dictionary's, and nothing else is.
+std::unique_ptr<DcmFileFormat> PixelsOnly(DcmDataset& dataset) {
+    static const DcmTagKey kNeeded[] = {
+        DCM_SOPClassUID,  DCM_SOPInstanceUID, DCM_SamplesPerPixel, DCM_PhotometricInterpretation,
+        DCM_Rows,         DCM_Columns,        DCM_BitsAllocated,   DCM_BitsStored,
+        DCM_HighBit,      DCM_PixelRepresentation, DCM_PlanarConfiguration, DCM_NumberOfFrames,
+    };
+    auto copy = std::make_unique<DcmFileFormat>();
+    DcmDataset& target = *copy->getDataset();
+    for (const DcmTagKey& key : kNeeded) {
+        DcmElement* element = nullptr;
+        if (dataset.findAndGetElement(key, element).bad() || !element) continue;
+        if (element->ident() != DcmTag(key).getEVR()) continue;
+        target.insert(static_cast<DcmElement*>(element->clone()), true);
+    }
+    DcmElement* pixels = nullptr;
+    if (dataset.findAndGetElement(DCM_PixelData, pixels).good() && pixels)
+        target.insert(static_cast<DcmElement*>(pixels->clone()), true);
+    return copy;
+}
+
 }  // namespace
 
 void DecodeWithGdcm(DcmFileFormat& file, const std::string& name) {
@@ -182,7 +208,11 @@ void DecodeWithGdcm(DcmFileFormat& file, const std::string& name) {
         }
     } restore;
 
-    std::stringstream input(Serialize(file, name));
+    std::stringstream input;
+    {
+        std::unique_ptr<DcmFileFormat> pixels = PixelsOnly(*file.getDataset());
+        input.str(Serialize(*pixels, file.getDataset()->getOriginalXfer(), name));
+    }
     gdcm::ImageReader reader;
     reader.SetStream(input);
     if (!reader.Read()) throw Error(0, name + ": GDCM cannot read the JPEG 2000 dataset " + TraceText(trace));

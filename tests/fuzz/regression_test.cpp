@@ -124,6 +124,22 @@ TEST(FuzzRegressions, ASequenceStoredAsTextIsRefusedForImplicitVr) {
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
+// A JPEG 2000 file whose Frame Increment Pointer (0028,0009) is not an AT:
+// GDCM asserted on the VR and aborted the process. GDCM now sees only the
+// elements it needs to decode, each with the dictionary's VR.
+TEST(FuzzRegressions, GdcmSeesOnlyThePixelDescriptionWithTheDictionarysVrs) {
+    TempDir dir;
+    DicomCollection collection;
+    collection.ReadFile(fs::path(VELUNOR_FUZZ_REGRESSIONS) / "dicom" / "jpeg2000-frame-increment-pointer-not-at");
+    try {
+        collection.Item(1).WriteFile(dir / "staged.dcm", true, kImplicitVRLittleEndian);
+        ADD_FAILURE() << "its broken JPEG 2000 stream was decoded";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("JPEG 2000"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
 // ---- the targets on sound and plainly broken input ---------------------
 
 TEST(FuzzTargets, ASoundDicomFileIsReadWrittenReadBackAndRecorded) {
