@@ -191,6 +191,36 @@ std::unique_ptr<DcmFileFormat> PixelsOnly(DcmDataset& dataset) {
     return copy;
 }
 
+// GDCM also asserts on pixel descriptions no image has (Samples per Pixel
+// 0 or 5, say), so only a plausible one is handed over: 1, 3 or 4 samples,
+// 8, 16 or 32 bits allocated, 1 to that many stored, the high bit among
+// them, a pixel representation and planar configuration of 0 or 1, at
+// least one row and column. Throws velunor::Error naming what is wrong.
+void RequirePlausiblePixelDescription(DcmDataset& pixels, const std::string& name) {
+    auto value = [&pixels](const DcmTagKey& key, Uint16 fallback) {
+        Uint16 v = fallback;
+        return pixels.findAndGetUint16(key, v).good() ? v : fallback;
+    };
+    const Uint16 samples = value(DCM_SamplesPerPixel, 1);
+    const Uint16 allocated = value(DCM_BitsAllocated, 8);
+    const Uint16 stored = value(DCM_BitsStored, allocated);
+    const Uint16 high = value(DCM_HighBit, static_cast<Uint16>(stored - 1));
+    const Uint16 representation = value(DCM_PixelRepresentation, 0);
+    const Uint16 planar = value(DCM_PlanarConfiguration, 0);
+    const Uint16 rows = value(DCM_Rows, 0), columns = value(DCM_Columns, 0);
+    std::string wrong;
+    if (samples != 1 && samples != 3 && samples != 4) wrong = "Samples per Pixel " + std::to_string(samples);
+    else if (allocated != 8 && allocated != 16 && allocated != 32) wrong = "Bits Allocated " + std::to_string(allocated);
+    else if (stored < 1 || stored > allocated) wrong = "Bits Stored " + std::to_string(stored);
+    else if (high >= allocated) wrong = "High Bit " + std::to_string(high);
+    else if (representation > 1) wrong = "Pixel Representation " + std::to_string(representation);
+    else if (planar > 1) wrong = "Planar Configuration " + std::to_string(planar);
+    else if (rows == 0 || columns == 0) wrong = std::to_string(rows) + " rows, " + std::to_string(columns) + " columns";
+    if (!wrong.empty())
+        throw Error(0, name + ": the image's pixel description cannot be right (" + wrong +
+                           "); its JPEG 2000 pixel data is not decoded");
+}
+
 }  // namespace
 
 void DecodeWithGdcm(DcmFileFormat& file, const std::string& name) {
@@ -211,6 +241,7 @@ void DecodeWithGdcm(DcmFileFormat& file, const std::string& name) {
     std::stringstream input;
     {
         std::unique_ptr<DcmFileFormat> pixels = PixelsOnly(*file.getDataset());
+        RequirePlausiblePixelDescription(*pixels->getDataset(), name);
         input.str(Serialize(*pixels, file.getDataset()->getOriginalXfer(), name));
     }
     gdcm::ImageReader reader;

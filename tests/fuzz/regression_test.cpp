@@ -2,6 +2,9 @@
 // tests/fuzz/regressions/<target>/ (each one once broke a promise or crashed
 // a fuzzer) is replayed, and sound inputs are shown to pass every stage, so
 // that the targets' checks are known to look at real results.
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 #include <gtest/gtest.h>
 #include <zip.h>
 
@@ -138,6 +141,38 @@ TEST(FuzzRegressions, GdcmSeesOnlyThePixelDescriptionWithTheDictionarysVrs) {
         EXPECT_NE(std::string(e.what()).find("JPEG 2000"), std::string::npos) << e.what();
     }
     EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// Pixel descriptions no image has made GDCM assert and abort (found after
+// the finding above, by changing a sound JPEG 2000 file value by value):
+// they are refused before GDCM sees them; the sound file still decodes.
+TEST(FuzzRegressions, ImplausiblePixelDescriptionsNeverReachGdcm) {
+    TempDir dir;
+    archive::WriteImage(dir / "sound.dcm", archive::Modality::MR, archive::Syntax::Jpeg2000Lossless, 4096, 3);
+    const std::pair<DcmTagKey, Uint16> changes[] = {
+        {DCM_SamplesPerPixel, 0}, {DCM_SamplesPerPixel, 5}, {DCM_BitsAllocated, 0},  {DCM_BitsStored, 40},
+        {DCM_HighBit, 70},        {DCM_Rows, 0},           {DCM_PixelRepresentation, 7},
+    };
+    for (const auto& [key, value] : changes) {
+        SCOPED_TRACE(DcmTag(key).getTagName());
+        DcmFileFormat format;
+        ASSERT_TRUE(format.loadFile(OFFilename((dir / "sound.dcm").c_str())).good());
+        ASSERT_TRUE(format.loadAllDataIntoMemory().good());
+        ASSERT_TRUE(format.getDataset()->putAndInsertUint16(key, value).good());
+        ASSERT_TRUE(format.saveFile(OFFilename((dir / "changed.dcm").c_str()), EXS_Unknown).good());
+        DicomCollection collection;
+        collection.ReadFile(dir / "changed.dcm");
+        try {
+            collection.Item(1).WriteFile(dir / "staged.dcm", true, kImplicitVRLittleEndian);
+            ADD_FAILURE() << "an impossible image was decoded";
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find("pixel description cannot be right"), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(fs::exists(dir / "staged.dcm"));
+    }
+    DicomCollection sound;
+    sound.ReadFile(dir / "sound.dcm");
+    EXPECT_NO_THROW(sound.Item(1).WriteFile(dir / "staged.dcm", true, kImplicitVRLittleEndian));
 }
 
 // ---- the targets on sound and plainly broken input ---------------------
