@@ -197,8 +197,9 @@ std::string Moment::Describe() const {
 std::string ChildResult::LastLine() const {
     auto end = output.find_last_not_of('\n');
     if (end == std::string::npos) return "";
-    auto start = output.rfind('\n', end);
-    std::string line = output.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+    const auto newline = output.rfind('\n', end);
+    const std::size_t start = newline == std::string::npos ? 0 : newline + 1;
+    const std::string line = output.substr(start, end - start + 1);
     return line.rfind("Velunor: ", 0) == 0 ? line : "";
 }
 
@@ -585,7 +586,8 @@ std::vector<std::string> Checker::Check(bool completedDisc) {
         }
         const std::int32_t k = d->front();
         discs.insert(k);
-        if (k > last_ + 1) v.push_back("image of disc " + std::to_string(k) + " beyond LastMediaNr " + std::to_string(last_));
+        if (k > last_ + 1)
+            v.push_back("image of disc " + std::to_string(k) + " beyond LastMediaNr " + std::to_string(last_));
         if (k == last_ + 1 && completedDisc) v.push_back("image of disc " + std::to_string(k) + " is not recorded");
         const ImageContent& img = Image(k);
         if (img.volumeId != "DVD " + std::to_string(k))
@@ -628,7 +630,8 @@ std::vector<std::string> Checker::Check(bool completedDisc) {
         if (!s.readable) v.push_back(id + " has an unreadable file but is recorded as \"" + value + "\"");
         std::set<std::string> objects;
         for (const auto& f : s.files)
-            if (f.kind == archive::File::Kind::Dicom || f.kind == archive::File::Kind::Zip) objects.insert(f.sopInstanceUid);
+            if (f.kind == archive::File::Kind::Dicom || f.kind == archive::File::Kind::Zip)
+                objects.insert(f.sopInstanceUid);
         for (std::size_t i = 0; i < named->size(); ++i) {
             const std::int32_t k = (*named)[i];
             const std::string where = id + " (\"" + value + "\") on disc " + std::to_string(k);
@@ -663,7 +666,8 @@ std::vector<std::string> Checker::Check(bool completedDisc) {
         for (const char* f : {"DVD", "DVD/1", "DVD/2", "DVDTemp", "Unzip"})
             for (const auto& e : fs::directory_iterator(s_.staging() / f))
                 if (!e.is_directory())
-                    v.push_back(std::string("left over in the staging tree: ") + f + "/" + e.path().filename().string());
+                    v.push_back(std::string("left over in the staging tree: ") + f + "/" +
+                                e.path().filename().string());
     }
     return v;
 }
