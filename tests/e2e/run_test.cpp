@@ -215,7 +215,7 @@ TEST_P(WholeRun, TwoConsecutiveDiscsRecordExactlyWhatTheirImagesHold) {
             EXPECT_TRUE(e.is_directory()) << e.path();
 }
 
-TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheDiscAndTheStudiesComeAgain) {
+TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheImageUnrecordedAndTheNextRunRecordsIt) {
     ArchiveRun a(GetParam(), 3);
     std::filesystem::remove(a.prog / "LastMediaNr");
     a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
@@ -235,20 +235,26 @@ TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheDiscAndTheStudiesComeAgain) 
         Runner r(a, "", phases);
         r.prompter.answers = {Answer::Yes};
         r.RunOnce();
-        EXPECT_EQ(r.c->state.summary.failedUpdates, 3);
-        EXPECT_TRUE(r.c->state.summary.discRecorded);
+        // Nothing could be recorded, and the image stays in the image folder:
+        // the disc keeps its number.
+        EXPECT_EQ(r.c->state.summary.failedUpdates, 0);
+        EXPECT_FALSE(r.c->state.summary.discRecorded);
     }
     EXPECT_TRUE(std::filesystem::exists(a.dir / "iso" / "DVD 1.iso"));
-    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 1 \r\n");
-    EXPECT_NE(ReadAll(a.prog / "Logs" / "Error.log").find("DBUpdate"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(a.prog / "LastMediaNr"));
+    EXPECT_NE(ReadAll(a.prog / "Logs" / "Error.log").find("DVD 1 is not recorded: the database cannot be reached"),
+              std::string::npos);
     for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "<NULL>");
 
-    // The next run selects the same studies again and records them on disc 2.
+    // The next run takes the image over, verifies it again and records it:
+    // the studies are on disc 1, and no second image of that number exists.
     Runner r(a, "");
     r.prompter.answers = {Answer::Yes};
     r.RunOnce();
-    for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "DVD 2");
-    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 2 \r\n");
+    EXPECT_TRUE(r.c->state.summary.discRecorded);
+    for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "DVD 1");
+    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 1 \r\n");
+    EXPECT_FALSE(std::filesystem::exists(a.dir / "iso" / "DVD 2.iso"));
 }
 
 TEST_P(WholeRun, AStudyWithAnUnreadableFileIsLoggedMarkedAndTheRestArchived) {
