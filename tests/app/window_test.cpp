@@ -21,13 +21,9 @@
 namespace velunor {
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "window_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
+// The application object lives in main() below, so that it is destroyed
+// before the process's static objects (a static QApplication crashes at exit).
+void App() { ASSERT_NE(QApplication::instance(), nullptr); }
 
 struct WindowFixture : ::testing::Test {
     test::TempDir dir;
@@ -231,3 +227,9 @@ TEST_F(ConfigFixture, CancelWritesNothing) {
 
 }  // namespace
 }  // namespace velunor
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
