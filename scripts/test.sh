@@ -21,15 +21,3 @@ fi
 # reader) runs a few seconds on its seeds, in a clang build of its own. The
 # bounded runs are a separate command: scripts/fuzz.sh SECONDS.
 VELUNOR_FUZZ_BUILD_DIR="${build}-fuzz" "$root/scripts/fuzz.sh" "${VELUNOR_FUZZ_SMOKE_SECONDS:-5}"
-
-# The whole test suite once more, built with AddressSanitizer and
-# UndefinedBehaviorSanitizer in a build folder of its own (build-sanitize, or
-# VELUNOR_SANITIZE_BUILD_DIR): every test program and every velunor-cli the
-# whole-run tests start stop at the first finding (LeakSanitizer included).
-sanitize=${VELUNOR_SANITIZE_BUILD_DIR:-${build}-sanitize}
-cmake -S "$root" -B "$sanitize" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELUNOR_SANITIZE=ON \
-  ${VELUNOR_CMAKE_ARGS:-} >/dev/null
-cmake --build "$sanitize" -j"$(nproc)"
-ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
-UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1} \
-  "$root/scripts/with-postgres.sh" ctest --test-dir "$sanitize" --output-on-failure -j"$(nproc)"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Run after scripts/test.sh (which installs the packages).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${VELUNOR_BUILD_DIR:-$root/build}
+
+# The whole test suite once more, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer in a build folder of its own (build-sanitize, or
+# VELUNOR_SANITIZE_BUILD_DIR): every test program and every velunor-cli the
+# whole-run tests start stop at the first finding (LeakSanitizer included).
+sanitize=${VELUNOR_SANITIZE_BUILD_DIR:-${build}-sanitize}
+cmake -S "$root" -B "$sanitize" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELUNOR_SANITIZE=ON \
+  ${VELUNOR_CMAKE_ARGS:-} >/dev/null
+cmake --build "$sanitize" -j"$(nproc)"
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
+UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1} \
+  "$root/scripts/with-postgres.sh" ctest --test-dir "$sanitize" --output-on-failure -j"$(nproc)"
