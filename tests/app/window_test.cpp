@@ -229,6 +229,8 @@ TEST_F(ConfigFixture, CancelWritesNothing) {
 }  // namespace velunor
 
 int main(int argc, char** argv) {
+    // Listing the tests at build time runs this program without a display too.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
