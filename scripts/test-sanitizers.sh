@@ -17,5 +17,6 @@ cmake -S "$root" -B "$sanitize" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEL
   ${VELUNOR_CMAKE_ARGS:-} >/dev/null
 cmake --build "$sanitize" -j"$(nproc)"
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
+LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/scripts/lsan-suppressions.txt} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1} \
   "$root/scripts/with-postgres.sh" ctest --test-dir "$sanitize" --output-on-failure -j"$(nproc)"

@@ -409,6 +409,7 @@ struct DbProxy::Impl {
             }
             if (::poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
             if (stopping) break;
+            const std::size_t polled = pairs.size();   // a connection accepted below was not polled
             if (fds[0].revents & POLLIN) {
                 Fd client(::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC));
                 Fd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -421,7 +422,7 @@ struct DbProxy::Impl {
                     pairs.emplace_back(std::move(client), std::move(server));
             }
             std::vector<std::size_t> closed;
-            for (std::size_t i = 0; i < pairs.size(); ++i) {
+            for (std::size_t i = 0; i < polled; ++i) {
                 for (int side = 0; side < 2; ++side) {
                     if (!(fds[2 + 2 * i + side].revents & (POLLIN | POLLHUP | POLLERR))) continue;
                     const int from = side == 0 ? pairs[i].first.fd : pairs[i].second.fd;
