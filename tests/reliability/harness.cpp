@@ -380,6 +380,8 @@ ChildResult RunCli(const Scenario& scenario, const ChildOptions& options) {
                 reaped = true;
                 result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
             }
+        } else if (std::chrono::duration<double>(Clock::now() - start).count() > result.seconds + 10) {
+            break;   // something it started still holds the output open
         }
     }
     // Anything it started in its process group goes with it.
