@@ -7,6 +7,7 @@
 #include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcvr.h>
+#include <dcmtk/dcmdata/dcvrui.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpls/djdecode.h>
@@ -409,6 +410,14 @@ std::string GetString(DcmItem& item, const DcmTagKey& tag) {
         s.assign(reinterpret_cast<const char*>(bytes), element->getLength());
         s = s.substr(0, s.find('\\'));   // the first value
         s = s.substr(0, s.find('\0'));
+        if (DcmTag(tag).getEVR() == EVR_UI) {
+            // As DCMTK reads a UI value (blanks and other white space
+            // dropped), so that the UID is the one the written file gives.
+            DcmUniqueIdentifier uid{DcmTag(tag)};
+            OFString value;
+            if (uid.putString(s.c_str()).bad() || uid.getOFString(value, 0).bad()) return "";
+            s = value.c_str();
+        }
         while (!s.empty() && s.front() == ' ') s.erase(0, 1);
     }
     while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
