@@ -32,7 +32,9 @@ std::vector<std::uint8_t> TextBytes(const std::string& text) { return std::vecto
 
 std::vector<fs::path> Kept(const std::string& target) {
     std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(fs::path(VELUNOR_FUZZ_REGRESSIONS) / target))
+    const fs::path folder = fs::path(VELUNOR_FUZZ_REGRESSIONS) / target;
+    if (!fs::is_directory(folder)) return files;
+    for (const auto& e : fs::directory_iterator(folder))
         if (e.is_regular_file() && e.path().filename() != "README") files.push_back(e.path());
     std::sort(files.begin(), files.end());
     return files;
