@@ -17,6 +17,12 @@ else
   ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 fi
 
+# The whole suite once more in an AddressSanitizer + UndefinedBehaviorSanitizer
+# build (its own build folder); VELUNOR_SANITIZERS=0 leaves it out of a local run.
+if [ "${VELUNOR_SANITIZERS:-1}" != 0 ]; then
+  VELUNOR_BUILD_DIR="$build" "$root/scripts/test-sanitizers.sh"
+fi
+
 # Fuzz smoke: each libFuzzer program (DICOM toolkit, ZIP extraction, INI
 # reader) runs a few seconds on its seeds, in a clang build of its own. The
 # bounded runs are a separate command: scripts/fuzz.sh SECONDS.
