@@ -7,6 +7,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
 #include <dcmtk/dcmdata/dctagkey.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 
 #include <filesystem>
 #include <string>
@@ -68,5 +69,23 @@ std::string GetString(DcmItem& item, const DcmTagKey& tag);
 // back into `file`'s dataset. Throws velunor::Error when GDCM cannot decode
 // it. `name` is used in messages.
 void DecodeWithGdcm(DcmFileFormat& file, const std::string& name);
+
+// Writes `file` through DCMTK into the open file `fd`, leaving the file
+// position after what was written: with meta information (updated to `xfer`
+// and the dataset's UIDs) or the bare dataset. Throws velunor::Error naming
+// `target` when DCMTK or the file system fails.
+void WriteThroughDcmtk(DcmFileFormat& file, int fd, E_TransferSyntax xfer, bool withMeta, const std::string& target);
+
+// Writes the dataset of `impl` as Implicit VR Little Endian into `out`
+// (an empty file), decoding its compressed pixel data one frame at a time
+// as it goes, so that memory holds one frame rather than the whole decoded
+// image. For multi-frame images in a DCMTK codec's transfer syntax (JPEG,
+// JPEG-LS, RLE) with one fragment per frame whose pixel data is the last
+// element; the bytes written are those a whole decode would write. Returns
+// false, with `out` empty again and `impl` unchanged, when the dataset does
+// not qualify or any frame cannot be decoded: the caller then decodes the
+// image whole, which reports the reason. Throws velunor::Error when the
+// file cannot be written.
+bool WriteDecodingFrames(DicomDataset::Impl& impl, int out, bool withMeta, const std::string& target);
 
 }  // namespace velunor

@@ -189,6 +189,8 @@ struct TemporaryFile {
     }
 };
 
+}  // namespace
+
 // Writes `file` through DCMTK into the open temporary file `fd`, leaving
 // the file position after what was written: with meta information (updated
 // to `xfer` and the dataset's UIDs) or the bare dataset.
@@ -222,6 +224,8 @@ void WriteThroughDcmtk(DcmFileFormat& file, int fd, E_TransferSyntax xfer, bool 
     if (status.bad()) throw StatusError(status, "Cannot write " + target, messages);
     if (flushError) throw SystemError(flushError, "Cannot write " + target);
 }
+
+namespace {
 
 // An open file descriptor, closed when it goes.
 struct Descriptor {
@@ -455,27 +459,30 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
             throw Error(0, target + " is the file the dataset was read from; it is not written onto itself");
     }
 
-    {
-        DcmtkMessages messages;
-        const OFCondition status = dataset.chooseRepresentation(xfer, nullptr);
-        if (messages.CorruptJpeg())
-            throw Error(0, impl->name + ": the JPEG pixel data is corrupt" + messages.Summary());
-        if (status.bad() || !dataset.canWriteXfer(xfer)) {
-            if (IsJpeg2000(dataset.getOriginalXfer()))
-                DecodeWithGdcm(impl->file, impl->name);
-            else if (status.bad())
-                throw StatusError(status, impl->name + ": the pixel data cannot be decoded", messages);
-            else
-                throw Error(0, impl->name + ": the dataset cannot be written as " + transferSyntaxUid +
-                                   messages.Summary());
-        }
-        // The compressed pixels are no longer needed once decoded.
-        dataset.removeAllButCurrentRepresentations();
-    }
-
+    // A multi-frame image is decoded frame by frame where it can be, and
+    // otherwise whole.
     TemporaryFile temporary(path);
-    if (!WriteCopyingPixels(*impl, temporary.fd, xfer, withMeta, target))
-        WriteThroughDcmtk(impl->file, temporary.fd, xfer, withMeta, target);
+    if (xfer != EXS_LittleEndianImplicit || !WriteDecodingFrames(*impl, temporary.fd, withMeta, target)) {
+        {
+            DcmtkMessages messages;
+            const OFCondition status = dataset.chooseRepresentation(xfer, nullptr);
+            if (messages.CorruptJpeg())
+                throw Error(0, impl->name + ": the JPEG pixel data is corrupt" + messages.Summary());
+            if (status.bad() || !dataset.canWriteXfer(xfer)) {
+                if (IsJpeg2000(dataset.getOriginalXfer()))
+                    DecodeWithGdcm(impl->file, impl->name);
+                else if (status.bad())
+                    throw StatusError(status, impl->name + ": the pixel data cannot be decoded", messages);
+                else
+                    throw Error(0, impl->name + ": the dataset cannot be written as " + transferSyntaxUid +
+                                       messages.Summary());
+            }
+            // The compressed pixels are no longer needed once decoded.
+            dataset.removeAllButCurrentRepresentations();
+        }
+        if (!WriteCopyingPixels(*impl, temporary.fd, xfer, withMeta, target))
+            WriteThroughDcmtk(impl->file, temporary.fd, xfer, withMeta, target);
+    }
     temporary.Commit(path);
 }
 
