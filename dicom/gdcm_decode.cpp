@@ -73,9 +73,11 @@ std::uint32_t BigEndian(const std::uint8_t* p, int bytes) {
 
 // True when the marker segments of a JPEG 2000 codestream, walked from its
 // start, lie inside `size` bytes up to the start of the tile data (SOD),
-// the coding style segment (COD) holding the ten bytes that describe the
-// transform. Markers without a length: 0xFF30..0xFF3F, SOC, SOD, EOC, EPH.
-bool CodestreamWalkable(const std::uint8_t* p, std::size_t size) {
+// the image size segment (SIZ) holding its component descriptions and the
+// coding style segment (COD) the ten bytes that describe the transform.
+// `components` gets the number of components SIZ gives (0 without one).
+// Markers without a length: 0xFF30..0xFF3F, SOC, SOD, EOC, EPH.
+bool CodestreamWalkable(const std::uint8_t* p, std::size_t size, unsigned& components) {
     std::size_t at = 0;
     while (size - at >= 2) {
         const std::uint32_t marker = BigEndian(p + at, 2);
@@ -87,6 +89,11 @@ bool CodestreamWalkable(const std::uint8_t* p, std::size_t size) {
         const std::uint32_t length = BigEndian(p + at, 2);
         at += 2;
         if (length < 2 || length - 2 > size - at) return false;
+        if (marker == 0xFF51) {   // SIZ: 36 bytes, then 3 per component
+            if (length - 2 < 36) return false;
+            components = BigEndian(p + at + 34, 2);
+            if (length - 2 < 36 + 3 * components) return false;
+        }
         if (marker == 0xFF52) {   // COD: multiple component transform and wavelet
             if (size - at < 10 || p[at + 4] > 1 || p[at + 9] > 1) return false;
             if (p[at + 9] == 0) return true;   // irreversible: the header walk ends here
@@ -97,8 +104,11 @@ bool CodestreamWalkable(const std::uint8_t* p, std::size_t size) {
 }
 
 // The same for a JP2 file: its boxes lie inside `size` bytes, and the
-// codestream box (jp2c) holds a walkable codestream.
-bool Jp2Walkable(const std::uint8_t* p, std::size_t size) {
+// codestream box (jp2c) holds a walkable codestream. A palette box (pclr)
+// in the header box makes OpenJPEG return other components than the
+// codestream holds, so `components` is 0 then.
+bool Jp2Walkable(const std::uint8_t* p, std::size_t size, unsigned& components) {
+    bool palette = false;
     std::size_t at = 0;
     while (size - at >= 8) {
         std::uint64_t length = BigEndian(p + at, 4);
@@ -114,7 +124,19 @@ bool Jp2Walkable(const std::uint8_t* p, std::size_t size) {
         if (length == 0 && type == 0x6A703263) length = size - at + header;   // jp2c up to the end
         if (length < header || length - header > size - at) return false;
         const std::size_t content = static_cast<std::size_t>(length - header);
-        if (type == 0x6A703263) return CodestreamWalkable(p + at, content);
+        if (type == 0x6A703263) {
+            const bool walkable = CodestreamWalkable(p + at, content, components);
+            if (palette) components = 0;
+            return walkable;
+        }
+        if (type == 0x6A703268) {   // jp2h: look for pclr among its boxes
+            for (std::size_t inner = 0; content - inner >= 8;) {
+                const std::uint32_t innerLength = BigEndian(p + at + inner, 4);
+                if (BigEndian(p + at + inner + 4, 4) == 0x70636C72) palette = true;
+                if (innerLength < 8 || innerLength > content - inner) break;
+                inner += innerLength;
+            }
+        }
         at += content;
     }
     return false;
@@ -122,19 +144,23 @@ bool Jp2Walkable(const std::uint8_t* p, std::size_t size) {
 
 // A JPEG 2000 frame as GDCM reads it: a JP2 file when it starts with the
 // JP2 signature box, else a codestream.
-bool Jpeg2000Walkable(const std::vector<std::uint8_t>& frame) {
+bool Jpeg2000Walkable(const std::vector<std::uint8_t>& frame, unsigned& components) {
     static const std::uint8_t kSignature[13] = {0, 0, 0, 0x0C, 0x6A, 0x50, 0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A, 0};
+    components = 0;
     if (frame.size() < sizeof kSignature) return false;
-    if (std::memcmp(frame.data(), kSignature, sizeof kSignature) == 0) return Jp2Walkable(frame.data(), frame.size());
-    return CodestreamWalkable(frame.data(), frame.size());
+    if (std::memcmp(frame.data(), kSignature, sizeof kSignature) == 0)
+        return Jp2Walkable(frame.data(), frame.size(), components);
+    return CodestreamWalkable(frame.data(), frame.size(), components);
 }
 
 // GDCM 3.0 walks the marker segments of each JPEG 2000 frame (and of the
 // first fragment) without checking their lengths against the data: a
 // damaged stream makes it read past the end and crash the process. So the
 // same walk is done here first, with bounds, and a frame it cannot finish
-// is refused as damaged. Throws velunor::Error.
-void RequireSoundJpeg2000(DcmDataset& dataset, const std::string& name) {
+// is refused as damaged. GDCM also asserts (and so aborts the process) when
+// a frame holds another number of components than the image's `samples`
+// per pixel: such a frame is refused too. Throws velunor::Error.
+void RequireSoundJpeg2000(DcmDataset& dataset, const std::string& name, unsigned samples) {
     const Error damaged(0, name + ": the JPEG 2000 pixel data is damaged (its marker segments overrun the data)");
     DcmElement* element = nullptr;
     if (dataset.findAndGetElement(DCM_PixelData, element).bad() || !element || element->ident() != EVR_PixelData)
@@ -152,16 +178,23 @@ void RequireSoundJpeg2000(DcmDataset& dataset, const std::string& name) {
         if (sequence->getItem(item, i).bad() || !item || item->getUint8Array(bytes).bad()) throw damaged;
         fragments.emplace_back(bytes, bytes + (bytes ? item->getLength() : 0));
     }
+    auto check = [&](const std::vector<std::uint8_t>& frame) {
+        unsigned components = 0;
+        if (!Jpeg2000Walkable(frame, components)) throw damaged;
+        if (components != samples)
+            throw Error(0, name + ": the JPEG 2000 pixel data holds " + std::to_string(components) +
+                               " components where the image describes " + std::to_string(samples) +
+                               " samples per pixel; it is not decoded");
+    };
     Sint32 frames = 1;
     dataset.findAndGetSint32(DCM_NumberOfFrames, frames);
-    if (!Jpeg2000Walkable(fragments.front())) throw damaged;
+    check(fragments.front());
     if (frames > 1) {
-        for (const auto& fragment : fragments)
-            if (!Jpeg2000Walkable(fragment)) throw damaged;
-    } else {
+        for (const auto& fragment : fragments) check(fragment);
+    } else if (fragments.size() > 1) {
         std::vector<std::uint8_t> whole;
         for (const auto& fragment : fragments) whole.insert(whole.end(), fragment.begin(), fragment.end());
-        if (!Jpeg2000Walkable(whole)) throw damaged;
+        check(whole);
     }
 }
 
@@ -195,8 +228,10 @@ std::unique_ptr<DcmFileFormat> PixelsOnly(DcmDataset& dataset) {
 // 0 or 5, say), so only a plausible one is handed over: 1, 3 or 4 samples,
 // 8, 16 or 32 bits allocated, 1 to that many stored, the high bit among
 // them, a pixel representation and planar configuration of 0 or 1, at
-// least one row and column. Throws velunor::Error naming what is wrong.
-void RequirePlausiblePixelDescription(DcmDataset& pixels, const std::string& name) {
+// least one row and column, and a photometric interpretation that names
+// that many samples. Returns the samples per pixel. Throws velunor::Error
+// naming what is wrong.
+unsigned RequirePlausiblePixelDescription(DcmDataset& pixels, const std::string& name) {
     auto value = [&pixels](const DcmTagKey& key, Uint16 fallback) {
         Uint16 v = fallback;
         return pixels.findAndGetUint16(key, v).good() ? v : fallback;
@@ -216,15 +251,36 @@ void RequirePlausiblePixelDescription(DcmDataset& pixels, const std::string& nam
     else if (representation > 1) wrong = "Pixel Representation " + std::to_string(representation);
     else if (planar > 1) wrong = "Planar Configuration " + std::to_string(planar);
     else if (rows == 0 || columns == 0) wrong = std::to_string(rows) + " rows, " + std::to_string(columns) + " columns";
+    else {
+        // GDCM asserts that the photometric interpretation implies the
+        // samples per pixel.
+        const std::string photometric = GetString(pixels, DCM_PhotometricInterpretation);
+        static const struct {
+            const char* name;
+            Uint16 samples;
+        } kKnown[] = {{"MONOCHROME1", 1},     {"MONOCHROME2", 1}, {"PALETTE COLOR", 1}, {"RGB", 3},
+                      {"HSV", 3},             {"YBR_FULL", 3},    {"YBR_FULL_422", 3},  {"YBR_PARTIAL_422", 3},
+                      {"YBR_PARTIAL_420", 3}, {"YBR_ICT", 3},     {"YBR_RCT", 3},       {"ARGB", 4},
+                      {"CMYK", 4}};
+        bool matches = false;
+        for (const auto& k : kKnown)
+            if (photometric == k.name) matches = k.samples == samples;
+        if (!matches)
+            wrong = "Photometric Interpretation \"" + photometric + "\" with " + std::to_string(samples) +
+                    " samples per pixel";
+    }
     if (!wrong.empty())
         throw Error(0, name + ": the image's pixel description cannot be right (" + wrong +
                            "); its JPEG 2000 pixel data is not decoded");
+    return samples;
 }
 
 }  // namespace
 
 void DecodeWithGdcm(DcmFileFormat& file, const std::string& name) {
-    RequireSoundJpeg2000(*file.getDataset(), name);
+    std::unique_ptr<DcmFileFormat> handed = PixelsOnly(*file.getDataset());
+    const unsigned samples = RequirePlausiblePixelDescription(*handed->getDataset(), name);
+    RequireSoundJpeg2000(*file.getDataset(), name, samples);
 
     // GDCM reports through its own trace streams; keep its messages for the
     // error text instead of the console.
@@ -239,11 +295,8 @@ void DecodeWithGdcm(DcmFileFormat& file, const std::string& name) {
     } restore;
 
     std::stringstream input;
-    {
-        std::unique_ptr<DcmFileFormat> pixels = PixelsOnly(*file.getDataset());
-        RequirePlausiblePixelDescription(*pixels->getDataset(), name);
-        input.str(Serialize(*pixels, file.getDataset()->getOriginalXfer(), name));
-    }
+    input.str(Serialize(*handed, file.getDataset()->getOriginalXfer(), name));
+    handed.reset();
     gdcm::ImageReader reader;
     reader.SetStream(input);
     if (!reader.Read()) throw Error(0, name + ": GDCM cannot read the JPEG 2000 dataset " + TraceText(trace));

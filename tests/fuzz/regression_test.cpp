@@ -9,6 +9,7 @@
 #include <zip.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "app/error.hpp"
@@ -162,16 +163,47 @@ TEST(FuzzRegressions, GdcmSeesOnlyThePixelDescriptionWithTheDictionarysVrs) {
 TEST(FuzzRegressions, ImplausiblePixelDescriptionsNeverReachGdcm) {
     TempDir dir;
     archive::WriteImage(dir / "sound.dcm", archive::Modality::MR, archive::Syntax::Jpeg2000Lossless, 4096, 3);
-    const std::pair<DcmTagKey, Uint16> changes[] = {
-        {DCM_SamplesPerPixel, 0}, {DCM_SamplesPerPixel, 5}, {DCM_BitsAllocated, 0},  {DCM_BitsStored, 40},
-        {DCM_HighBit, 70},        {DCM_Rows, 0},           {DCM_PixelRepresentation, 7},
+    // Each change makes GDCM assert (and abort the process) or misread.
+    // The last two describe three samples per pixel, consistently, over a
+    // codestream of one component.
+    struct Change {
+        const char* what;
+        std::function<void(DcmDataset&)> apply;
+        const char* refusal;
     };
-    for (const auto& [key, value] : changes) {
-        SCOPED_TRACE(DcmTag(key).getTagName());
+    const char* const kDescription = "pixel description cannot be right";
+    auto number = [](DcmTagKey key, Uint16 value) {
+        return [key, value](DcmDataset& d) { ASSERT_TRUE(d.putAndInsertUint16(key, value).good()); };
+    };
+    auto text = [](DcmTagKey key, const char* value) {
+        return [key, value](DcmDataset& d) { ASSERT_TRUE(d.putAndInsertString(key, value).good()); };
+    };
+    const Change changes[] = {
+        {"Samples per Pixel 0", number(DCM_SamplesPerPixel, 0), kDescription},
+        {"Samples per Pixel 5", number(DCM_SamplesPerPixel, 5), kDescription},
+        {"Bits Allocated 0", number(DCM_BitsAllocated, 0), kDescription},
+        {"Bits Stored 40", number(DCM_BitsStored, 40), kDescription},
+        {"High Bit 70", number(DCM_HighBit, 70), kDescription},
+        {"Rows 0", number(DCM_Rows, 0), kDescription},
+        {"Pixel Representation 7", number(DCM_PixelRepresentation, 7), kDescription},
+        {"RGB with one sample", text(DCM_PhotometricInterpretation, "RGB"), kDescription},
+        {"an unknown photometric interpretation", text(DCM_PhotometricInterpretation, "GREEN"), kDescription},
+        {"no photometric interpretation", [](DcmDataset& d) { delete d.remove(DCM_PhotometricInterpretation); },
+         kDescription},
+        {"RGB over one component",
+         [](DcmDataset& d) {
+             ASSERT_TRUE(d.putAndInsertUint16(DCM_SamplesPerPixel, 3).good());
+             ASSERT_TRUE(d.putAndInsertString(DCM_PhotometricInterpretation, "RGB").good());
+             ASSERT_TRUE(d.putAndInsertUint16(DCM_PlanarConfiguration, 0).good());
+         },
+         "1 components where the image describes 3 samples"},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
         DcmFileFormat format;
         ASSERT_TRUE(format.loadFile(OFFilename((dir / "sound.dcm").c_str())).good());
         ASSERT_TRUE(format.loadAllDataIntoMemory().good());
-        ASSERT_TRUE(format.getDataset()->putAndInsertUint16(key, value).good());
+        change.apply(*format.getDataset());
         ASSERT_TRUE(format.saveFile(OFFilename((dir / "changed.dcm").c_str()), EXS_Unknown).good());
         DicomCollection collection;
         collection.ReadFile(dir / "changed.dcm");
@@ -179,7 +211,7 @@ TEST(FuzzRegressions, ImplausiblePixelDescriptionsNeverReachGdcm) {
             collection.Item(1).WriteFile(dir / "staged.dcm", true, kImplicitVRLittleEndian);
             ADD_FAILURE() << "an impossible image was decoded";
         } catch (const Error& e) {
-            EXPECT_NE(std::string(e.what()).find("pixel description cannot be right"), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(change.refusal), std::string::npos) << e.what();
         }
         EXPECT_FALSE(fs::exists(dir / "staged.dcm"));
     }
