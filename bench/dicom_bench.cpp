@@ -382,8 +382,7 @@ int Benchmark(const Args& args) {
     }
 
     // Peak memory where the pixel data has to be decoded: 50 MB ultrasound
-    // cine loops stored compressed. The decoded image is held in memory
-    // beside the compressed one.
+    // cine loops stored compressed (decoded a frame at a time).
     {
         const fs::path folder = work / "compressed";
         Fresh(folder);
