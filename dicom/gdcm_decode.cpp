@@ -16,6 +16,7 @@
 #include <gdcmPhotometricInterpretation.h>
 #include <gdcmTrace.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -71,13 +72,27 @@ std::uint32_t BigEndian(const std::uint8_t* p, int bytes) {
     return v;
 }
 
+// What the image size segment (SIZ) of a JPEG 2000 codestream says: the
+// image's size without its offset, its components and the most bits any
+// of them holds.
+struct Jpeg2000Image {
+    std::uint32_t width = 0, height = 0;
+    unsigned components = 0;
+    unsigned precision = 0;
+};
+
+// What the DICOM attributes say of the image.
+struct PixelDescription {
+    unsigned samples = 1, rows = 0, columns = 0, bitsAllocated = 8;
+};
+
 // True when the marker segments of a JPEG 2000 codestream, walked from its
 // start, lie inside `size` bytes up to the start of the tile data (SOD),
 // the image size segment (SIZ) holding its component descriptions and the
 // coding style segment (COD) the ten bytes that describe the transform.
-// `components` gets the number of components SIZ gives (0 without one).
-// Markers without a length: 0xFF30..0xFF3F, SOC, SOD, EOC, EPH.
-bool CodestreamWalkable(const std::uint8_t* p, std::size_t size, unsigned& components) {
+// `image` gets what SIZ says of the image. Markers without a length:
+// 0xFF30..0xFF3F, SOC, SOD, EOC, EPH.
+bool CodestreamWalkable(const std::uint8_t* p, std::size_t size, Jpeg2000Image& image) {
     std::size_t at = 0;
     while (size - at >= 2) {
         const std::uint32_t marker = BigEndian(p + at, 2);
@@ -91,8 +106,18 @@ bool CodestreamWalkable(const std::uint8_t* p, std::size_t size, unsigned& compo
         if (length < 2 || length - 2 > size - at) return false;
         if (marker == 0xFF51) {   // SIZ: 36 bytes, then 3 per component
             if (length - 2 < 36) return false;
-            components = BigEndian(p + at + 34, 2);
-            if (length - 2 < 36 + 3 * components) return false;
+            const std::uint32_t width = BigEndian(p + at + 2, 4), height = BigEndian(p + at + 6, 4);
+            const std::uint32_t left = BigEndian(p + at + 10, 4), top = BigEndian(p + at + 14, 4);
+            if (left >= width || top >= height) return false;
+            image.width = width - left;
+            image.height = height - top;
+            image.components = BigEndian(p + at + 34, 2);
+            if (length - 2 < 36 + 3 * image.components) return false;
+            for (unsigned c = 0; c < image.components; ++c) {
+                const std::uint8_t* component = p + at + 36 + 3 * c;
+                image.precision = std::max(image.precision, unsigned(component[0] & 0x7F) + 1);
+                if (component[1] == 0 || component[2] == 0) return false;   // subsampling 0 is no image
+            }
         }
         if (marker == 0xFF52) {   // COD: multiple component transform and wavelet
             if (size - at < 10 || p[at + 4] > 1 || p[at + 9] > 1) return false;
@@ -106,8 +131,8 @@ bool CodestreamWalkable(const std::uint8_t* p, std::size_t size, unsigned& compo
 // The same for a JP2 file: its boxes lie inside `size` bytes, and the
 // codestream box (jp2c) holds a walkable codestream. A palette box (pclr)
 // in the header box makes OpenJPEG return other components than the
-// codestream holds, so `components` is 0 then.
-bool Jp2Walkable(const std::uint8_t* p, std::size_t size, unsigned& components) {
+// codestream holds, so the component count is 0 then.
+bool Jp2Walkable(const std::uint8_t* p, std::size_t size, Jpeg2000Image& image) {
     bool palette = false;
     std::size_t at = 0;
     while (size - at >= 8) {
@@ -125,8 +150,8 @@ bool Jp2Walkable(const std::uint8_t* p, std::size_t size, unsigned& components) 
         if (length < header || length - header > size - at) return false;
         const std::size_t content = static_cast<std::size_t>(length - header);
         if (type == 0x6A703263) {
-            const bool walkable = CodestreamWalkable(p + at, content, components);
-            if (palette) components = 0;
+            const bool walkable = CodestreamWalkable(p + at, content, image);
+            if (palette) image.components = 0;
             return walkable;
         }
         if (type == 0x6A703268) {   // jp2h: look for pclr among its boxes
@@ -144,13 +169,13 @@ bool Jp2Walkable(const std::uint8_t* p, std::size_t size, unsigned& components) 
 
 // A JPEG 2000 frame as GDCM reads it: a JP2 file when it starts with the
 // JP2 signature box, else a codestream.
-bool Jpeg2000Walkable(const std::vector<std::uint8_t>& frame, unsigned& components) {
+bool Jpeg2000Walkable(const std::vector<std::uint8_t>& frame, Jpeg2000Image& image) {
     static const std::uint8_t kSignature[13] = {0, 0, 0, 0x0C, 0x6A, 0x50, 0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A, 0};
-    components = 0;
+    image = Jpeg2000Image{};
     if (frame.size() < sizeof kSignature) return false;
     if (std::memcmp(frame.data(), kSignature, sizeof kSignature) == 0)
-        return Jp2Walkable(frame.data(), frame.size(), components);
-    return CodestreamWalkable(frame.data(), frame.size(), components);
+        return Jp2Walkable(frame.data(), frame.size(), image);
+    return CodestreamWalkable(frame.data(), frame.size(), image);
 }
 
 // GDCM 3.0 walks the marker segments of each JPEG 2000 frame (and of the
@@ -158,9 +183,12 @@ bool Jpeg2000Walkable(const std::vector<std::uint8_t>& frame, unsigned& componen
 // damaged stream makes it read past the end and crash the process. So the
 // same walk is done here first, with bounds, and a frame it cannot finish
 // is refused as damaged. GDCM also asserts (and so aborts the process) when
-// a frame holds another number of components than the image's `samples`
-// per pixel: such a frame is refused too. Throws velunor::Error.
-void RequireSoundJpeg2000(DcmDataset& dataset, const std::string& name, unsigned samples) {
+// a frame holds another number of components than the image has samples
+// per pixel, and it sizes its output by the DICOM attributes but fills it
+// by the codestream's size and precision, writing past the end when those
+// are larger: a frame that differs from `described` in any of these is
+// refused too. Throws velunor::Error.
+void RequireSoundJpeg2000(DcmDataset& dataset, const std::string& name, const PixelDescription& described) {
     const Error damaged(0, name + ": the JPEG 2000 pixel data is damaged (its marker segments overrun the data)");
     DcmElement* element = nullptr;
     if (dataset.findAndGetElement(DCM_PixelData, element).bad() || !element || element->ident() != EVR_PixelData)
@@ -179,12 +207,21 @@ void RequireSoundJpeg2000(DcmDataset& dataset, const std::string& name, unsigned
         fragments.emplace_back(bytes, bytes + (bytes ? item->getLength() : 0));
     }
     auto check = [&](const std::vector<std::uint8_t>& frame) {
-        unsigned components = 0;
-        if (!Jpeg2000Walkable(frame, components)) throw damaged;
-        if (components != samples)
-            throw Error(0, name + ": the JPEG 2000 pixel data holds " + std::to_string(components) +
-                               " components where the image describes " + std::to_string(samples) +
-                               " samples per pixel; it is not decoded");
+        Jpeg2000Image image;
+        if (!Jpeg2000Walkable(frame, image)) throw damaged;
+        std::string differs;
+        if (image.components != described.samples)
+            differs = std::to_string(image.components) + " components where the image describes " +
+                      std::to_string(described.samples) + " samples per pixel";
+        else if (image.width != described.columns || image.height != described.rows)
+            differs = std::to_string(image.width) + " x " + std::to_string(image.height) +
+                      " pixels where the image describes " + std::to_string(described.columns) + " x " +
+                      std::to_string(described.rows);
+        else if (image.precision > described.bitsAllocated)
+            differs = std::to_string(image.precision) + "-bit samples where the image allocates " +
+                      std::to_string(described.bitsAllocated) + " bits";
+        if (!differs.empty())
+            throw Error(0, name + ": the JPEG 2000 pixel data holds " + differs + "; it is not decoded");
     };
     Sint32 frames = 1;
     dataset.findAndGetSint32(DCM_NumberOfFrames, frames);
@@ -229,9 +266,9 @@ std::unique_ptr<DcmFileFormat> PixelsOnly(DcmDataset& dataset) {
 // 8, 16 or 32 bits allocated, 1 to that many stored, the high bit among
 // them, a pixel representation and planar configuration of 0 or 1, at
 // least one row and column, and a photometric interpretation that names
-// that many samples. Returns the samples per pixel. Throws velunor::Error
+// that many samples. Returns the description. Throws velunor::Error
 // naming what is wrong.
-unsigned RequirePlausiblePixelDescription(DcmDataset& pixels, const std::string& name) {
+PixelDescription RequirePlausiblePixelDescription(DcmDataset& pixels, const std::string& name) {
     auto value = [&pixels](const DcmTagKey& key, Uint16 fallback) {
         Uint16 v = fallback;
         return pixels.findAndGetUint16(key, v).good() ? v : fallback;
@@ -272,15 +309,15 @@ unsigned RequirePlausiblePixelDescription(DcmDataset& pixels, const std::string&
     if (!wrong.empty())
         throw Error(0, name + ": the image's pixel description cannot be right (" + wrong +
                            "); its JPEG 2000 pixel data is not decoded");
-    return samples;
+    return PixelDescription{samples, rows, columns, allocated};
 }
 
 }  // namespace
 
 void DecodeWithGdcm(DcmFileFormat& file, const std::string& name) {
     std::unique_ptr<DcmFileFormat> handed = PixelsOnly(*file.getDataset());
-    const unsigned samples = RequirePlausiblePixelDescription(*handed->getDataset(), name);
-    RequireSoundJpeg2000(*file.getDataset(), name, samples);
+    const PixelDescription described = RequirePlausiblePixelDescription(*handed->getDataset(), name);
+    RequireSoundJpeg2000(*file.getDataset(), name, described);
 
     // GDCM reports through its own trace streams; keep its messages for the
     // error text instead of the console.

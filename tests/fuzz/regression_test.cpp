@@ -197,6 +197,22 @@ TEST(FuzzRegressions, ImplausiblePixelDescriptionsNeverReachGdcm) {
              ASSERT_TRUE(d.putAndInsertUint16(DCM_PlanarConfiguration, 0).good());
          },
          "1 components where the image describes 3 samples"},
+        // GDCM sizes its output by the attributes and fills it by the
+        // codestream: a larger image, or wider samples, wrote past the end.
+        {"one row fewer than the codestream",
+         [](DcmDataset& d) {
+             Uint16 rows = 0;
+             ASSERT_TRUE(d.findAndGetUint16(DCM_Rows, rows).good());
+             ASSERT_TRUE(d.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(rows - 1)).good());
+         },
+         "pixels where the image describes"},
+        {"8 bits allocated for wider samples",
+         [](DcmDataset& d) {
+             ASSERT_TRUE(d.putAndInsertUint16(DCM_BitsAllocated, 8).good());
+             ASSERT_TRUE(d.putAndInsertUint16(DCM_BitsStored, 8).good());
+             ASSERT_TRUE(d.putAndInsertUint16(DCM_HighBit, 7).good());
+         },
+         "-bit samples where the image allocates 8 bits"},
     };
     for (const Change& change : changes) {
         SCOPED_TRACE(change.what);
