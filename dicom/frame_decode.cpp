@@ -77,11 +77,9 @@ Uint16 GetUint16(DcmItem& item, const DcmTagKey& tag) {
 // The attributes that say how decoded pixels are laid out; every frame must
 // decode to the same layout as the first, whose attributes the file gets.
 bool SameLayout(DcmItem& a, DcmItem& b) {
-    const DcmTagKey texts[] = {DCM_PhotometricInterpretation};
     const DcmTagKey numbers[] = {DCM_Rows, DCM_Columns, DCM_SamplesPerPixel, DCM_BitsAllocated, DCM_BitsStored,
                                  DCM_HighBit, DCM_PixelRepresentation, DCM_PlanarConfiguration};
-    for (const DcmTagKey& tag : texts)
-        if (GetString(a, tag) != GetString(b, tag)) return false;
+    if (GetString(a, DCM_PhotometricInterpretation) != GetString(b, DCM_PhotometricInterpretation)) return false;
     for (const DcmTagKey& tag : numbers)
         if (GetUint16(a, tag) != GetUint16(b, tag) || a.tagExists(tag) != b.tagExists(tag)) return false;
     return true;

@@ -366,13 +366,8 @@ TEST(DicomDirBuilderChecks, RefusesWhatNoRecordCanReferTo) {
     collection.ReadFile(tmp / "a.dcm");
     const DicomDataset& dataset = collection.Item(1);
     DicomDirBuilder builder;
-    auto error = [&](const std::string& path, const std::string& key, int flags) -> std::string {
-        try {
-            builder.AddFile(dataset, path, key, flags);
-        } catch (const Error& e) {
-            return e.what();
-        }
-        return "";
+    auto error = [&](const std::string& path, const std::string& key, int flags) {
+        return ErrorText([&] { builder.AddFile(dataset, path, key, flags); });
     };
     EXPECT_NE(error("2/back\\slash.dcm", uid, 0).find("backslash"), std::string::npos);
     EXPECT_NE(error("2/a.dcm", "1.2.3", 0).find("does not belong"), std::string::npos);

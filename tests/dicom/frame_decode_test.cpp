@@ -119,12 +119,9 @@ TEST(FrameDecode, WhatItCannotDoGoesTheWholeWayWithTheUsualErrors) {
     // The damaged stream still fails as a corrupt one and leaves nothing.
     DicomCollection collection;
     collection.ReadFile(dir / "damaged.dcm");
-    try {
-        collection.Item(1).WriteFile(dir / "out.dcm", true, kImplicitVRLittleEndian);
-        ADD_FAILURE() << "a damaged JPEG stream was written";
-    } catch (const Error& e) {
-        EXPECT_NE(std::string(e.what()).find("corrupt"), std::string::npos) << e.what();
-    }
+    const std::string error =
+        ErrorText([&] { collection.Item(1).WriteFile(dir / "out.dcm", true, kImplicitVRLittleEndian); });
+    EXPECT_NE(error.find("corrupt"), std::string::npos) << error;
     EXPECT_FALSE(fs::exists(dir / "out.dcm"));
 }
 

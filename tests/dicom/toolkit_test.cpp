@@ -29,17 +29,6 @@ void Reencode(const fs::path& source, const fs::path& target) {
     collection.Item(1).WriteFile(target, true, kImplicit);
 }
 
-// The message of the velunor::Error that `f` raises ("" if none).
-template <class F>
-std::string ErrorText(F&& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.what();
-    }
-    return "";
-}
-
 struct LosslessCase {
     const char* file;
     const char* reference;   // same pixels, uncompressed

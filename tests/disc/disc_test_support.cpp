@@ -119,10 +119,4 @@ int RunShell(const std::string& command, std::string& output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Quote(const std::filesystem::path& p) {
-    std::string out = "'";
-    for (char c : p.string()) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 }  // namespace velunor::test

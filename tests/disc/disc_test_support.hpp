@@ -77,7 +77,4 @@ bool PumpUntil(DiscWriter& writer, const std::function<bool()>& done,
 // standard output and error in `output`.
 int RunShell(const std::string& command, std::string& output);
 
-// Quotes a path for the shell.
-std::string Quote(const std::filesystem::path& p);
-
 }  // namespace velunor::test

@@ -10,6 +10,7 @@
 
 #include "app/program/program.hpp"
 #include "tests/support/archive_db.hpp"
+#include "tests/support/run_driver.hpp"
 #include "tests/support/support.hpp"
 #include "tools/archive_generator.hpp"
 
@@ -19,24 +20,8 @@ namespace {
 using test::ArchiveKind;
 using test::ReadAll;
 using test::WriteAll;
-
-// Lines of a command's standard output.
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        std::array<char, 4096> buf{};
-        std::size_t n;
-        while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-        ::pclose(p);
-    }
-    return out;
-}
-
-std::string Quote(const std::filesystem::path& p) {
-    std::string out = "'";
-    for (char c : p.string()) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using test::Capture;
+using test::Quote;
 
 // An archive of generated studies in a test database: the first two on
 // disc 3 alone, the rest on no disc.
@@ -82,41 +67,10 @@ struct ArchiveRun {
     }
 };
 
-// The run controller on a headless window with the real phases and disc
-// writer, short waits, and scripted answers.
-struct Runner {
-    test::ScriptedPrompter prompter;
-    HeadlessWindow window{prompter, test::FakeSleep{}};
-    Shell shell;
-    std::unique_ptr<DiscWriter> writer;
-    std::unique_ptr<RunController> c;
-
-    Runner(ArchiveRun& a, const std::string& args, Phases phases = ProgramPhases()) : shell(a.prog, window) {
-        shell.log.markerPath = a.dir / "Velunor.ready";
-        shell.settings.StartupPending = true;
-        shell.timing.autoTickLimit = 2;
-        shell.timing.noticeStep = std::chrono::milliseconds(1);
-        shell.timing.detectDelay = std::chrono::milliseconds(1);
-        LoadConfiguration(shell.settings, a.prog);
-        writer = MakeProgramWriter(shell.settings);
-        c = std::make_unique<RunController>(shell, *writer, std::move(phases), args);
-        c->Load();
-        c->TimerDVDTick();  // drive detection finds the image folder
-    }
-
-    // Starts a run (or lets it start) and ticks TimerDVD until it has ended.
-    void Finish() {
-        for (int i = 0; i < 6000 && c->state.RunActive; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            c->TimerDVDTick();
-        }
-        ASSERT_FALSE(c->state.RunActive);
-    }
-    void RunOnce() {
-        ASSERT_TRUE(window.IsEnabled(Control::cmdStarten));
-        c->StartClicked();
-        Finish();
-    }
+// The shared driver, with the marker in the run's folder.
+struct Runner : test::RunDriver {
+    Runner(ArchiveRun& a, const std::string& args, Phases phases = ProgramPhases())
+        : RunDriver(a.prog, a.dir / "Velunor.ready", args, std::move(phases)) {}
 };
 
 // The study UIDs an independent reader finds in folder `folder` of an image:

@@ -16,6 +16,7 @@
 #include "dicom/toolkit.hpp"
 #include "tests/hostile/hostile_support.hpp"
 #include "tests/support/archive_db.hpp"
+#include "tests/support/run_driver.hpp"
 #include "tests/support/support.hpp"
 
 namespace velunor {
@@ -25,45 +26,7 @@ namespace fs = std::filesystem;
 using test::ArchiveKind;
 using test::ReadAll;
 using test::WriteAll;
-
-std::string Quote(const fs::path& p) {
-    std::string out = "'";
-    for (char c : p.string()) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// The run controller on a headless window with the real phases and disc
-// writer writing into an image folder, with short waits and scripted answers.
-struct Runner {
-    test::ScriptedPrompter prompter;
-    HeadlessWindow window{prompter, test::FakeSleep{}};
-    Shell shell;
-    std::unique_ptr<DiscWriter> writer;
-    std::unique_ptr<RunController> c;
-
-    Runner(const fs::path& prog, const fs::path& marker, const std::string& args) : shell(prog, window) {
-        shell.log.markerPath = marker;
-        shell.settings.StartupPending = true;
-        shell.timing.noticeStep = std::chrono::milliseconds(1);
-        shell.timing.detectDelay = std::chrono::milliseconds(1);
-        LoadConfiguration(shell.settings, prog);
-        writer = MakeProgramWriter(shell.settings);
-        c = std::make_unique<RunController>(shell, *writer, ProgramPhases(), args);
-        c->Load();
-        c->TimerDVDTick();   // drive detection finds the image folder
-    }
-
-    void RunOnce() {
-        ASSERT_TRUE(window.IsEnabled(Control::cmdStarten));
-        prompter.answers = {Answer::Yes};   // the burn authorisation
-        c->StartClicked();
-        for (int i = 0; i < 6000 && c->state.RunActive; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            c->TimerDVDTick();
-        }
-        ASSERT_FALSE(c->state.RunActive);
-    }
-};
+using test::Quote;
 
 // The Study UIDs an independent reader finds in one folder of an image:
 // xorriso extracts it, DCMTK reads every file.
@@ -168,7 +131,8 @@ TEST_P(HostileRun, HostileNamesAndValuesReachOnlyTheirOwnRowsStayInTheirFoldersA
     db->AddStudy(8, "1.2.826.0.1.2", std::string(10000, 'L'), std::nullopt, 1);
 
     {
-        Runner r(prog, dir / "Velunor.ready", "debug");
+        test::RunDriver r(prog, dir / "Velunor.ready", "debug");
+        r.prompter.answers = {Answer::Yes};   // the burn authorisation
         r.RunOnce();
         EXPECT_EQ(ReadAll(prog / "LastMediaNr"), " 1 \r\n") << ReadAll(prog / "Logs" / "Error.log");
         EXPECT_EQ(r.c->state.summary.failedUpdates, 0);
@@ -203,7 +167,8 @@ TEST_P(HostileRun, HostileNamesAndValuesReachOnlyTheirOwnRowsStayInTheirFoldersA
     // pass writes every file name into the debug log) with one new study.
     Study(9, "1.2.826.0.1.9", "new", {"IM00001.dcm"});
     {
-        Runner r(prog, dir / "Velunor.ready", "debug");
+        test::RunDriver r(prog, dir / "Velunor.ready", "debug");
+        r.prompter.answers = {Answer::Yes};   // the burn authorisation
         r.RunOnce();
         EXPECT_EQ(ReadAll(prog / "LastMediaNr"), " 2 \r\n") << ReadAll(prog / "Logs" / "Error.log");
     }
@@ -236,7 +201,8 @@ TEST_P(HostileRun, NamesThatCannotStayAsTheyAreGetNamesThatFitAndTheirStudiesAre
     Study(2, "1.2.826.0.3.2", "second", {kLong, umlauts});
     Study(3, "1.2.826.0.3.3", "third", {"back\\slash.dcm"});
     {
-        Runner r(prog, dir / "Velunor.ready", "");
+        test::RunDriver r(prog, dir / "Velunor.ready", "");
+        r.prompter.answers = {Answer::Yes};   // the burn authorisation
         r.RunOnce();
         EXPECT_EQ(ReadAll(prog / "LastMediaNr"), " 1 \r\n") << ReadAll(prog / "Logs" / "Error.log");
     }

@@ -28,6 +28,8 @@ namespace velunor::reliability {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using test::Capture;
+using test::Quote;
 
 namespace {
 
@@ -55,24 +57,6 @@ struct Fd {
 
 [[noreturn]] void Fail(const std::string& what) {
     throw std::runtime_error(what + (errno ? std::string(": ") + std::strerror(errno) : std::string()));
-}
-
-std::string Quote(const fs::path& p) {
-    std::string out = "'";
-    for (char c : p.string()) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// Standard output of a shell command.
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        std::array<char, 8192> buf{};
-        std::size_t n;
-        while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-        ::pclose(p);
-    }
-    return out;
 }
 
 std::string Trim(const std::string& s) {

@@ -1,5 +1,6 @@
 #include "tests/support/support.hpp"
 
+#include <cstdio>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -61,6 +62,23 @@ void WriteAll(const std::filesystem::path& p, const std::string& content) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out << content;
     if (!out) throw std::runtime_error("cannot write " + p.string());
+}
+
+std::string Quote(const std::filesystem::path& p) {
+    std::string out = "'";
+    for (char c : p.string()) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string Capture(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[8192];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
 }
 
 }  // namespace velunor::test

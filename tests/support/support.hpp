@@ -1,5 +1,5 @@
-// Helpers shared by the test suites: temporary folders and scripted answers
-// to modal questions.
+// Helpers shared by the test suites: temporary folders, scripted answers
+// to modal questions, shell commands and error texts.
 #pragma once
 
 #include <chrono>
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/error.hpp"
 #include "app/window_system.hpp"
 
 namespace velunor::test {
@@ -52,5 +53,22 @@ struct FakeSleep {
 // Whole content of a file as bytes in a string ("" when missing).
 std::string ReadAll(const std::filesystem::path& p);
 void WriteAll(const std::filesystem::path& p, const std::string& content);
+
+// `p` in single quotes for a shell command line.
+std::string Quote(const std::filesystem::path& p);
+
+// Standard output of a shell command ("" when it cannot be started).
+std::string Capture(const std::string& command);
+
+// The message of the velunor::Error that `f` raises, "" when it raises none.
+template <class F>
+std::string ErrorText(F&& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "";
+}
 
 }  // namespace velunor::test
