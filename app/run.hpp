@@ -59,13 +59,20 @@ struct RunState {
     std::vector<std::string> DiscStudies1;  // study UIDs found in the disc's 1/
     std::vector<std::string> DiscStudies2;  // study UIDs found in the disc's 2/
 
-    // Outcome of the last run, for the headless runner's summary line.
+    // Outcome of the last run, for the completion message and the headless
+    // runner's last line and exit status.
     struct Summary {
         int carryOverStudies = 0;
         int newStudies = 0;
-        int recordedStudies = 0;   // rows updated by the database update
-        int failedUpdates = 0;
-        bool discRecorded = false; // the completion message was shown
+        int oversizedStudies = 0;       // new studies larger than one disc, withdrawn (never recorded)
+        std::vector<std::string> partlyUnreadable;   // source folders of studies archived without some files
+        int recordedStudies = 0;        // rows updated by the database update
+        int failedUpdates = 0;          // updates that failed or changed no row
+        bool discWritten = false;       // a disc (or image) was written or taken over and verified
+        bool discRecorded = false;      // the completion message was shown
+        bool journalKept = false;       // some updates of the disc wait in the record journal
+        bool numberStored = true;       // LastMediaNr holds the number of the disc written
+        bool couldNotStart = false;     // refused before anything was staged (lock, media number)
         bool nothingToWrite = false;
         std::string why;
     } summary;

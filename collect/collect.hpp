@@ -38,6 +38,9 @@ struct CollectLimits {
     std::uintmax_t capacityBytes = 2'000'000'000;
     // At most this many new studies are selected per run.
     int maxNewStudies = 1000;
+    // The unit of the decision's sizes ("MB": 1024 x 1024 bytes) and its
+    // thresholds (1700 and 10 of them); tests scale it with capacityBytes.
+    std::uintmax_t megabyte = 1024 * 1024;
 };
 
 // The collection phase. Reads LastMediaNr into run.state.MediaNumber,

@@ -19,6 +19,9 @@ namespace velunor {
 // The phases of a run and the two windows the controller opens. Each phase
 // returns its success flag; a phase logs and shows its own errors.
 struct Phases {
+    // Records what the record journal of an earlier run still holds; false
+    // when it could not, and the run must not select studies.
+    std::function<bool(Run&)> ReplayJournal;
     std::function<bool(Run&)> DatenKopieren;
     std::function<bool(Run&)> DicomDir;
     std::function<bool(Run&)> DVDCreate;

@@ -17,9 +17,9 @@ std::filesystem::path ProgramDirectory() {
     return exe.parent_path();
 }
 
-Phases ProgramPhases() {
+Phases ProgramPhases(const CollectLimits& limits) {
     Phases p;
-    p.DatenKopieren = [](Run& run) { return DatenKopieren(run); };
+    p.DatenKopieren = [limits](Run& run) { return DatenKopieren(run, limits); };
     p.DicomDir = DicomDir;
     p.DVDCreate = DVDCreate;
     p.DVDVerify = DVDVerify;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/program/controller.hpp"
+#include "collect/collect.hpp"
 
 namespace velunor {
 
@@ -13,8 +14,9 @@ namespace velunor {
 // Logs/ live there.
 std::filesystem::path ProgramDirectory();
 
-// The phases of a real run.
-Phases ProgramPhases();
+// The phases of a real run. The programs always run with the default
+// limits; tests scale them down.
+Phases ProgramPhases(const CollectLimits& limits = {});
 
 // The real disc writer (libburn; the image-folder drive when ImageFolder is
 // set). It reads `settings` again at every drive scan.
