@@ -111,20 +111,27 @@ std::string Slurp(const fs::path& p) { return test::ReadAll(p); }
 // ---------------------------------------------------------------- Scenario
 
 Scenario::Scenario(const ScenarioOptions& options) : options_(options) {
-    if (options_.batches < 1 || options_.studiesPerBatch < 1) throw std::runtime_error("a scenario needs studies");
+    if (options_.batches < 0 || options_.studiesPerBatch < 1) throw std::runtime_error("a scenario needs studies");
     db_ = std::make_unique<test::TestArchive>(options_.kind, root());
-    archive::Options o;
-    o.out = root() / "archive";
-    o.seed = options_.seed;
-    o.studies = options_.batches * options_.studiesPerBatch;
-    o.filesPerStudy = options_.filesPerStudy;
-    o.fileBytes = options_.fileBytes;
-    o.zipPercent = options_.zipPercent;
-    o.unreadable = options_.unreadable;
-    generated_ = archive::GenerateArchive(o);
-    for (const auto& r : generated_.roots) db_->AddArchive(r.archiveId, r.unc, r.path);
-    for (const auto& s : generated_.studies)
-        db_->AddStudy(s.studyId, s.studyUid, s.directory1, std::string(kNotYetArrived), s.archiveId);
+    if (options_.batches > 0) {
+        archive::Options o;
+        o.out = root() / "archive";
+        o.seed = options_.seed;
+        o.studies = options_.batches * options_.studiesPerBatch;
+        o.filesPerStudy = options_.filesPerStudy;
+        o.fileBytes = options_.fileBytes;
+        o.zipPercent = options_.zipPercent;
+        o.unreadable = options_.unreadable;
+        generated_ = archive::GenerateArchive(o);
+        for (const auto& r : generated_.roots) {
+            db_->AddArchive(r.archiveId, r.unc, r.path);
+            nextArchiveId_ = std::max(nextArchiveId_, r.archiveId + 1);
+        }
+        for (const auto& s : generated_.studies) {
+            db_->AddStudy(s.studyId, s.studyUid, s.directory1, std::string(kNotYetArrived), s.archiveId);
+            batchOf_.push_back(static_cast<int>(batchOf_.size()) / options_.studiesPerBatch);
+        }
+    }
 
     for (const char* f : {"Unzip", "DVD", "DVD/1", "DVD/2", "DVDTemp"}) fs::create_directories(staging() / f);
     fs::create_directories(tmp());
@@ -135,27 +142,82 @@ Scenario::Scenario(const ScenarioOptions& options) : options_(options) {
     WriteIni(options_.extraIni);
 }
 
-void Scenario::WriteIni(const std::string& extra) {
+void Scenario::WriteIni(const std::string& extra, std::optional<int> authBurn) {
     test::WriteAll(prog() / "velunor.ini", "[CONFIG]\nServerType=" + db_->serverType() + "\nServer=" +
                                               db_->server() + "\nTempPath=" + staging().string() +
                                               "\nImageFolder=" + images().string() +
                                               "\nMSGDVDName=Label it DVD {NAME}\nMSGDVDInsert=Insert a disc\n"
-                                              "AuthBurn=1\nArchive=1\n" + extra);
+                                              "AuthBurn=" + std::to_string(authBurn.value_or(options_.authBurn)) +
+                                              "\nArchive=1\n" + extra);
 }
 
 bool Scenario::ReleaseNextBatch() {
     if (released_ >= options_.batches) return false;
-    const int first = released_ * options_.studiesPerBatch;
-    for (int i = first; i < first + options_.studiesPerBatch; ++i)
-        db_->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyID = " +
-                          std::to_string(generated_.studies[static_cast<std::size_t>(i)].studyId));
+    for (std::size_t i = 0; i < batchOf_.size(); ++i)
+        if (batchOf_[i] == released_)
+            db_->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyID = " +
+                              std::to_string(generated_.studies[i].studyId));
     ++released_;
     return true;
 }
 
 int Scenario::BatchOf(const archive::Study& s) const {
-    const auto index = &s - generated_.studies.data();
-    return static_cast<int>(index) / options_.studiesPerBatch;
+    return batchOf_.at(static_cast<std::size_t>(&s - generated_.studies.data()));
+}
+
+bool Scenario::Arrived(const archive::Study& s) const {
+    const int batch = BatchOf(s);
+    return batch < 0 || batch < released_;
+}
+
+std::vector<std::size_t> Scenario::Arrive(archive::Options o) {
+    o.out = root() / "arrivals" / std::to_string(++arrivals_);
+    o.unreadable = 0;
+    o.carryOver = 0;
+    o.migrated = 0;
+    archive::Archive a = archive::GenerateArchive(o);
+    std::map<int, int> archiveIds;
+    for (auto& r : a.roots) {
+        archiveIds[r.archiveId] = nextArchiveId_;
+        r.archiveId = nextArchiveId_++;
+        db_->AddArchive(r.archiveId, r.unc, r.path);
+        generated_.roots.push_back(r);
+    }
+    int nextStudyId = 1;
+    for (const auto& s : generated_.studies) nextStudyId = std::max(nextStudyId, s.studyId + 1);
+    std::vector<std::size_t> added;
+    for (auto& s : a.studies) {
+        s.studyId = nextStudyId++;
+        s.archiveId = archiveIds.at(s.archiveId);
+        db_->AddStudy(s.studyId, s.studyUid, s.directory1, std::nullopt, s.archiveId);
+        added.push_back(generated_.studies.size());
+        generated_.studies.push_back(std::move(s));
+        batchOf_.push_back(-1);
+    }
+    return added;
+}
+
+bool Scenario::Corrupt(std::size_t study, std::mt19937_64& rng) {
+    archive::Study& s = generated_.studies.at(study);
+    std::vector<archive::File*> candidates;
+    for (auto& f : s.files)
+        if (f.kind == archive::File::Kind::Dicom || f.kind == archive::File::Kind::Zip) candidates.push_back(&f);
+    if (candidates.empty()) return false;
+    archive::File& f = *candidates[rng() % candidates.size()];
+    const std::string bytes = Slurp(f.path);
+    test::WriteAll(f.path, bytes.substr(0, bytes.size() * 2 / 3));
+    f.kind = archive::File::Kind::Unreadable;
+    f.problem = "cut to two thirds";
+    s.readable = false;
+    return true;
+}
+
+std::set<std::string> ReadableObjects(const archive::Study& s) {
+    std::set<std::string> objects;
+    for (const auto& f : s.files)
+        if (f.kind == archive::File::Kind::Dicom || f.kind == archive::File::Kind::Zip)
+            objects.insert(f.sopInstanceUid);
+    return objects;
 }
 
 std::optional<std::int32_t> Scenario::LastMediaNr() const {
@@ -520,21 +582,28 @@ ImageContent ReadImage(const fs::path& iso, const fs::path& scratch) {
 
 // ---------------------------------------------------------------- invariants
 
-const ImageContent& Checker::Image(std::int32_t disc) {
+std::string Checker::ImageKey(std::int32_t disc) const {
     const fs::path iso = s_.images() / ("DVD " + std::to_string(disc) + ".iso");
     std::error_code ec;
-    const std::string key = std::to_string(fs::file_size(iso, ec)) + "@" +
-                            std::to_string(fs::last_write_time(iso, ec).time_since_epoch().count());
+    return std::to_string(fs::file_size(iso, ec)) + "@" +
+           std::to_string(fs::last_write_time(iso, ec).time_since_epoch().count());
+}
+
+const ImageContent& Checker::Image(std::int32_t disc) {
+    const std::string key = ImageKey(disc);
     auto it = cache_.find(disc);
-    if (it == cache_.end() || it->second.first != key)
+    if (it == cache_.end() || it->second.first != key) {
+        const fs::path iso = s_.images() / ("DVD " + std::to_string(disc) + ".iso");
         it = cache_.insert_or_assign(disc, std::make_pair(key, ReadImage(iso, s_.root() / "check"))).first;
+    }
     return it->second.second;
 }
 
-std::vector<std::string> Checker::Check(bool completedDisc) {
+std::vector<std::string> Checker::Check(bool completedDisc, bool pendingRecords) {
     std::vector<std::string> v;
 
     // LastMediaNr: never empty, never back.
+    const std::int32_t lastBefore = last_;
     const fs::path numberFile = s_.prog() / "LastMediaNr";
     if (fs::exists(numberFile)) {
         std::string text = Slurp(numberFile);
@@ -555,7 +624,8 @@ std::vector<std::string> Checker::Check(bool completedDisc) {
     }
     if (completedDisc && fs::exists(s_.prog() / "LastMediaNr.tmp")) v.push_back("LastMediaNr.tmp left over");
 
-    // Images: one per number, named and labelled alike, none beyond the next number.
+    // Images: one per number, named and labelled alike, none beyond the next
+    // number, and a recorded one never written again.
     std::set<std::int32_t> discs;
     std::map<std::string, std::int32_t> labels;
     for (const auto& e : fs::directory_iterator(s_.images())) {
@@ -582,9 +652,40 @@ std::vector<std::string> Checker::Check(bool completedDisc) {
         if (auto [it, fresh] = labels.emplace(img.volumeId, k); !fresh)
             v.push_back("images of discs " + std::to_string(it->second) + " and " + std::to_string(k) +
                         " share the label \"" + img.volumeId + "\"");
+        if (k <= last_) {
+            const std::string key = ImageKey(k);
+            if (auto [it, fresh] = recordedKeys_.emplace(k, key); !fresh && it->second != key) {
+                v.push_back("the image of the recorded disc " + std::to_string(k) + " was written again");
+                it->second = key;
+            }
+        }
     }
     for (std::int32_t k = 1; k <= last_; ++k)
         if (!discs.count(k)) v.push_back("disc " + std::to_string(k) + " has no image");
+
+    // The carry-over set of a disc is what the disc before it holds.
+    for (std::int32_t k : discs) {
+        if (k < 2 || !discs.count(k - 1)) continue;
+        const ImageContent& img = Image(k);
+        auto one = img.folders.find("1");
+        if (one == img.folders.end()) continue;
+        const ImageContent& before = Image(k - 1);
+        for (const auto& [uid, objects] : one->second)
+            if (!before.Holds("1", uid) && !before.Holds("2", uid))
+                v.push_back("disc " + std::to_string(k) + " carries study " + uid + " over, which disc " +
+                            std::to_string(k - 1) + " does not hold");
+    }
+
+    // A part of a study left in DVD/1/ once the number advanced would be
+    // carried onto the next disc.
+    if (seen_ && last_ > lastBefore) {
+        std::error_code ec;
+        for (auto it = fs::directory_iterator(s_.staging() / "DVD/1", ec); !ec && it != fs::directory_iterator();
+             it.increment(ec))
+            if (!it->is_directory())
+                v.push_back("left in DVD/1/ after disc " + std::to_string(last_) + " was recorded: " +
+                            it->path().filename().string());
+    }
 
     // What the database records against what the images hold.
     std::map<std::string, std::optional<std::string>> values;
@@ -599,14 +700,25 @@ std::vector<std::string> Checker::Check(bool completedDisc) {
             continue;
         }
         const std::string value = found->second.value_or("");
-        const bool arrived = s_.BatchOf(s) < s_.released();
-        if (!arrived) {
+        // A disc value stays, or gains the next disc.
+        const auto before = values_.find(s.studyId);
+        if (before != values_.end() && before->second != value && DiscsOf(before->second)) {
+            const auto was = *DiscsOf(before->second);
+            const auto now = DiscsOf(value);
+            if (!(was.size() == 1 && now && now->size() == 2 && (*now)[0] == was[0] && (*now)[1] == was[0] + 1))
+                v.push_back(id + " was \"" + before->second + "\" and is now \"" + value + "\"");
+        }
+        values_[s.studyId] = value;
+        if (!s_.Arrived(s)) {
             if (value != kNotYetArrived) v.push_back(id + " has not arrived yet but holds \"" + value + "\"");
             continue;
         }
         if (value.empty()) continue;
+        const std::set<std::string> objects = ReadableObjects(s);
         if (value == "not readable") {
-            if (s.readable) v.push_back(id + " is readable but marked \"not readable\"");
+            if (!objects.empty())
+                v.push_back(id + " is marked \"not readable\" with " + std::to_string(objects.size()) +
+                            " readable objects");
             continue;
         }
         auto named = DiscsOf(value);
@@ -614,11 +726,9 @@ std::vector<std::string> Checker::Check(bool completedDisc) {
             v.push_back(id + " holds \"" + value + "\"");
             continue;
         }
-        if (!s.readable) v.push_back(id + " has an unreadable file but is recorded as \"" + value + "\"");
-        std::set<std::string> objects;
-        for (const auto& f : s.files)
-            if (f.kind == archive::File::Kind::Dicom || f.kind == archive::File::Kind::Zip)
-                objects.insert(f.sopInstanceUid);
+        if (named->size() == 1 && named->front() < last_ && !pendingRecords)
+            v.push_back(id + " is on disc " + std::to_string(named->front()) + " alone, but disc " +
+                        std::to_string(named->front() + 1) + " was recorded without it: it is never carried over");
         for (std::size_t i = 0; i < named->size(); ++i) {
             const std::int32_t k = (*named)[i];
             const std::string where = id + " (\"" + value + "\") on disc " + std::to_string(k);
@@ -663,7 +773,7 @@ std::vector<std::string> Checker::CheckDrained() {
     std::vector<std::string> v;
     for (const auto& s : s_.archive().studies) {
         const int batch = s_.BatchOf(s);
-        if (!s.readable || batch >= s_.released()) continue;
+        if (ReadableObjects(s).empty() || batch < 0 || batch >= s_.released()) continue;
         const std::string value = s_.db().StudyDirectory2(s.studyId).value_or("");
         auto named = DiscsOf(value);
         const bool two = named && named->size() == 2 && (*named)[1] == (*named)[0] + 1;
@@ -754,24 +864,6 @@ std::string PhaseOfMoment(const Moment& m) {
     return "staging " + m.folder;
 }
 
-// Phase lengths of a run from its phase lines.
-std::map<std::string, double> PhaseLengths(const ChildResult& r) {
-    std::map<std::string, double> out;
-    const auto& phases = Phases();
-    for (std::size_t i = 0; i < phases.size(); ++i) {
-        auto it = r.phaseStart.find(phases[i]);
-        if (it == r.phaseStart.end()) continue;
-        double end = r.seconds;
-        for (std::size_t j = i + 1; j < phases.size(); ++j)
-            if (auto next = r.phaseStart.find(phases[j]); next != r.phaseStart.end()) {
-                end = next->second;
-                break;
-            }
-        out[phases[i]] = std::max(0.0, end - it->second);
-    }
-    return out;
-}
-
 // What a killed run left behind for the next one.
 std::vector<std::string> Leftovers(const Scenario& s) {
     std::vector<std::string> out;
@@ -793,13 +885,30 @@ std::vector<std::string> Leftovers(const Scenario& s) {
     return out;
 }
 
-bool Recorded(const ChildResult& r) { return r.LastLine().find("written and recorded") != std::string::npos; }
-
 std::string Tail(const std::string& text, std::size_t n = 1500) {
     return text.size() <= n ? text : "..." + text.substr(text.size() - n);
 }
 
 }  // namespace
+
+std::map<std::string, double> PhaseLengths(const ChildResult& r) {
+    std::map<std::string, double> out;
+    const auto& phases = Phases();
+    for (std::size_t i = 0; i < phases.size(); ++i) {
+        auto it = r.phaseStart.find(phases[i]);
+        if (it == r.phaseStart.end()) continue;
+        double end = r.seconds;
+        for (std::size_t j = i + 1; j < phases.size(); ++j)
+            if (auto next = r.phaseStart.find(phases[j]); next != r.phaseStart.end()) {
+                end = next->second;
+                break;
+            }
+        out[phases[i]] = std::max(0.0, end - it->second);
+    }
+    return out;
+}
+
+bool Recorded(const ChildResult& r) { return r.LastLine().find("written and recorded") != std::string::npos; }
 
 CrashReport RunCrashSuite(const CrashOptions& options) {
     CrashReport report;

@@ -41,15 +41,17 @@ struct ScenarioOptions {
     int filesPerStudy = 3;
     std::uint64_t fileBytes = 65536;
     int zipPercent = 20;
-    int unreadable = 1;           // studies with an unreadable file (withdrawn, marked)
+    int unreadable = 1;           // studies with an unreadable file (archived with their other files)
     std::filesystem::path cli;    // the velunor-cli copied into the program directory
     std::string extraIni;         // more lines for velunor.ini
+    int authBurn = 1;             // AuthBurn of velunor.ini: 1 every run asks, 0 the size decides
 };
 
 // A temporary world for whole runs: the generated archive (every batch but
 // the released ones marked kNotYetArrived), its database (SQLite file or a
 // private PostgreSQL schema), a program directory holding a copy of
 // velunor-cli and its velunor.ini, the staging tree and the image folder.
+// `batches` may be 0: studies then only come through Arrive().
 // Throws std::runtime_error when any of it cannot be made.
 class Scenario {
 public:
@@ -68,16 +70,28 @@ public:
     const archive::Archive& archive() const { return generated_; }
 
     // (Re)writes velunor.ini: the database, TempPath, ImageFolder,
-    // AuthBurn=1 (every run asks, --yes answers), Archive=1, and `extra`.
-    void WriteIni(const std::string& extra = "");
+    // AuthBurn (the option's unless given), Archive=1, and `extra`.
+    void WriteIni(const std::string& extra = "", std::optional<int> authBurn = {});
 
     // The next batch arrives: its studies get StudyDirectory2 NULL. Returns
     // false when every batch has arrived.
     bool ReleaseNextBatch();
     int released() const { return released_; }
     int batches() const { return options_.batches; }
-    // The batch a study belongs to (0-based).
+    // The batch a study belongs to (0-based); -1 for a study that came
+    // through Arrive().
     int BatchOf(const archive::Study& s) const;
+    bool Arrived(const archive::Study& s) const;
+
+    // New studies arrive at once (StudyDirectory2 NULL): generated with
+    // `o` (its `out` and `unreadable` are ignored) below an archive root of
+    // their own, with study ids after every earlier one. Returns their
+    // indexes in archive().studies.
+    std::vector<std::size_t> Arrive(archive::Options o);
+    // Makes one readable DICOM file or ZIP archive of a study unreadable
+    // (cut to two thirds, as a file damaged on the archive's disks). Returns
+    // false when the study has no such file left.
+    bool Corrupt(std::size_t study, std::mt19937_64& rng);
 
     // The first line of LastMediaNr as a number; nullopt when the file is
     // missing. Throws std::runtime_error when it holds no number.
@@ -88,8 +102,15 @@ private:
     test::TempDir dir_;
     std::unique_ptr<test::TestArchive> db_;
     archive::Archive generated_;
+    std::vector<int> batchOf_;   // per study; -1: arrived through Arrive()
     int released_ = 0;
+    int arrivals_ = 0;
+    int nextArchiveId_ = 1;
 };
+
+// The DICOM objects of a study that can still be read at its source: what
+// every disc it is recorded on must hold.
+std::set<std::string> ReadableObjects(const archive::Study& s);
 
 // A moment of a run: a phase line of velunor-cli ("Gathering data",
 // "Create dicomdir", "Create DVD", "Verify DVD", "Update database"), or the
@@ -138,6 +159,11 @@ struct ChildResult {
     std::string LastLine() const;
 };
 
+// True when the child's last line says it recorded a disc.
+bool Recorded(const ChildResult& r);
+// Seconds each phase of the child's run took, from its phase lines.
+std::map<std::string, double> PhaseLengths(const ChildResult& r);
+
 // Runs the scenario's velunor-cli once and fires the actions at their
 // moments. Returns when the child has ended. Throws std::runtime_error when
 // it cannot be started.
@@ -176,36 +202,53 @@ struct ImageContent {
 ImageContent ReadImage(const std::filesystem::path& iso, const std::filesystem::path& scratch);
 
 // Checks the archive's invariants against the images, remembering what it
-// saw between calls (LastMediaNr never goes back, never empties):
+// saw between calls:
 // - LastMediaNr, once there, holds a number that never decreases;
 // - every image is "DVD k.iso" with volume label "DVD k", k at most
-//   LastMediaNr + 1, and every k of 1..LastMediaNr has one;
+//   LastMediaNr + 1, and every k of 1..LastMediaNr has one; the image of a
+//   recorded disc never changes again;
 // - every StudyDirectory2 value is NULL, "", kNotYetArrived, "not readable",
-//   "DVD k" or "DVD a|DVD a+1"; "not readable" only for studies that hold an
-//   unreadable file, kNotYetArrived only for batches that did not arrive;
+//   "DVD k" or "DVD a|DVD a+1"; kNotYetArrived only for batches that did not
+//   arrive; "not readable" only for a study none of whose objects can be
+//   read (a study with one unreadable file is archived with the others);
+// - a "DVD ..." value never disappears or changes, except "DVD n" becoming
+//   "DVD n|DVD n+1";
+// - "DVD n" alone names the last disc (a study on an earlier disc alone was
+//   not carried over, and never will be), unless the caller says the last
+//   run kept updates for a later run (pendingRecords);
 // - a study recorded on disc k is found by the independent read on image k
 //   ("DVD k": in 2/; "DVD a|DVD b": anywhere on a, in 1/ of b) with every
-//   DICOM object the archive holds for it (no staged file lost);
-// - with `completedDisc`: nothing is left over (no image of LastMediaNr + 1,
+//   object of it that can be read (no staged file lost);
+// - the carry-over set 1/ of image k holds only studies that image k - 1
+//   holds;
+// - once LastMediaNr has advanced, DVD/1/ holds no file (it would be
+//   carried onto the next disc as a part of a study);
+// - with completedDisc: nothing is left over (no image of LastMediaNr + 1,
 //   no ".*.iso.part", no LastMediaNr.tmp, no file in the staging folders,
 //   nothing in the runs' temporary folder).
 class Checker {
 public:
     explicit Checker(Scenario& scenario) : s_(scenario) {}
     // Returns the violations found (empty when every invariant holds).
-    std::vector<std::string> Check(bool completedDisc);
-    // Every arrived study but the unreadable ones and those of the last
-    // arrived batch is on two consecutive discs.
+    std::vector<std::string> Check(bool completedDisc, bool pendingRecords = false);
+    // Every arrived study with a readable object, but those of the last
+    // arrived batch, is on two consecutive discs.
     std::vector<std::string> CheckDrained();
     std::int32_t lastMediaNr() const { return last_; }
     int imagesRead() const { return static_cast<int>(cache_.size()); }
+    // The independent read of image k (cached while the file is unchanged).
+    const ImageContent& Image(std::int32_t disc);
+    // StudyDirectory2 per study id as the last Check read it.
+    const std::map<int, std::string>& values() const { return values_; }
 
 private:
-    const ImageContent& Image(std::int32_t disc);
+    std::string ImageKey(std::int32_t disc) const;
     Scenario& s_;
     std::int32_t last_ = 0;
     bool seen_ = false;
     std::map<std::int32_t, std::pair<std::string, ImageContent>> cache_;   // key: size+mtime
+    std::map<std::int32_t, std::string> recordedKeys_;                      // images of recorded discs
+    std::map<int, std::string> values_;
 };
 
 // The crash-safety suite: kills velunor-cli with SIGKILL at `killPoints`

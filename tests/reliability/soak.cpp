@@ -1,18 +1,16 @@
-// The soak: consecutive archive runs on a growing archive with seeded random
-// faults between them, watching memory and file descriptors (see soak.hpp).
+// The soak: consecutive velunor-cli runs on a growing archive with seeded
+// random faults between them, watching memory and file descriptors (see
+// soak.hpp).
 #include "tests/reliability/soak.hpp"
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
-#include <thread>
 
-#include "app/program/program.hpp"
 
 namespace velunor::reliability {
 namespace {
@@ -24,26 +22,9 @@ struct Sample {
     int run = 0;
     std::string fault;
     std::string outcome;
-    long rssKb = 0;   // cli: peak of the child; window: this process after the run
-    long hwmKb = 0;   // window: this process's peak so far
+    long rssKb = 0;   // peak of the child
     int fds = 0;
 };
-
-long StatusKb(const std::string& key) {
-    std::ifstream in("/proc/self/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
-    return 0;
-}
-
-int OpenFds() {
-    int n = 0;
-    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
-        (void)e;
-        ++n;
-    }
-    return n - 1;   // the iterator's own descriptor
-}
 
 // Debris of a killed run, in every place a run writes.
 void PlantDebris(Scenario& s, std::mt19937_64& rng) {
@@ -109,17 +90,12 @@ ScenarioOptions ScenarioFor(const Options& o) {
     return so;
 }
 
-void Print(const std::vector<Sample>& samples, bool window) {
+void Print(const std::vector<Sample>& samples) {
     std::cout << std::left << std::setw(5) << "run" << std::setw(28) << "fault" << std::right << std::setw(12)
-              << (window ? "VmRSS KB" : "peak RSS KB");
-    if (window) std::cout << std::setw(12) << "VmHWM KB";
-    std::cout << std::setw(6) << "fds" << "  outcome\n";
-    for (const auto& x : samples) {
+              << "peak RSS KB" << std::setw(6) << "fds" << "  outcome\n";
+    for (const auto& x : samples)
         std::cout << std::left << std::setw(5) << x.run << std::setw(28) << x.fault << std::right << std::setw(12)
-                  << x.rssKb;
-        if (window) std::cout << std::setw(12) << x.hwmKb;
-        std::cout << std::setw(6) << x.fds << "  " << x.outcome << "\n";
-    }
+                  << x.rssKb << std::setw(6) << x.fds << "  " << x.outcome << "\n";
 }
 
 // Drains: studies still waiting go onto discs, then one more batch carries
@@ -201,14 +177,14 @@ std::vector<std::string> SoakCli(const Options& o) {
         away.reset();
         const std::string last = r.LastLine();
         samples.push_back({i, fault, killed ? "killed" : last.substr(std::min<std::size_t>(9, last.size())),
-                           r.maxRssKb, 0, r.maxFds});
+                           r.maxRssKb, r.maxFds});
         for (const auto& v : checker.Check(recorded && !r.signalled))
             problems.push_back("cli run " + std::to_string(i) + " (" + fault + "): " + v);
     }
     for (const auto& p : Drain(s, checker, [&] { return RunCli(s, {}).LastLine(); })) problems.push_back("cli " + p);
 
     std::cout << "velunor-cli runs:\n";
-    Print(samples, false);
+    Print(samples);
     // Flat: a run that wrote a disc peaks at about the same memory and
     // descriptors as the others (the discs are of a size).
     std::vector<long> rss;
@@ -231,120 +207,9 @@ std::vector<std::string> SoakCli(const Options& o) {
     return problems;
 }
 
-// ---------------------------------------------------------------- runs in one process
-
-std::vector<std::string> SoakWindow(const Options& o) {
-    std::vector<std::string> problems;
-    Scenario s(ScenarioFor(o));
-    Checker checker(s);
-    std::mt19937_64 rng(o.seed + 1);
-    ::setenv("TMPDIR", s.tmp().c_str(), 1);
-    if (std::string problem = StartupProblem(); !problem.empty()) return {"window: " + problem};
-
-    // The window in unattended mode, without a display: one shell, one
-    // writer, one controller for every run.
-    struct Yes : Prompter {
-        Answer Ask(const std::string&, Icon, Buttons buttons) override {
-            return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
-        }
-    } prompter;
-    HeadlessWindow window(prompter, [](std::chrono::milliseconds) {});
-    Shell shell(s.prog(), window);
-    shell.log.markerPath = s.root() / "Velunor.ready";
-    shell.timing.noticeStep = std::chrono::milliseconds(0);
-    shell.timing.detectDelay = std::chrono::milliseconds(0);
-    shell.settings.StartupPending = true;
-    LoadConfiguration(shell.settings, s.prog());
-    std::unique_ptr<DiscWriter> writer = MakeProgramWriter(shell.settings);
-    RunController controller(shell, *writer, ProgramPhases(), "");
-    controller.Load();
-    controller.TimerDVDTick();   // drive detection
-    if (!window.IsEnabled(Control::cmdStarten)) return {"window: no drive found"};
-
-    auto runOnce = [&]() -> std::string {
-        const int errorsBefore = shell.errorsLogged;
-        controller.StartClicked();
-        for (int tick = 0; tick < 60000 && controller.state.RunActive; ++tick) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            controller.TimerDVDTick();
-        }
-        if (controller.state.RunActive) return "did not end";
-        if (controller.state.summary.discRecorded)
-            return "DVD " + std::to_string(controller.state.MediaNumber) + " written and recorded";
-        if (shell.errorsLogged == errorsBefore) return "no disc";
-        // The last line of the error log, without its timestamp.
-        std::string log = Slurp(s.logs() / "Error.log");
-        while (!log.empty() && (log.back() == '\n' || log.back() == '\r')) log.pop_back();
-        const auto start = log.rfind('\n');
-        return "no disc: " + log.substr(start == std::string::npos ? 0 : start + 1);
-    };
-
-    std::vector<Sample> samples;
-    int fdsAfterFirst = -1;
-    long rssAfterFifth = 0;
-    for (int i = 1; i <= o.runs; ++i) {
-        if (!Waiting(s)) s.ReleaseNextBatch();
-        std::unique_ptr<DatabaseAway> away;
-        std::string savedPort;
-        std::string fault = "none";
-        switch (i == 1 ? 0 : rng() % 4) {
-        case 1:
-            PlantDebris(s, rng);
-            fault = "debris of a killed run";
-            break;
-        case 2:
-            away = std::make_unique<DatabaseAway>(s);
-            if (!away->port().empty()) {
-                savedPort = std::getenv("PGPORT") ? std::getenv("PGPORT") : "";
-                ::setenv("PGPORT", away->port().c_str(), 1);
-            }
-            fault = "database gone";
-            break;
-        case 3:
-            // An operator edits velunor.ini; the next reload takes it.
-            s.WriteIni("DVDSpeed=4\n");
-            controller.TimerReadyTick();
-            fault = "velunor.ini rewritten";
-            break;
-        default: break;
-        }
-        const std::string outcome = runOnce();
-        if (!savedPort.empty()) ::setenv("PGPORT", savedPort.c_str(), 1);
-        away.reset();
-        Sample x{i, fault, outcome, StatusKb("VmRSS"), StatusKb("VmHWM"), OpenFds()};
-        samples.push_back(x);
-        if (i == 1) fdsAfterFirst = x.fds;
-        if (i == 5) rssAfterFifth = x.rssKb;
-        if (x.fds != fdsAfterFirst)
-            problems.push_back("window run " + std::to_string(i) + ": " + std::to_string(x.fds) +
-                               " descriptors open, " + std::to_string(fdsAfterFirst) + " after the first run");
-        for (const auto& v : checker.Check(Recorded(outcome)))
-            problems.push_back("window run " + std::to_string(i) + " (" + fault + "): " + v);
-    }
-    for (const auto& p : Drain(s, checker, runOnce)) problems.push_back("window " + p);
-
-    std::cout << "runs in one process (the window's controller):\n";
-    Print(samples, true);
-    const long growth = samples.back().rssKb - rssAfterFifth;
-    std::cout << "resident memory after run 5: " << rssAfterFifth << " KB, after run " << samples.back().run << ": "
-              << samples.back().rssKb << " KB (" << (growth >= 0 ? "+" : "") << growth << " KB)\n";
-    if (o.runs >= 10 && growth > 16 * 1024) problems.push_back("window: resident memory grew by more than 16 MB");
-    int recorded = 0;
-    for (const auto& x : samples) recorded += Recorded(x.outcome) ? 1 : 0;
-    if (recorded < o.runs / 2) problems.push_back("window: fewer than half of the runs recorded a disc");
-    return problems;
-}
-
 }  // namespace
 
-std::vector<std::string> RunSoak(const SoakOptions& options) {
-    std::vector<std::string> problems;
-    if (options.cli)
-        for (auto& p : SoakCli(options)) problems.push_back(std::move(p));
-    if (options.window)
-        for (auto& p : SoakWindow(options)) problems.push_back(std::move(p));
-    return problems;
-}
+std::vector<std::string> RunSoak(const SoakOptions& options) { return SoakCli(options); }
 
 }  // namespace velunor::reliability
 

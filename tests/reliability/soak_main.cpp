@@ -1,8 +1,8 @@
-// velunor-soak: consecutive archive runs on a growing archive, with seeded
-// random faults between them, watching memory and file descriptors
+// velunor-soak: consecutive velunor-cli runs on a growing archive, with
+// seeded random faults between them, watching memory and file descriptors
 // (tests/reliability/soak.hpp says what is run and checked).
 //
-//   velunor-soak [--runs N] [--seed N] [--backend sqlite|postgres] [--mode cli|window|both]
+//   velunor-soak [--runs N] [--seed N] [--backend sqlite|postgres]
 //
 // Exit status 0 when every invariant held and memory and descriptors stayed
 // flat, 1 otherwise, 2 on bad arguments. PostgreSQL needs the server of
@@ -26,14 +26,8 @@ int main(int argc, char** argv) {
             const std::string b = argv[++i];
             if (b != "sqlite" && b != "postgres") return std::cerr << "unknown backend " << b << "\n", 2;
             o.kind = b == "sqlite" ? ArchiveKind::Sqlite : ArchiveKind::Postgres;
-        } else if (a == "--mode" && hasValue) {
-            const std::string m = argv[++i];
-            if (m != "cli" && m != "window" && m != "both") return std::cerr << "unknown mode " << m << "\n", 2;
-            o.cli = m != "window";
-            o.window = m != "cli";
         } else {
-            std::cerr << "usage: velunor-soak [--runs N] [--seed N] [--backend sqlite|postgres] "
-                         "[--mode cli|window|both]\n";
+            std::cerr << "usage: velunor-soak [--runs N] [--seed N] [--backend sqlite|postgres]\n";
             return 2;
         }
     }
