@@ -36,7 +36,7 @@
 // - once a disc's worth of data is waiting, a disc is recorded within two
 //   runs that no fault stopped;
 // - no disc number fails its verification twice;
-// - the process's open descriptors stay as after the first run, and its
+// - the process's open descriptors stay as after the fifth run, and its
 //   resident memory grows by at most 16 MB from the tenth run on.
 #pragma once
 
