@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,10 @@ struct Shell {
     LogSink log;
     WindowSystem& window;
     Timing timing;
-    int errorsLogged = 0;  // LogError calls since start, for the headless runner's exit status
+    int errorsLogged = 0;  // LogError calls since start
+    // Called with the message of every LogError that shows no message box
+    // (silent, or Archive set): the headless runner prints them.
+    std::function<void(const std::string&)> onUnshownError;
 
     Shell(std::filesystem::path dir, WindowSystem& w);
 
@@ -69,6 +73,7 @@ struct RunState {
         int recordedStudies = 0;        // rows updated by the database update
         int failedUpdates = 0;          // updates that failed or changed no row
         bool discWritten = false;       // a disc (or image) was written or taken over and verified
+        std::int64_t discNumber = 0;    // its number (the number in its label)
         bool discRecorded = false;      // the completion message was shown
         bool journalKept = false;       // some updates of the disc wait in the record journal
         bool numberStored = true;       // LastMediaNr holds the number of the disc written

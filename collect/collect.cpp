@@ -82,11 +82,17 @@ struct Phase {
     std::int32_t imageCounter = 0;   // files staged in this run
     std::string currentDir1;         // StudyDirectory1 of the row being staged
     std::string currentFolder;       // its source folder F
-    // The study being staged: what it wrote in this run, whether one of its
-    // files failed, and the image counter when it began.
+    // The study being staged: its key, the Study UID of its first staged
+    // file, what it wrote in this run (and how many bytes), how many of its
+    // files failed, the image counter when it began, and whether it was
+    // found larger than one disc.
+    std::string studyId;
+    std::string studyUid;
     StagedFiles studyFiles;
-    bool studyFailed = false;
+    std::uintmax_t studyBytes = 0;
+    int studyFailedFiles = 0;
     std::int32_t studyStartCounter = 0;
+    bool studyOversized = false;
     std::uintmax_t dvd2Bytes = 0;    // what DVD/2/ holds during the new-study pass
     // Where the search for a free name starts, per folder and name: real
     // archives use the same names (IM00001.dcm) in every study, and a
@@ -252,6 +258,14 @@ struct StagingVolumeError : Error {
     using Error::Error;
 };
 
+// "N bytes free" for the volume of `folder`, as far as it can be told.
+std::string FreeSpaceText(const fs::path& folder) {
+    std::error_code ec;
+    const auto info = fs::space(folder, ec);
+    if (ec) return "its free space cannot be read";
+    return std::to_string(info.available) + " bytes free";
+}
+
 bool StagingVolumeFailed(const Error& e, const fs::path& folder) {
     switch (e.number()) {
     case ENOSPC:
@@ -289,9 +303,12 @@ void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const
         std::error_code ec;
         fs::remove(written, ec);
         if (!ec) p.studyFiles.pop_back();
-        if (StagingVolumeFailed(e, folder))
-            throw StagingVolumeError(e.number(), std::string(e.what()) + " (the staging folder " + folder.string() +
-                                                     " takes no more files; no study is marked)");
+        // What failed to reach the staging tree is never the source's fault.
+        if (dynamic_cast<const TargetWriteError*>(&e) || StagingVolumeFailed(e, folder))
+            throw StagingVolumeError(e.number(), "Study " + p.currentFolder + " cannot be staged: " + e.what() +
+                                                     ". The staging folder " + folder.string() +
+                                                     " takes no more data (" + FreeSpaceText(folder) +
+                                                     "); no study is marked. Free space and run again");
         throw;
     } catch (...) {
         std::error_code ec;
@@ -307,14 +324,22 @@ void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const
     std::error_code ec;
     const auto bytes = fs::file_size(written, ec);
     p.studyFiles.back().second = ec ? 0 : bytes;
+    p.studyBytes += p.studyFiles.back().second;
+    if (p.studyUid.empty()) {
+        try {
+            p.studyUid = dataset.StudyUID();
+        } catch (const Error&) {
+            // WriteFile has required it; a message names the folder alone then.
+        }
+    }
 }
 
-// The file-level handler: logs the failed file, marks its study, and notes
-// that the study is to be withdrawn from the disc when it ends.
+// The file-level handler: logs the failed file; staging goes on with the
+// study's next file. What the study's failures mean is settled when the
+// study ends (StageStudy).
 void FileFailed(Phase& p, const char* code, const std::exception& e) {
     p.run.shell.FileLog(std::string(code) + p.currentFolder + " " + e.what());
-    MarkStudyNotReadable(p.db.get(), p.currentDir1);
-    p.studyFailed = true;
+    ++p.studyFailedFiles;
 }
 
 // Deletes the given staged files. Returns the bytes they held. Throws
@@ -350,18 +375,6 @@ std::uintmax_t WithdrawStudy(Phase& p, const StagedFiles& files, bool emptyTemp,
     }
     p.run.shell.FileLog(code + p.currentFolder + " " + why);
     return bytes;
-}
-
-// Withdraws the study in progress after one of its files failed: nothing of
-// it reaches the disc, so verification does not find it and its "not
-// readable" mark stays. Only what this run staged for the study is deleted;
-// files that earlier runs left in DVD/1/ stay.
-void WithdrawFailedStudy(Phase& p, Pass pass) {
-    const std::size_t count = p.studyFiles.size();
-    WithdrawStudy(p, p.studyFiles, pass == Pass::New, pass == Pass::CarryOver ? "1-9 " : "2-9 ",
-                  "Study withdrawn from the disc, " + std::to_string(count) + " staged file(s) removed");
-    p.studyFiles.clear();
-    p.imageCounter = p.studyStartCounter;
 }
 
 // The per-file steps for one file of a study's source folder.
@@ -430,7 +443,15 @@ Flow StageStudyRows(Phase& p, Pass pass, const std::string& studyId, const fs::p
                 // from here, the study waits.
                 p.run.shell.FileLog("2-0 " + *folder + " Source folder does not exist");
             } else {
-                for (const auto& file : FilesIn(*folder)) StageFile(p, pass, file, target);
+                for (const auto& file : FilesIn(*folder)) {
+                    StageFile(p, pass, file, target);
+                    // A study that fills a disc by itself can never fit:
+                    // staging the rest of it would only cost time.
+                    if (p.studyBytes >= p.limits.capacityBytes) {
+                        p.studyOversized = true;
+                        return Flow::Done;
+                    }
+                }
             }
         }
         if (pass == Pass::New && p.collection) p.collection->Clear();
@@ -440,30 +461,67 @@ Flow StageStudyRows(Phase& p, Pass pass, const std::string& studyId, const fs::p
     return Flow::Done;
 }
 
+// Files of the study in progress that reached its staging folder in this run.
+std::int32_t StudyStaged(const Phase& p) { return p.imageCounter - p.studyStartCounter; }
+
+// Logs, silently, a condition of one study that an operator must see in the
+// error log; the run goes on.
+void StudyNotice(Phase& p, const std::string& text) {
+    p.run.shell.LogError(0, text, kLabel, 0, true);
+}
+
+// A study some of whose files could not be read reaches the disc with the
+// others: named in the error log and in the run's summary.
+void NotePartlyUnreadable(Phase& p) {
+    StudyNotice(p, "Study " + p.currentFolder + " is archived without " + std::to_string(p.studyFailedFiles) +
+                       " unreadable file(s) (see Logs/File.log); its " + std::to_string(StudyStaged(p)) +
+                       " readable file(s) are on the disc");
+    p.run.state.summary.partlyUnreadable.push_back(p.currentFolder);
+}
+
 // Stages one study into `target`. Returns Cancelled when a cancel was seen
 // after one of its rows.
-// A study one of whose files failed is withdrawn before this returns, also
-// when a failure that ends the phase interrupts it.
+// A failure that ends the phase takes out again what the study staged in
+// this run (and, for a new study, DVDTemp/), so no part of it reaches a disc.
+// A study none of whose files could be staged although some failed is
+// marked "not readable" when it is new; a carry-over study keeps its disc
+// record. Files that did stage go on like any other.
 Flow StageStudy(Phase& p, Pass pass, const std::string& studyId, const fs::path& target) {
     p.currentDir1.clear();
     p.currentFolder.clear();
+    p.studyId = studyId;
+    p.studyUid.clear();
     p.studyFiles.clear();
-    p.studyFailed = false;
+    p.studyBytes = 0;
+    p.studyFailedFiles = 0;
+    p.studyOversized = false;
     p.studyStartCounter = p.imageCounter;
     Flow flow = Flow::Done;
     try {
         flow = StageStudyRows(p, pass, studyId, target);
     } catch (...) {
-        if (p.studyFailed) {
-            try {
-                WithdrawFailedStudy(p, pass);
-            } catch (const std::exception&) {
-                // The failure that interrupted the study is the one reported.
-            }
+        try {
+            RemoveStaged(p.studyFiles);
+            if (pass == Pass::New) EmptyFolder(p.paths.dvdTemp.string());
+        } catch (const std::exception&) {
+            // The failure that interrupted the study is the one reported;
+            // the next run's preparation empties DVDTemp/ again.
         }
+        p.studyFiles.clear();
+        p.imageCounter = p.studyStartCounter;
         throw;
     }
-    if (p.studyFailed) WithdrawFailedStudy(p, pass);
+    if (p.studyFailedFiles > 0 && StudyStaged(p) == 0) {
+        if (pass == Pass::New) {
+            MarkStudyNotReadable(p.db.get(), studyId);
+            StudyNotice(p, "Study " + p.currentFolder + ": none of its files could be read; it is marked \"not readable\"");
+        } else {
+            StudyNotice(p, "Study " + p.currentFolder + " of DVD " + std::to_string(p.run.state.MediaNumber) +
+                               ": none of its files could be read again; it stays on that disc only");
+        }
+    } else if (p.studyFailedFiles > 0 && pass == Pass::CarryOver) {
+        NotePartlyUnreadable(p);
+    }
     return flow;
 }
 
@@ -578,6 +636,25 @@ Flow CarryOverPass(Phase& p, const std::vector<std::string>& ids) {
     return Flow::Done;
 }
 
+// A new study that fills a disc by itself: it is taken out of DVDTemp/ and
+// named in the error log, stays on no disc and never holds up the studies
+// after it.
+void WithdrawOversized(Phase& p) {
+    std::uintmax_t sourceBytes = 0;
+    try {
+        for (const auto& file : FilesIn(p.currentFolder)) sourceBytes += fs::file_size(file);
+    } catch (const std::exception&) {
+    }
+    WithdrawStudy(p, {}, true, "2-3 ", "Study larger than one disc, withdrawn");
+    p.imageCounter = p.studyStartCounter;
+    ++p.run.state.summary.oversizedStudies;
+    StudyNotice(p, "Study " + p.currentFolder + " (Study UID " + (p.studyUid.empty() ? "unknown" : p.studyUid) +
+                       ") is larger than one disc: its files hold " + std::to_string(sourceBytes) +
+                       " bytes, and re-encoded they reach " + std::to_string(p.studyBytes) +
+                       " bytes before all are staged, while a disc takes less than " +
+                       std::to_string(p.limits.capacityBytes) + ". It is not archived and stays on no disc");
+}
+
 Flow NewStudyPass(Phase& p, const std::vector<std::string>& ids) {
     WindowSystem& w = p.window();
     // DVD/2/ is measured once; from then on only this pass adds to it.
@@ -587,9 +664,15 @@ Flow NewStudyPass(Phase& p, const std::vector<std::string>& ids) {
     for (const auto& id : ids) {
         if (StageStudy(p, Pass::New, id, p.paths.dvdTemp) == Flow::Cancelled) return Flow::Cancelled;
         bool admitted = false;
-        // A withdrawn study left nothing in DVDTemp/ to measure or move.
-        if (!p.studyFailed && CapacityGate(p, admitted) == Flow::GateStopped) return Flow::GateStopped;
-        if (admitted) ++p.run.state.summary.newStudies;
+        if (p.studyOversized) {
+            WithdrawOversized(p);
+        } else if (StudyStaged(p) > 0 && CapacityGate(p, admitted) == Flow::GateStopped) {
+            return Flow::GateStopped;
+        }
+        if (admitted) {
+            ++p.run.state.summary.newStudies;
+            if (p.studyFailedFiles > 0) NotePartlyUnreadable(p);
+        }
         value += step;
         w.SetValue(Control::pbSammeln, static_cast<int>(std::lround(value)));
         p.Yield();
@@ -628,14 +711,15 @@ std::string Why(const char* text, std::int32_t mb) {
     return std::string(text) + " (" + std::to_string(mb) + " MB of new data)";
 }
 
-bool Decide(Run& run, bool result, bool gateStopped, const fs::path& dvd1, const fs::path& dvd2) {
+bool Decide(Run& run, bool result, bool gateStopped, const fs::path& dvd1, const fs::path& dvd2,
+            std::uintmax_t megabyte) {
     WindowSystem& w = run.window();
     auto& summary = run.state.summary;
-    const std::int32_t m = SizeInMB(FolderBytes(dvd2));
+    const std::int32_t m = SizeInMB(FolderBytes(dvd2), megabyte);
     w.SetValue(Control::pbSammeln, w.Maximum(Control::pbSammeln));
 
     if (run.settings().AuthBurn == 1) {
-        const std::int32_t total = m + SizeInMB(FolderBytes(dvd1));
+        const std::int32_t total = m + SizeInMB(FolderBytes(dvd1), megabyte);
         const std::string text = "Daten für Archiv-DVD zusammengestellt." + kCRLF + "Gesatmgröße: " +
                                  std::to_string(total) + " MB" + kCRLF + kCRLF +
                                  "Möchten Sie den Brennvorgang starten?";
@@ -657,7 +741,10 @@ bool Decide(Run& run, bool result, bool gateStopped, const fs::path& dvd1, const
         return result;
     }
 
-    if (m < kAskAboveMB) {
+    // Below 1700 MB only when every new study fitted: once the capacity
+    // limit stopped the pass, this disc is as full as the order of the
+    // studies lets it get, and waiting would stop at the same study again.
+    if (m < kAskAboveMB && !gateStopped) {
         summary.why = Why("less than 1700 MB of new data in unattended mode", m);
         return false;
     }
@@ -706,19 +793,35 @@ void Collect(Phase& p) {
                 p.OpenConnection();
                 flow = NewStudyPass(p, fresh);
                 gateStopped = flow == Flow::GateStopped;
+                if (flow == Flow::Done && state.summary.newStudies == 0) {
+                    // Every new study was larger than a disc, unreadable or
+                    // gone: as when nothing is new.
+                    if (p.run.settings().Archive == 0)
+                        w.MessageBox("Keine neuen Untersuchungen gefunden!", Icon::Information, Buttons::Ok);
+                    state.summary.nothingToWrite = true;
+                    state.summary.why = "no new study could be staged";
+                    return;
+                }
             }
         }
+    }
+    // A disc without new data fails its verification: never written.
+    if (!p.result && FilesIn(p.paths.dvd2).empty()) {
+        p.window().SetValue(Control::pbSammeln, p.window().Maximum(Control::pbSammeln));
+        state.summary.nothingToWrite = true;
+        if (state.summary.why.empty()) state.summary.why = "no new study was staged";
+        return;
     }
 
     if (gateStopped) {
         // After the gate a failing measurement or dialog is skipped: the
         // disc is full and is written.
         try {
-            p.result = Decide(p.run, p.result, true, p.paths.dvd1, p.paths.dvd2);
+            p.result = Decide(p.run, p.result, true, p.paths.dvd1, p.paths.dvd2, p.limits.megabyte);
         } catch (const std::exception&) {
         }
     } else {
-        p.result = Decide(p.run, p.result, false, p.paths.dvd1, p.paths.dvd2);
+        p.result = Decide(p.run, p.result, false, p.paths.dvd1, p.paths.dvd2, p.limits.megabyte);
     }
     if (!p.result) state.summary.nothingToWrite = true;
 }
@@ -740,6 +843,10 @@ void FinalCleanup(Phase& p) {
 
 std::int32_t ReadLastMediaNr(const fs::path& programDir) {
     const fs::path file = programDir / "LastMediaNr";
+    std::error_code sec;
+    const auto status = fs::symlink_status(file, sec);
+    if (fs::exists(status) && !fs::is_regular_file(fs::status(file, sec)))
+        throw Error(0, file.string() + " is not a file; it must hold the number of the last disc written");
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         const int err = errno;
@@ -761,7 +868,10 @@ std::int32_t ReadLastMediaNr(const fs::path& programDir) {
     std::int32_t value = 0;
     auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
     if (number.empty() || ec != std::errc() || end != number.data() + number.size())
-        throw Error(0, "LastMediaNr holds \"" + line + "\", which is not a media number");
+        throw Error(0, file.string() + " holds \"" + line + "\", which is not a disc number");
+    if (value < 0)
+        throw Error(0, file.string() + " holds " + std::to_string(value) +
+                           ", which is not a disc number (0 or more)");
     return value;
 }
 
@@ -817,11 +927,14 @@ void EmptyFolder(const std::string& path) {
     if (first) throw *first;
 }
 
-void MarkStudyNotReadable(Database* db, const std::string& studyDirectory1) noexcept {
+void MarkStudyNotReadable(Database* db, const std::string& studyId) noexcept {
     if (!db) return;
     try {
-        db->Execute("UPDATE tblstudies SET StudyDirectory2 = 'not readable' WHERE StudyDirectory1 = ?",
-                    {studyDirectory1});
+        // The key stands bare, as in every statement of the selection: it
+        // was checked to be a whole number when it was read.
+        db->Execute("UPDATE tblStudies SET StudyDirectory2 = 'not readable' WHERE StudyID = " +
+                        CheckedStudyID(studyId) + " AND (StudyDirectory2 IS NULL OR StudyDirectory2 = '')",
+                    {});
     } catch (...) {
         // The study keeps its value.
     }
@@ -851,8 +964,8 @@ std::uintmax_t FolderBytes(const fs::path& folder) {
     return total;
 }
 
-std::int32_t SizeInMB(std::uintmax_t bytes) {
-    const double mb = std::nearbyint(static_cast<double>(bytes) / 1024.0 / 1024.0);
+std::int32_t SizeInMB(std::uintmax_t bytes, std::uintmax_t megabyte) {
+    const double mb = std::nearbyint(static_cast<double>(bytes) / static_cast<double>(megabyte));
     return mb >= static_cast<double>(std::numeric_limits<std::int32_t>::max())
                ? std::numeric_limits<std::int32_t>::max()
                : static_cast<std::int32_t>(mb);
@@ -867,9 +980,9 @@ std::string FreeName(const fs::path& folder, const std::string& name) {
     throw Error(0, "No free name for " + name + " in " + folder.string());
 }
 
-bool DecideBurn(Run& run, bool result, bool gateStopped) {
+bool DecideBurn(Run& run, bool result, bool gateStopped, std::uintmax_t megabyte) {
     StagingPaths paths(run.settings().TempPath);
-    return Decide(run, result, gateStopped, paths.dvd1, paths.dvd2);
+    return Decide(run, result, gateStopped, paths.dvd1, paths.dvd2, megabyte);
 }
 
 bool DatenKopieren(Run& run, const CollectLimits& limits) {
@@ -880,7 +993,18 @@ bool DatenKopieren(Run& run, const CollectLimits& limits) {
     summary.nothingToWrite = false;
     summary.why.clear();
     try {
-        run.state.MediaNumber = ReadLastMediaNr(run.shell.programDir);
+        try {
+            run.state.MediaNumber = ReadLastMediaNr(run.shell.programDir);
+        } catch (const std::exception&) {
+            summary.couldNotStart = true;
+            throw;
+        }
+        if (run.state.MediaNumber == std::numeric_limits<std::int32_t>::max()) {
+            summary.couldNotStart = true;
+            throw Error(0, "The next disc would be DVD " + std::to_string(std::int64_t{run.state.MediaNumber} + 1) +
+                               ", which does not fit the disc numbers of the database (at most " +
+                               std::to_string(run.state.MediaNumber) + "); nothing is written");
+        }
         WindowSystem& w = run.window();
         for (Control c : {Control::pbSammeln, Control::pbDB, Control::pbDicomDir, Control::pbDisk, Control::pbVer})
             w.SetValue(c, 0);

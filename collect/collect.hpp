@@ -52,19 +52,27 @@ struct CollectLimits {
 // Returns true when the staging tree is to be written to a disc.
 // Never throws: every failure is logged through LogError with the label
 // "DatenKopieren" (message ending in " ImgNr: " + the number of files staged
-// in this run) and gives false; a file that cannot be read is logged in the
-// file log and its study marked "not readable", and staging goes on with the
-// study's next file.
-// Guarantees that no study one of whose files failed reaches the disc in
-// part: when the study ends, every file it staged in this run is deleted
-// again from DVD/1/ or DVDTemp/ (file-log line "1-9 " or "2-9 "), so it is
-// not verified on the disc and keeps its "not readable" mark; files that
-// earlier runs left in DVD/1/ are not touched. A study that cannot be
-// withdrawn whole ends the phase with false. Likewise a new study is in
-// DVD/2/ either whole or not at all.
+// in this run) and gives false.
+// Before anything is staged: a LastMediaNr that is not a file, holds no
+// whole number or a negative one, or whose next disc number would not fit
+// 32 bits ends the phase with summary.couldNotStart.
+// Files: a file that cannot be read is logged in the file log and staging
+// goes on with the study's next file; the study reaches the disc with its
+// readable files and is named in the error log (silently) and in
+// summary.partlyUnreadable. A new study none of whose files could be staged
+// is marked "not readable" (by its key, and only while it is on no disc); a
+// carry-over study keeps its disc record whatever happens.
+// A failure to write into the staging tree (a full volume, a quota, a file
+// size limit) is never taken for the source's: the study is taken out
+// again, nothing is marked, and the phase ends with an error naming the
+// folder and the lack of space.
+// A new study whose files reach the capacity limit by themselves can never
+// fit: it is taken out of DVDTemp/, named in the error log (silently) with
+// its folder, Study UID and size, counted in summary.oversizedStudies, and
+// the pass goes on with the next study. A run in which no new study reached
+// DVD/2/ writes no disc (as when nothing is new).
 // Sets run.state.summary: carryOverStudies and newStudies count the studies
-// that brought at least one file into DVD/1/ and DVD/2/ and were not
-// withdrawn; nothingToWrite is
+// that brought at least one file into DVD/1/ and DVD/2/; nothingToWrite is
 // true when no disc is to be written although nothing failed, and `why`
 // says why no disc is written (or the error's message).
 bool DatenKopieren(Run& run, const CollectLimits& limits = {});
@@ -72,8 +80,9 @@ bool DatenKopieren(Run& run, const CollectLimits& limits = {});
 // Reads the media number from the file LastMediaNr in `programDir`: the
 // first line, blanks around the number allowed. A missing file or an empty
 // first line gives 0.
-// Throws velunor::Error (number 0) when the line is not a 32-bit whole
-// number, and (with errno) when the file exists but cannot be read.
+// Throws velunor::Error naming the file (number 0) when it is not a file
+// (a folder), or its line is not a 32-bit whole number or is negative, and
+// (with errno) when the file exists but cannot be read.
 std::int32_t ReadLastMediaNr(const std::filesystem::path& programDir);
 
 // Makes sure every folder of `path` exists, creating missing levels one by
@@ -91,11 +100,12 @@ bool MakePath(Shell& shell, const std::string& path);
 // be deleted, or when the folder cannot be listed.
 void EmptyFolder(const std::string& path);
 
-// Marks every study whose StudyDirectory1 equals `studyDirectory1` exactly
-// with StudyDirectory2 = 'not readable', on the given connection (the value
-// is bound, never pasted). Does nothing when `db` is null. Never throws: a
-// failure leaves the studies' values unchanged.
-void MarkStudyNotReadable(Database* db, const std::string& studyDirectory1) noexcept;
+// Marks the one study with the key `studyId` (a whole number) with
+// StudyDirectory2 = 'not readable', on the given connection, provided it is
+// on no disc (NULL or empty): a disc record is never replaced. Does nothing
+// when `db` is null or `studyId` is not a whole number. Never throws: a
+// failure leaves the study's value unchanged.
+void MarkStudyNotReadable(Database* db, const std::string& studyId) noexcept;
 
 // One row of View_Studies as the source folder rule sees it.
 struct StudyRoots {
@@ -114,9 +124,10 @@ std::optional<std::string> SourceFolder(const StudyRoots& row);
 // (subfolders not counted). Throws velunor::Error when it cannot be listed.
 std::uintmax_t FolderBytes(const std::filesystem::path& folder);
 
-// A folder's size in MB as the decision counts it: bytes / 1024 / 1024,
-// rounded to the nearest whole number, halves to the even neighbour.
-std::int32_t SizeInMB(std::uintmax_t bytes);
+// A folder's size in MB as the decision counts it: bytes / `megabyte`
+// (1024 x 1024), rounded to the nearest whole number, halves to the even
+// neighbour.
+std::int32_t SizeInMB(std::uintmax_t bytes, std::uintmax_t megabyte = 1024 * 1024);
 
 // The name under which a file called `name` is placed into `folder`:
 // `name` itself when no entry of that name exists there, otherwise the
@@ -130,9 +141,10 @@ std::string FreeName(const std::filesystem::path& folder, const std::string& nam
 // new-study pass); `gateStopped` says whether it did. Sets pbSammeln to its
 // maximum, measures DVD/2/ (and DVD/1/ when AuthBurn is 1) and asks the
 // operator as the settings and run.state.AutoMode require; in unattended
-// mode it may show the main window and, on No, hide it again and re-enable
-// TimerWrite. Returns the new result.
+// mode it asks (showing the main window, and on No hiding it again and
+// re-enabling TimerWrite) from 1700 MB of new data on, or whenever the
+// capacity limit stopped the pass. Returns the new result.
 // Throws velunor::Error when a folder cannot be measured.
-bool DecideBurn(Run& run, bool result, bool gateStopped);
+bool DecideBurn(Run& run, bool result, bool gateStopped, std::uintmax_t megabyte = 1024 * 1024);
 
 }  // namespace velunor

@@ -70,10 +70,16 @@ std::string GetString(DcmItem& item, const DcmTagKey& tag);
 // it. `name` is used in messages.
 void DecodeWithGdcm(DcmFileFormat& file, const std::string& name);
 
+// Throws TargetWriteError: "Cannot write " + target + the text of `err`
+// (EIO when `err` is 0).
+[[noreturn]] void ThrowTargetWrite(int err, const std::string& target);
+
 // Writes `file` through DCMTK into the open file `fd`, leaving the file
 // position after what was written: with meta information (updated to `xfer`
-// and the dataset's UIDs) or the bare dataset. Throws velunor::Error naming
-// `target` when DCMTK or the file system fails.
+// and the dataset's UIDs) or the bare dataset. Throws TargetWriteError when
+// bytes could not be written to `fd` (the stream's error flag decides, not
+// DCMTK's status, which carries no errno), velunor::Error naming `target`
+// when DCMTK fails otherwise (a value it cannot encode or load).
 void WriteThroughDcmtk(DcmFileFormat& file, int fd, E_TransferSyntax xfer, bool withMeta, const std::string& target);
 
 // Writes the dataset of `impl` as Implicit VR Little Endian into `out`

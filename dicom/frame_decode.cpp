@@ -30,8 +30,7 @@ void WriteAll(int fd, const void* data, std::size_t size, const std::string& tar
         const ssize_t n = ::write(fd, p, size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            const int err = errno;
-            throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
+            ThrowTargetWrite(errno, target);
         }
         p += n;
         size -= static_cast<std::size_t>(n);

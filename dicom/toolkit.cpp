@@ -148,6 +148,7 @@ bool IsJpeg2000(E_TransferSyntax xfer) {
 
 Error SystemError(int err, const std::string& what) { return Error(err, what + ": " + std::strerror(err)); }
 
+
 // The temporary file a write goes to: in the target's folder, so that the
 // final rename stays on one file system. Closed and removed when it goes,
 // unless Commit renamed it onto its target.
@@ -162,7 +163,11 @@ struct TemporaryFile {
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         fd = ::mkstemp(buffer.data());
-        if (fd < 0) throw SystemError(errno, "Cannot create a file in " + target.parent_path().string());
+        if (fd < 0) {
+            const int err = errno;
+            throw TargetWriteError(err, "Cannot create a file in " + target.parent_path().string() + ": " +
+                                            std::strerror(err));
+        }
         path = buffer.data();
         ::fchmod(fd, 0644);   // mkstemp makes it private; staged files are readable like any copy
     }
@@ -181,15 +186,20 @@ struct TemporaryFile {
     void Commit(const fs::path& target) {
         const int closing = fd;
         fd = -1;
-        if (::close(closing) != 0) throw SystemError(errno, "Cannot write " + target.string());
+        if (::close(closing) != 0) ThrowTargetWrite(errno, target.string());
         std::error_code ec;
         fs::rename(path, target, ec);
-        if (ec) throw Error(ec.value(), "Cannot write " + target.string() + ": " + ec.message());
+        if (ec) ThrowTargetWrite(ec.value(), target.string());
         path.clear();
     }
 };
 
 }  // namespace
+
+void ThrowTargetWrite(int err, const std::string& target) {
+    if (err == 0) err = EIO;
+    throw TargetWriteError(err, "Cannot write " + target + ": " + std::strerror(err));
+}
 
 // Writes `file` through DCMTK into the open temporary file `fd`, leaving
 // the file position after what was written: with meta information (updated
@@ -205,7 +215,8 @@ void WriteThroughDcmtk(DcmFileFormat& file, int fd, E_TransferSyntax xfer, bool 
     }
     DcmtkMessages messages;
     OFCondition status;
-    int flushError = 0;
+    int writeError = 0;
+    bool notWritten = false;
     {
         DcmOutputFileStream out(stream);   // closes `stream` when it goes
         DcmWriteCache cache;
@@ -215,14 +226,24 @@ void WriteThroughDcmtk(DcmFileFormat& file, int fd, E_TransferSyntax xfer, bool 
                                 EWM_updateMeta);
         else
             status = file.getDataset()->write(out, xfer, EET_ExplicitLength, &cache, EGL_recalcGL);
+        // A failed fwrite sets the stream's error flag and errno; DCMTK
+        // turns it into a status without either, so both are taken here,
+        // before anything else can change errno.
+        if (std::ferror(stream)) {
+            notWritten = true;
+            writeError = errno;
+        }
         file.transferEnd();
         out.flush();
         // DCMTK closes the stream without looking at the result, so the
         // last buffered bytes are pushed out and checked here.
-        if (std::fflush(stream) != 0 || std::ferror(stream)) flushError = errno ? errno : EIO;
+        if (!notWritten && (std::fflush(stream) != 0 || std::ferror(stream))) {
+            notWritten = true;
+            writeError = errno;
+        }
     }
+    if (notWritten) ThrowTargetWrite(writeError, target);
     if (status.bad()) throw StatusError(status, "Cannot write " + target, messages);
-    if (flushError) throw SystemError(flushError, "Cannot write " + target);
 }
 
 namespace {
@@ -260,8 +281,7 @@ void CopyRange(int in, off_t offset, int out, std::uint64_t length, const std::s
                     const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
                     if (w < 0) {
                         if (errno == EINTR) continue;
-                        const int err = errno;
-                        throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
+                        ThrowTargetWrite(errno, target);
                     }
                     done += w;
                 }
@@ -271,6 +291,9 @@ void CopyRange(int in, off_t offset, int out, std::uint64_t length, const std::s
         if (n < 0) {
             if (errno == EINTR) continue;
             const int err = errno;
+            // copy_file_range fails alike for the reading and the writing
+            // side; these can only be the writing side's.
+            if (err == ENOSPC || err == EDQUOT || err == EFBIG || err == EROFS) ThrowTargetWrite(err, target);
             throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
         }
         if (n == 0) throw Error(0, "Cannot write " + target + ": the source file ended early");
@@ -337,7 +360,7 @@ bool WriteCopyingPixels(DicomDataset::Impl& impl, int out, E_TransferSyntax xfer
     std::memcpy(implicitHeader, tag, 4);
     std::memcpy(implicitHeader + 4, lengthBytes, 4);
     if (::write(out, implicitHeader, sizeof implicitHeader) != static_cast<ssize_t>(sizeof implicitHeader))
-        throw SystemError(errno ? errno : EIO, "Cannot write " + target);
+        ThrowTargetWrite(errno, target);
     CopyRange(source.fd, valueAt, out, length, target);
     return true;
 }

@@ -17,7 +17,19 @@
 #include <string>
 #include <vector>
 
+#include "app/error.hpp"
+
 namespace velunor {
+
+// Raised by DicomDataset::WriteFile when the new file's bytes did not reach
+// its folder: creating, writing, flushing, closing or renaming the new file
+// failed (a full volume, a quota, a file size limit, a read-only folder),
+// whatever errno that failure carried, if any. The file read is not at
+// fault. number() is the errno when there was one, else EIO.
+class TargetWriteError : public Error {
+public:
+    using Error::Error;
+};
 
 inline constexpr const char* kImplicitVRLittleEndian = "1.2.840.10008.1.2";
 
@@ -50,7 +62,7 @@ public:
     //  - the pixel data cannot be decoded, or the JPEG decoder reported a
     //    corrupt stream (it would otherwise deliver garbage pixels),
     //  - `path` is the file the dataset was read from,
-    //  - the file cannot be written.
+    //  - the file cannot be written: then TargetWriteError.
     // Guarantees: the file is written under a temporary name in the target
     // folder and renamed onto `path` only when complete, so `path` holds
     // either its previous content or the complete new file, and no partial

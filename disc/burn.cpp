@@ -41,17 +41,15 @@ bool DVDCreateSteps(Run& run) {
     w.SetVisible(Control::pbDisk, true);
     w.SetCaption(Control::lblDVD, "Create DVD");
 
-    if (!CheckDisc(run)) {
-        st.BurnState = -1;
-        return false;
-    }
-
     // A run that ended between writing its image and recording it (killed,
-    // or the power failed) left the image of this number in the image
-    // folder. A second image of the number cannot be written; that one is
-    // verified and recorded instead, as if this run had just burned it, and
-    // what this run staged waits for the next disc.
+    // the power failed, or the database could not be reached) left the
+    // image of this number in the image folder. A second image of the
+    // number cannot be written; that one is verified and recorded instead,
+    // as if this run had just burned it, and what this run staged waits for
+    // the next disc. Looked for before the disc check, which would find
+    // that very image in the way.
     const std::string label = VolumeLabelFor(st.MediaNumber);
+    dw.SelectDrive(st.DriveIndex);
     if (dw.AdoptWrittenImage(label)) {
         run.shell.LogError(0, "The image of " + label + " exists already: an earlier run ended before recording it. "
                               "It is verified and recorded now; the studies staged in this run wait for the next disc",
@@ -59,6 +57,11 @@ bool DVDCreateSteps(Run& run) {
         w.SetValue(Control::pbDisk, w.Maximum(Control::pbDisk));
         st.BurnState = 1;
         return true;
+    }
+
+    if (!CheckDisc(run)) {
+        st.BurnState = -1;
+        return false;
     }
 
     Status(w, "Calculate dvd-size");

@@ -7,8 +7,12 @@
 // verification, database update. Message boxes become lines on standard
 // error prefixed "Velunor: "; questions are answered by --yes/--no, asked on
 // the terminal when standard input is one, and answered No otherwise.
-// Exit status: 0 the run ended without an error (a recorded disc, or nothing
-// to write), 1 a phase failed, 2 the run could not start.
+// Every error the run logs is printed once; the last line says what the run
+// did. Exit status: 0 a disc was written and recorded in full, or there was
+// nothing to write (or the operator said No); 1 a phase failed, a disc was
+// written but not (or not fully) recorded, or a question found nobody to
+// answer it; 2 the run could not start (no database, no drive, no DICOM
+// dictionary, another run active, an unusable LastMediaNr).
 #include <unistd.h>
 
 #include <chrono>
@@ -56,10 +60,13 @@ std::string OneLine(const std::string& text) {
 struct ConsolePrompter : Prompter {
     std::optional<Answer> fixed;
     bool interactive = false;
+    bool unanswered = false;   // a question was answered No for want of a terminal
+    std::string printed;       // the texts printed so far
 
     Answer Ask(const std::string& text, Icon, Buttons buttons) override {
         EndProgressLine();
         std::cerr << "Velunor: " << OneLine(text) << "\n";
+        printed += text + "\n";
         if (buttons != Buttons::YesNo) return Answer::Ok;
         if (fixed) {
             std::cerr << "Velunor: answered " << (*fixed == Answer::Yes ? "Yes" : "No") << "\n";
@@ -67,6 +74,7 @@ struct ConsolePrompter : Prompter {
         }
         if (!interactive) {
             std::cerr << "Velunor: no terminal to ask, answered No\n";
+            unanswered = true;
             return Answer::No;
         }
         // Bounded: a closed or silent input ends the question with No.
@@ -130,6 +138,72 @@ struct ProgressPrinter {
     }
 };
 
+// The last line and the exit status, from what the run did.
+int Outcome(const RunState& st, const ConsolePrompter& prompter) {
+    const auto& sum = st.summary;
+    auto say = [](const std::string& text) { std::cerr << "Velunor: " << text << "\n"; };
+    // The reason, unless it was printed just above as an error.
+    auto reason = [&](const std::string& fallback) {
+        if (sum.why.empty() || prompter.printed.find(sum.why) != std::string::npos) return fallback;
+        return sum.why;
+    };
+    auto notes = [&] {
+        std::string out;
+        if (!sum.partlyUnreadable.empty())
+            out += "; " + std::to_string(sum.partlyUnreadable.size()) + " studies archived with unreadable files";
+        if (sum.oversizedStudies > 0)
+            out += "; " + std::to_string(sum.oversizedStudies) + " studies larger than one disc not archived";
+        return out;
+    };
+    if (st.RunActive) {
+        say("the burn did not end in time; no disc recorded");
+        return 1;
+    }
+    if (sum.couldNotStart) {
+        say("no disc written: " + reason("the run could not start"));
+        return 2;
+    }
+    if (sum.discWritten) {
+        const std::string label = "DVD " + std::to_string(sum.discNumber);
+        const std::string counts = std::to_string(st.DiscStudies1.size()) + " carry-over studies, " +
+                                   std::to_string(st.DiscStudies2.size()) + " new studies";
+        if (!sum.discRecorded) {
+            say(label + " written but not recorded: the database could not be reached; the next run records it");
+            return 1;
+        }
+        if (sum.recordedStudies == 0 && sum.failedUpdates > 0) {
+            say(label + " written but not recorded: " + std::to_string(sum.failedUpdates) + " updates failed" +
+                (sum.journalKept ? "; they wait in the record journal for the next run" : "") +
+                " (see Logs/Error.log)");
+            return 1;
+        }
+        if (sum.failedUpdates > 0) {
+            say(label + " written, partly recorded: " + std::to_string(sum.recordedStudies) + " studies recorded, " +
+                std::to_string(sum.failedUpdates) + " failed" +
+                (sum.journalKept ? " (kept in the record journal for the next run)" : "") +
+                "; see Logs/Error.log");
+            return 1;
+        }
+        if (!sum.numberStored) {
+            say(label + " written and recorded, but LastMediaNr could not be stored: set it to " +
+                std::to_string(sum.discNumber) + " by hand before the next run");
+            return 1;
+        }
+        say(label + " written and recorded: " + counts + notes());
+        return 0;
+    }
+    if (sum.nothingToWrite) {
+        if (prompter.unanswered) {
+            say("no disc written: a question found no terminal to ask (run with --yes or --no)");
+            return 1;
+        }
+        say("no disc written: " + (sum.why.empty() ? std::string("nothing to write") : sum.why) + notes());
+        return 0;
+    }
+    say("no disc written: " + reason("a phase failed, see Logs/Error.log"));
+    return 1;
+}
+
 int RunOnce(const Options& options) {
     const std::filesystem::path programDir = ProgramDirectory();
     ConsolePrompter prompter;
@@ -140,26 +214,31 @@ int RunOnce(const Options& options) {
     window.onChange = [&](Control c) { progress.Changed(c); };
     prompter.EndProgressLine = [&] { progress.End(); };
 
-    if (std::string problem = StartupProblem(); !problem.empty()) {
-        std::cerr << "Velunor: " << problem << "\nVelunor: no disc written: the run could not start\n";
-        return 2;
-    }
-
     Shell shell(programDir, window);
+    // Errors shown as message boxes reach standard error through the
+    // prompter; the others are printed here, so each appears once.
+    shell.onUnshownError = [&](const std::string& message) {
+        progress.End();
+        std::cerr << "Velunor: " << OneLine(message) << "\n";
+        prompter.printed += message + "\n";
+    };
+    // A run that cannot start says why in Logs/Error.log too, for whoever
+    // watches the logs of a timer.
+    auto cannotStart = [&](const std::string& why) {
+        shell.LogError(0, why, "velunor-cli", 0, true);
+        std::cerr << "Velunor: no disc written: the run could not start\n";
+        return 2;
+    };
     if (options.noticeStep) shell.timing.noticeStep = *options.noticeStep;
     shell.settings.StartupPending = true;
     LoadConfiguration(shell.settings, programDir);
-    if (shell.settings.ServerType.empty()) {
-        std::cerr << "Velunor: no database configured (ServerType in " << shell.settings.IniFilePath.string()
-                  << ")\nVelunor: no disc written: the run could not start\n";
-        return 2;
-    }
+    if (std::string problem = StartupProblem(); !problem.empty()) return cannotStart(problem);
+    if (shell.settings.ServerType.empty())
+        return cannotStart("no database configured (ServerType in " + shell.settings.IniFilePath.string() + ")");
     try {
         OpenDatabase(shell.settings.ServerType, shell.settings.Server, shell.settings.ConnectionString, 30);
     } catch (const Error& e) {
-        std::cerr << "Velunor: database not reachable: " << e.what()
-                  << "\nVelunor: no disc written: the run could not start\n";
-        return 2;
+        return cannotStart(std::string("database not reachable: ") + e.what());
     }
 
     std::unique_ptr<DiscWriter> writer = MakeProgramWriter(shell.settings);
@@ -169,12 +248,8 @@ int RunOnce(const Options& options) {
     };
     controller.Load();
     controller.TimerDVDTick();  // drive detection
-    if (!window.IsEnabled(Control::cmdStarten)) {
-        std::cerr << "Velunor: no disc written: no usable drive\n";
-        return 2;
-    }
+    if (!window.IsEnabled(Control::cmdStarten)) return cannotStart("no usable drive");
 
-    const int errorsBefore = shell.errorsLogged;
     controller.StartClicked();
     // The burn runs in the writer's threads; poll it as the window's timer would.
     auto lastReload = std::chrono::steady_clock::now();
@@ -188,26 +263,7 @@ int RunOnce(const Options& options) {
         }
     }
     progress.End();
-
-    const RunState& st = controller.state;
-    const auto& sum = st.summary;
-    if (st.RunActive) {
-        std::cerr << "Velunor: the burn did not end in time; no disc recorded\n";
-        return 1;
-    }
-    if (sum.discRecorded) {
-        std::cerr << "Velunor: DVD " << st.MediaNumber << " written and recorded: " << st.DiscStudies1.size()
-                  << " carry-over studies, " << st.DiscStudies2.size() << " new studies, " << sum.failedUpdates
-                  << " failed updates\n";
-        return shell.errorsLogged == errorsBefore ? 0 : 1;
-    }
-    if (shell.errorsLogged == errorsBefore && sum.nothingToWrite) {
-        std::cerr << "Velunor: no disc written: " << (sum.why.empty() ? "nothing to write" : sum.why) << "\n";
-        return 0;
-    }
-    std::cerr << "Velunor: no disc written: " << (sum.why.empty() ? "a phase failed, see Logs/Error.log" : sum.why)
-              << "\n";
-    return 1;
+    return Outcome(controller.state, prompter);
 }
 
 }  // namespace

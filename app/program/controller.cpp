@@ -27,6 +27,23 @@ bool WantsConfigDialog(const std::string& argumentText) {
     return Upper(argumentText).find("CONFIG") != std::string::npos;
 }
 
+std::string OutcomeLines(const RunState::Summary& sum) {
+    std::string out;
+    auto line = [&out](const std::string& text) { out += (out.empty() ? "" : "\r\n") + text; };
+    if (sum.recordedStudies > 0 || sum.failedUpdates > 0)
+        line(std::to_string(sum.recordedStudies) + " studies recorded, " + std::to_string(sum.failedUpdates) +
+             " failed.");
+    if (sum.journalKept) line("The failed updates wait in the record journal; the next run records them.");
+    if (!sum.numberStored) line("LastMediaNr could not be stored: set it by hand before the next run.");
+    if (!sum.partlyUnreadable.empty())
+        line(std::to_string(sum.partlyUnreadable.size()) +
+             " studies archived with unreadable files (see Logs/Error.log).");
+    if (sum.oversizedStudies > 0)
+        line(std::to_string(sum.oversizedStudies) +
+             " studies larger than one disc not archived (see Logs/Error.log).");
+    return out;
+}
+
 std::string CompletionMessage(const std::string& msgDvdName, std::int32_t mediaNumber) {
     std::string out = msgDvdName;
     const std::string placeholder = "{NAME}";
@@ -78,10 +95,39 @@ bool RunController::CallPhase(const std::function<bool(Run&)>& phase, const char
     return false;
 }
 
+void RunController::ApplyPendingSettings() {
+    if (!pendingSettings_) return;
+    shell_.settings = std::move(*pendingSettings_);
+    pendingSettings_.reset();
+}
+
+void RunController::ReleaseRun() {
+    lock_.reset();
+    ApplyPendingSettings();
+}
+
 void RunController::StartClicked() {
     WindowSystem& w = shell_.window;
     // A second click (or an unattended start) while a run is active starts nothing.
     if (state.RunActive) return;
+
+    // One run at a time per program folder and staging tree, across
+    // processes: a run elsewhere leaves this one untouched, and the status
+    // line says why. An unattended start tries again at the next tick.
+    ApplyPendingSettings();
+    const std::string& staging = shell_.settings.TempPath;
+    RunLockAttempt attempt = TryRunLock(shell_.programDir, staging.empty() ? "/" : staging);
+    if (!attempt.lock) {
+        state.summary = {};
+        state.summary.couldNotStart = true;
+        state.summary.why = attempt.Why();
+        w.SetCaption(Control::lblCur, state.summary.why);
+        w.Repaint(Control::lblCur);
+        if (!attempt.busy()) shell_.LogError(0, attempt.error, "cmdStarten");
+        if (state.AutoMode) AutoTickCount = AutoTickLimit;
+        return;
+    }
+    lock_ = std::move(attempt.lock);
 
     w.SetVisible(Control::Picture1, false);
     w.SetCaption(Control::lblCur, "");
@@ -96,6 +142,12 @@ void RunController::StartClicked() {
     w.SetEnabled(Control::mnuFile, false);
 
     w.SetVisible(Control::lblSammeln, true);
+    // What an earlier run verified but could not record comes first: its
+    // studies must not be selected and written again.
+    if (phases_.ReplayJournal && !CallPhase(phases_.ReplayJournal, "DBUpdate")) {
+        state.summary.why = "an earlier disc is not recorded yet (see Logs/Error.log)";
+        return EndRunWithoutDisc();
+    }
     if (!CallPhase(phases_.DatenKopieren, "DatenKopieren")) return EndRunWithoutDisc();
     w.SetVisible(Control::lblDicomDir, true);
     if (!CallPhase(phases_.DicomDir, "DicomDir")) return EndRunWithoutDisc();
@@ -118,6 +170,7 @@ void RunController::EndRunWithoutDisc() {
         writer_.AllowRemoval(true);
     } catch (const std::exception&) {
     }
+    ReleaseRun();
 }
 
 void RunController::EndRun() {
@@ -131,6 +184,7 @@ void RunController::EndRun() {
     w.SetEnabled(Control::cmdStarten, true);
     w.SetEnabled(Control::cmdCancel, false);
     w.SetEnabled(Control::mnuFile, true);
+    ReleaseRun();
 }
 
 void RunController::TimerDVDTick() {
@@ -163,13 +217,13 @@ void RunController::TimerDVDTick() {
         w.SetTimerEnabled(Timer::TimerDVD, false);
         w.SetVisible(Control::lblVerifyDVD, true);
         if (CallPhase(phases_.DVDVerify, "DVDVerify")) {
+            state.summary.discWritten = true;
+            state.summary.discNumber = std::int64_t{state.MediaNumber} + 1;
             w.SetVisible(Control::lblUpdate, true);
             if (CallPhase(phases_.DBUpdate, "DBUpdate")) {
                 std::string text = CompletionMessage(shell_.settings.MSGDVDName, state.MediaNumber);
-                const auto& sum = state.summary;
-                if (sum.recordedStudies > 0 || sum.failedUpdates > 0)
-                    text += "\r\n\r\n" + std::to_string(sum.recordedStudies) + " studies recorded, " +
-                            std::to_string(sum.failedUpdates) + " failed.";
+                if (const std::string lines = OutcomeLines(state.summary); !lines.empty())
+                    text += "\r\n\r\n" + lines;
                 state.summary.discRecorded = true;
                 w.MessageBox(text, Icon::Information);
             }
@@ -187,7 +241,16 @@ void RunController::TimerWriteTick() {
     if (shell_.window.IsEnabled(Control::cmdStarten)) StartClicked();
 }
 
-void RunController::TimerReadyTick() { LoadConfiguration(shell_.settings, shell_.programDir); }
+void RunController::TimerReadyTick() {
+    // A run keeps the settings it started with (its staging tree, its
+    // database); what the file says now applies from the next run on.
+    Settings next = pendingSettings_ ? *pendingSettings_ : shell_.settings;
+    LoadConfiguration(next, shell_.programDir);
+    if (state.RunActive)
+        pendingSettings_ = std::move(next);
+    else
+        shell_.settings = std::move(next);
+}
 
 void RunController::CancelClicked() { state.CancelRequested = true; }
 

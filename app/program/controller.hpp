@@ -9,9 +9,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "app/run.hpp"
+#include "app/run_lock.hpp"
 #include "disc/disc_writer.hpp"
 
 namespace velunor {
@@ -46,10 +48,17 @@ public:
     // timers. Shows the main window unless unattended.
     void Load();
 
-    void StartClicked();     // cmdStarten
+    // cmdStarten. Takes the run lock first (app/run_lock.hpp): when another
+    // run holds it, starts nothing, shows "another run is active (process
+    // N)" in lblCur and sets summary.couldNotStart; an unattended start then
+    // tries again at the next TimerWrite tick. The lock is held until the
+    // run ends.
+    void StartClicked();
     void CancelClicked();    // cmdCancel
     void TimerDVDTick();
     void TimerWriteTick();
+    // Reloads velunor.ini. During a run the new settings wait and apply when
+    // the run ends, so a run keeps the settings it started with.
     void TimerReadyTick();
     // A request to close the main window. Returns false when it is refused
     // (a run is active and the user asked through the close box). The drive
@@ -64,13 +73,23 @@ public:
 private:
     void EndRunWithoutDisc();   // step 9 of a start
     void EndRun();              // step 4 of the TimerDVD tick
+    void ApplyPendingSettings();
+    void ReleaseRun();          // the lock goes, waiting settings apply
     bool CallPhase(const std::function<bool(Run&)>& phase, const char* label);
 
     Shell& shell_;
     DiscWriter& writer_;
     Phases phases_;
     std::string args_;
+    std::optional<RunLock> lock_;
+    std::optional<Settings> pendingSettings_;
 };
+
+// The lines a run's outcome adds to the completion message (CR LF between
+// them): studies recorded and failed, a kept record journal, an unstored
+// LastMediaNr, studies archived with unreadable files, studies larger than
+// a disc. "" when there is nothing to add.
+std::string OutcomeLines(const RunState::Summary& summary);
 
 // MSGDVDName with every "{NAME}" replaced by `mediaNumber`.
 std::string CompletionMessage(const std::string& msgDvdName, std::int32_t mediaNumber);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 
@@ -30,6 +32,7 @@ struct ControllerFixture : ::testing::Test {
         shell.log.markerPath = dir / "Velunor.ready";
         shell.settings.MSGDVDName = "Label it DVD {NAME}, then {NAME} again";
         shell.settings.StartupPending = true;
+        shell.settings.TempPath = (dir / "staging").string() + "/";
     }
 
     std::function<bool(velunor::Run&)> Fake(const std::string& name) {
@@ -295,12 +298,73 @@ TEST_F(ControllerFixture, StartResetsTheBarsAndASecondStartDuringARunIsIgnored) 
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "DatenKopieren"), 1);
 }
 
-TEST_F(ControllerFixture, TimerReadyReloadsTheConfiguration) {
+// A run keeps the settings it started with: a reload during the run (an
+// operator's edit) applies when the run has ended.
+TEST_F(ControllerFixture, TimerReadyReloadsTheConfigurationButARunKeepsItsOwn) {
     Make();
+    Detect();
     test::WriteAll(dir / "velunor.ini", "[CONFIG]\nDVDSpeed=12\nTempPath=" + (dir / "stage").string() + "\n");
     c->TimerReadyTick();
     EXPECT_EQ(shell.settings.DVDSpeed, 12);
     EXPECT_TRUE(std::filesystem::is_directory(dir / "stage" / "DVD" / "1"));
+
+    c->StartClicked();   // burning now
+    ASSERT_TRUE(c->state.RunActive);
+    test::WriteAll(dir / "velunor.ini", "[CONFIG]\nDVDSpeed=4\nTempPath=" + (dir / "other").string() + "\n");
+    c->TimerReadyTick();
+    EXPECT_EQ(shell.settings.DVDSpeed, 12);
+    EXPECT_EQ(shell.settings.TempPath, (dir / "stage").string() + "/");
+    drive.burning = true;
+    drive.burnScript = {{test::ScriptedDrive::Ev::Complete, 0, 0, ""}};
+    c->TimerDVDTick();   // verification, update, end of the run
+    ASSERT_FALSE(c->state.RunActive);
+    EXPECT_EQ(shell.settings.DVDSpeed, 4);
+    EXPECT_EQ(shell.settings.TempPath, (dir / "other").string() + "/");
+}
+
+// One run at a time per program folder and staging tree, also between two
+// controllers of one process: the second starts nothing and says why, and
+// an unattended one tries again at its next tick.
+TEST_F(ControllerFixture, ASecondControllerStartsNothingWhileARunHoldsTheLock) {
+    Make();
+    Detect();
+    c->StartClicked();
+    ASSERT_TRUE(c->state.RunActive);
+
+    test::ScriptedPrompter prompter2;
+    HeadlessWindow window2{prompter2, test::FakeSleep{}};
+    Shell shell2{dir.path(), window2};
+    shell2.settings = shell.settings;
+    shell2.settings.StartupPending = true;
+    shell2.log.markerPath = dir / "Velunor2.ready";
+    test::ScriptedDrive drive2;
+    std::vector<std::string> calls2;
+    Phases p;
+    p.DatenKopieren = [&](velunor::Run&) {
+        calls2.push_back("DatenKopieren");
+        return false;
+    };
+    p.ShowDetectWindow = [](velunor::Run& run) { run.window().SetEnabled(Control::cmdStarten, true); };
+    RunController second(shell2, drive2, std::move(p), "AUTO");
+    second.Load();
+    second.TimerDVDTick();
+    second.AutoTickLimit = 0;
+    second.TimerWriteTick();
+
+    EXPECT_TRUE(calls2.empty());
+    EXPECT_FALSE(second.state.RunActive);
+    EXPECT_TRUE(second.state.summary.couldNotStart);
+    const std::string why = "another run is active (process " + std::to_string(::getpid()) + ")";
+    EXPECT_EQ(second.state.summary.why, why);
+    EXPECT_EQ(window2.Caption(Control::lblCur), why);
+    EXPECT_EQ(second.AutoTickCount, second.AutoTickLimit);   // the next tick tries again
+
+    drive.burning = true;
+    drive.burnScript = {{test::ScriptedDrive::Ev::Complete, 0, 0, ""}};
+    c->TimerDVDTick();
+    ASSERT_FALSE(c->state.RunActive);
+    second.TimerWriteTick();
+    EXPECT_EQ(calls2, std::vector<std::string>{"DatenKopieren"});
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ struct WindowFixture : ::testing::Test {
         Settings s;
         s.StartupPending = true;
         s.MSGDVDName = "Done {NAME}";
+        s.TempPath = (dir / "staging").string() + "/";
         w = std::make_unique<fVelunor>(
             dir.path(), s, args, prompter, Timing{},
             [this](const Settings&) {

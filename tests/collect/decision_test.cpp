@@ -73,14 +73,21 @@ TEST_F(Decision, ManualRunWith1700MegabytesThatAllFittedIsAsked) {
     EXPECT_EQ(Shown().back(), kContinue1 + "1850" + kContinue2);
 }
 
-TEST_F(Decision, UnattendedRunBelow1700MegabytesWritesNothing) {
+TEST_F(Decision, UnattendedRunBelow1700MegabytesWaitsOnlyWhileEveryStudyFitted) {
     env.state.AutoMode = true;
     Stage(800 * kMiB);
     EXPECT_FALSE(Decide(false, false));
     Stage(1699 * kMiB);
-    EXPECT_FALSE(Decide(true, true));   // even after a full disc
+    EXPECT_FALSE(Decide(false, false));
     EXPECT_TRUE(Shown().empty());
     EXPECT_FALSE(env.window.MainWindowVisible());
+    // The capacity limit stopped the pass: the next study does not fit
+    // whatever later runs wait for, so the disc is as full as it gets and
+    // the operator is asked as from 1700 MB.
+    Stage(900 * kMiB);
+    EXPECT_TRUE(Decide(true, true, {Answer::Yes}));
+    EXPECT_EQ(Shown(), std::vector<std::string>{kAutoQuestion});
+    EXPECT_TRUE(env.window.MainWindowVisible());
 }
 
 TEST_F(Decision, UnattendedRunFrom1700MegabytesShowsTheWindowAndAsks) {

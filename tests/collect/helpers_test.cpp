@@ -96,25 +96,57 @@ TEST(LastMediaNr, FirstLineWithBlanksAroundTheNumber) {
     EXPECT_EQ(ReadLastMediaNr(tmp.path()), 0);
     set("\r\n9\r\n");
     EXPECT_EQ(ReadLastMediaNr(tmp.path()), 0);
-    for (const char* bad : {"abc\r\n", "7 8\r\n", "   \r\n", "2147483648\r\n", "7x"}) {
+    // Every refusal names the file.
+    const auto refused = [&](const std::string& why) {
+        try {
+            ReadLastMediaNr(tmp.path());
+            ADD_FAILURE() << why << ": read as a number";
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find((tmp / "LastMediaNr").string()), std::string::npos) << e.what();
+        }
+    };
+    for (const char* bad : {"abc\r\n", "7 8\r\n", "   \r\n", "2147483648\r\n", "7x", "-3\r\n"}) {
         set(bad);
-        EXPECT_THROW(ReadLastMediaNr(tmp.path()), Error) << bad;
+        refused(bad);
     }
+    fs::remove(tmp / "LastMediaNr");
+    fs::create_directory(tmp / "LastMediaNr");
+    refused("a folder");
 }
 
-TEST(MarkStudyNotReadable, MarksExactlyTheGivenFolderName) {
+// The number after LastMediaNr's must fit the media number: refused before
+// anything is staged or selected.
+TEST(LastMediaNr, TheLastNumberRefusesTheRunBeforeAnythingIsStaged) {
+    CollectEnv env;
+    env.shell.settings.Archive = 1;
+    env.SetLastMediaNr(" 2147483647 \r\n");
+    env.AddDicomStudy(1, "n1", 1, std::nullopt);
+
+    EXPECT_FALSE(DatenKopieren(env.run));
+
+    EXPECT_TRUE(env.state.summary.couldNotStart);
+    EXPECT_FALSE(fs::exists(env.Staging("DVDTemp")));
+    const auto log = env.ErrorLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("DVD 2147483648"), std::string::npos) << log[0];
+    EXPECT_EQ(Lines(env.programDir / "LastMediaNr"), std::vector<std::string>{" 2147483647 "});
+}
+
+TEST(MarkStudyNotReadable, MarksTheOneStudyOfTheKeyAndNeverADiscRecord) {
     CollectEnv env;
     env.AddStudy(1, "a'b", std::nullopt);
-    env.AddStudy(2, "a'b2", std::nullopt);
-    env.AddStudy(3, "A'B", "DVD 4");
-    MarkStudyNotReadable(env.db, "a'b");
+    env.AddStudy(2, "a'b", "");
+    env.AddStudy(3, "a'b", "DVD 4");
+    MarkStudyNotReadable(env.db, "1");
+    MarkStudyNotReadable(env.db, "3");
+    MarkStudyNotReadable(env.db, "1 OR 1=1");   // not a key: nothing happens
     EXPECT_EQ(env.Dir2(1), "not readable");
-    EXPECT_EQ(env.Dir2(2), std::nullopt);
+    EXPECT_EQ(env.Dir2(2), "");
     EXPECT_EQ(env.Dir2(3), "DVD 4");
-    MarkStudyNotReadable(nullptr, "a'b2");   // no connection: nothing happens, nothing thrown
+    MarkStudyNotReadable(nullptr, "2");   // no connection: nothing happens, nothing thrown
     env.db->Execute("DROP VIEW View_Studies");
     env.db->Execute("DROP TABLE tblStudies");
-    MarkStudyNotReadable(env.db, "a'b2");   // a failing statement is swallowed
+    MarkStudyNotReadable(env.db, "2");   // a failing statement is swallowed
 }
 
 TEST(FolderBytes, CountsEveryFileBelowTheFolder) {
