@@ -49,7 +49,6 @@ bool DVDCreateSteps(Run& run) {
     // the next disc. Looked for before the disc check, which would find
     // that very image in the way.
     const std::string label = VolumeLabelFor(st.MediaNumber);
-    dw.SelectDrive(st.DriveIndex);
     if (dw.AdoptWrittenImage(label)) {
         run.shell.LogError(0, "The image of " + label + " exists already: an earlier run ended before recording it. "
                               "It is verified and recorded now; the studies staged in this run wait for the next disc",

@@ -160,24 +160,22 @@ TEST_P(BackendTest, ArchiveRootsForSelectionAndCopy) {
 TEST_P(BackendTest, ApostropheInTheStudyFolderName) {
     const std::string dir1 = "O'Brien^Anna 2024";
     const fs::path folder = env->Folder(dir1);
-    WriteDicom(folder / "IM00001.dcm", CollectEnv::StudyUid(1), CollectEnv::StudyUid(1) + ".1");
     WriteAll(folder / "IM00002.dcm", "this is no DICOM file");
     env->AddStudy(1, dir1, std::nullopt);
     env->AddDicomStudy(2, "O", 1, std::nullopt);   // a name the value begins with
 
     DatenKopieren(env->run);
 
-    // Study 1 is withdrawn for its unreadable file; the mark reaches it and
-    // not study 2, whose folder name its own begins with.
+    // Study 1 has no readable file: it alone is marked, not study 2, whose
+    // folder name its own begins with.
     EXPECT_EQ(StudiesIn(env->Staging("DVD/2")), std::multiset<std::string>{CollectEnv::StudyUid(2)});
     EXPECT_EQ(env->Dir2(1), "not readable");
     EXPECT_EQ(env->Dir2(2), std::nullopt);
     auto lines = env->FileLogLines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 1u);
     const std::string head = std::string(CollectEnv::kStamp) + "2-1 " + folder.string() + "/ ";
     EXPECT_EQ(lines[0].rfind(head, 0), 0u) << lines[0];
     EXPECT_GT(lines[0].size(), head.size());
-    EXPECT_EQ(lines[1].rfind(std::string(CollectEnv::kStamp) + "2-9 " + folder.string() + "/ ", 0), 0u) << lines[1];
 }
 
 // Local ports of this process's TCP connections to `serverPort`, from

@@ -176,7 +176,9 @@ TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheImageUnrecordedAndTheNextRun
     a.WriteIni("AuthBurn=1\nArchive=1\n");
     Phases phases = ProgramPhases();
     auto update = phases.DBUpdate;
-    phases.DBUpdate = [&a, update](velunor::Run& run) {
+    bool gone = true;
+    phases.DBUpdate = [&a, &gone, update](velunor::Run& run) {
+        if (!gone) return update(run);
         // The server goes away after verification: the update's connection fails.
         std::string bad = run.settings().ServerType == "SQLite3" ? (a.dir / "gone.db").string() : "127.0.0.1;port=1";
         std::swap(run.settings().Server, bad);
@@ -185,15 +187,14 @@ TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheImageUnrecordedAndTheNextRun
         std::swap(run.settings().Server, bad);
         return ok;
     };
-    {
-        Runner r(a, "", phases);
-        r.prompter.answers = {Answer::Yes};
-        r.RunOnce();
-        // Nothing could be recorded, and the image stays in the image folder:
-        // the disc keeps its number.
-        EXPECT_EQ(r.c->state.summary.failedUpdates, 0);
-        EXPECT_FALSE(r.c->state.summary.discRecorded);
-    }
+    // One process for both runs, as the unattended window runs for months.
+    Runner r(a, "", phases);
+    r.prompter.answers = {Answer::Yes};
+    r.RunOnce();
+    // Nothing could be recorded, and the image stays in the image folder:
+    // the disc keeps its number.
+    EXPECT_EQ(r.c->state.summary.failedUpdates, 0);
+    EXPECT_FALSE(r.c->state.summary.discRecorded);
     EXPECT_TRUE(std::filesystem::exists(a.dir / "iso" / "DVD 1.iso"));
     EXPECT_FALSE(std::filesystem::exists(a.prog / "LastMediaNr"));
     EXPECT_NE(ReadAll(a.prog / "Logs" / "Error.log").find("DVD 1 is not recorded: the database cannot be reached"),
@@ -202,7 +203,7 @@ TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheImageUnrecordedAndTheNextRun
 
     // The next run takes the image over, verifies it again and records it:
     // the studies are on disc 1, and no second image of that number exists.
-    Runner r(a, "");
+    gone = false;
     r.prompter.answers = {Answer::Yes};
     r.RunOnce();
     EXPECT_TRUE(r.c->state.summary.discRecorded);
@@ -211,7 +212,7 @@ TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheImageUnrecordedAndTheNextRun
     EXPECT_FALSE(std::filesystem::exists(a.dir / "iso" / "DVD 2.iso"));
 }
 
-TEST_P(WholeRun, AStudyWithAnUnreadableFileIsLoggedMarkedAndTheRestArchived) {
+TEST_P(WholeRun, AStudyWithAnUnreadableFileIsArchivedWithItsReadableFilesAndNamed) {
     ArchiveRun a(GetParam(), 6, 1);
     a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
     a.WriteIni("AuthBurn=1\n");
@@ -219,18 +220,20 @@ TEST_P(WholeRun, AStudyWithAnUnreadableFileIsLoggedMarkedAndTheRestArchived) {
     r.prompter.answers = {Answer::Yes};
     r.RunOnce();
     int bad = 0;
+    const auto onImage = StudiesOnImage(a.dir / "iso" / "DVD 4.iso", "2", a.dir / "read");
+    EXPECT_EQ(onImage.size(), 6u);
     for (const auto& s : a.generated.studies) {
-        if (s.readable) {
-            EXPECT_EQ(a.Value(s.studyId), "DVD 4") << s.studyId;
-        } else {
-            ++bad;
-            EXPECT_EQ(a.Value(s.studyId), "not readable") << s.studyId;
-            std::string fileLog = ReadAll(a.prog / "Logs" / "FileLog.log");
-            EXPECT_NE(fileLog.find("2-1 " + s.folder.string() + "/"), std::string::npos) << fileLog;
-            auto onImage = StudiesOnImage(a.dir / "iso" / "DVD 4.iso", "2", a.dir / "read");
-            EXPECT_EQ(onImage.count(s.studyUid), 0u);
-            EXPECT_EQ(onImage.size(), 5u);
-        }
+        EXPECT_EQ(a.Value(s.studyId), "DVD 4") << s.studyId;
+        EXPECT_EQ(onImage.count(s.studyUid), 1u) << s.studyId;
+        if (s.readable) continue;
+        ++bad;
+        const std::string fileLog = ReadAll(a.prog / "Logs" / "FileLog.log");
+        EXPECT_NE(fileLog.find("2-1 " + s.folder.string() + "/"), std::string::npos) << fileLog;
+        const std::string errors = ReadAll(a.prog / "Logs" / "Error.log");
+        EXPECT_NE(errors.find(s.folder.string() + "/ is archived without 1 unreadable file(s)"), std::string::npos)
+            << errors;
+        EXPECT_EQ(r.c->state.summary.partlyUnreadable, std::vector<std::string>{s.folder.string() + "/"});
+        EXPECT_NE(r.prompter.shown.back().text.find("1 studies archived with unreadable files"), std::string::npos);
     }
     EXPECT_EQ(bad, 1);
     EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 4 \r\n");
@@ -279,19 +282,59 @@ TEST_F(Cli, RunsOneDiscAndSaysWhatHappenedOnItsLastLine) {
               std::string::npos) << out;
     EXPECT_NE(out.find("Velunor: answered Yes"), std::string::npos);
     std::string last = out.substr(out.rfind("Velunor: ", out.size() - 2));
-    EXPECT_EQ(last, "Velunor: DVD 4 written and recorded: 2 carry-over studies, 3 new studies, 0 failed updates\n");
+    EXPECT_EQ(last, "Velunor: DVD 4 written and recorded: 2 carry-over studies, 3 new studies\n");
     EXPECT_TRUE(std::filesystem::exists(a.dir / "iso" / "DVD 4.iso"));
     EXPECT_EQ(a.Value(3), "DVD 4");
+}
+
+// Two runs started together on one program folder: one writes the disc, the
+// other says why it did not run and touches nothing.
+TEST_F(Cli, TwoRunsStartedTogetherWriteOneDisc) {
+    a.WriteIni("AuthBurn=1\n");
+    const auto first = a.dir / "first.out";
+    // The first holds the lock through a slow tray notice.
+    const std::string out = Capture("(" + Quote(exe) + " run --yes --notice-ms 1500 >" + Quote(first.string()) +
+                                    " 2>&1 </dev/null & sleep 0.5; " + Quote(exe) +
+                                    " run --yes --notice-ms 0 </dev/null 2>&1; echo \"exit=$?\"; wait)");
+    EXPECT_NE(out.find("Velunor: no disc written: another run is active (process "), std::string::npos) << out;
+    EXPECT_NE(out.find("exit=2"), std::string::npos) << out;
+    EXPECT_NE(ReadAll(first).find("Velunor: DVD 4 written and recorded"), std::string::npos) << ReadAll(first);
+    EXPECT_TRUE(std::filesystem::exists(a.dir / "iso" / "DVD 4.iso"));
+    EXPECT_FALSE(std::filesystem::exists(a.dir / "iso" / "DVD 5.iso"));
+    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 4 \r\n");
 }
 
 TEST_F(Cli, NoAnswersNoDiscAndClearReasonsWhenItCannotStart) {
     a.WriteIni("AuthBurn=1\n");
     int status = -1;
-    std::string out = Run("run", status);  // no terminal: the question is answered No
-    EXPECT_EQ(status, 0) << out;
+    // No terminal and no --yes: the question cannot be asked, which is no
+    // operator's No.
+    std::string out = Run("run", status);
+    EXPECT_EQ(status, 1) << out;
     EXPECT_NE(out.find("Velunor: no terminal to ask, answered No"), std::string::npos) << out;
-    EXPECT_NE(out.find("Velunor: no disc written"), std::string::npos);
+    EXPECT_NE(out.find("Velunor: no disc written: a question found no terminal to ask (run with --yes or --no)"),
+              std::string::npos) << out;
     EXPECT_TRUE(std::filesystem::is_empty(a.dir / "iso"));
+    out = Run("run --no", status);
+    EXPECT_EQ(status, 0) << out;
+
+    // A LastMediaNr that cannot number the next disc: nothing is staged.
+    const std::pair<std::string, std::string> refused[] = {{" 2147483647 \r\n", "DVD 2147483648"},
+                                                           {"-1\r\n", (a.prog / "LastMediaNr").string() + " holds -1"}};
+    for (const auto& [content, named] : refused) {
+        WriteAll(a.prog / "LastMediaNr", content);
+        out = Run("run --yes", status);
+        EXPECT_EQ(status, 2) << out;
+        EXPECT_NE(out.find(named), std::string::npos) << out;
+        EXPECT_TRUE(std::filesystem::is_empty(a.dir / "iso"));
+        EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), content);
+    }
+    std::filesystem::remove(a.prog / "LastMediaNr");
+    std::filesystem::create_directory(a.prog / "LastMediaNr");
+    out = Run("run --yes", status);
+    EXPECT_EQ(status, 2) << out;
+    EXPECT_NE(out.find((a.prog / "LastMediaNr").string() + " is not a file"), std::string::npos) << out;
+    std::filesystem::remove(a.prog / "LastMediaNr");
 
     std::filesystem::remove(a.prog / "velunor.ini");
     out = Run("run --yes", status);
@@ -301,7 +344,11 @@ TEST_F(Cli, NoAnswersNoDiscAndClearReasonsWhenItCannotStart) {
     a.WriteIni("Archive=1\n", (a.dir / "none.db").string());
     out = Run("run --yes", status);
     EXPECT_EQ(status, 2) << out;
-    EXPECT_NE(out.find("database not reachable"), std::string::npos) << out;
+    // Printed once, and in the error log for whoever watches the logs.
+    const auto at = out.find("database not reachable");
+    EXPECT_NE(at, std::string::npos) << out;
+    EXPECT_EQ(out.find("database not reachable", at + 1), std::string::npos) << out;
+    EXPECT_NE(ReadAll(a.prog / "Logs" / "Error.log").find("database not reachable"), std::string::npos);
 
     out = Run("run --notice-ms x", status);
     EXPECT_EQ(status, 2);

@@ -96,16 +96,6 @@ TEST_P(HostileValues, DiscStudyUidsUpdateExactlyTheirOwnRows) {
     EXPECT_EQ(test::ReadAll(dir / "prog" / "LastMediaNr"), " 5 \r\n");
 }
 
-TEST_P(HostileValues, StudyFolderNamesMarkExactlyTheirOwnRowsNotReadable) {
-    AddRows(std::nullopt);
-    auto conn = db->Open();
-    for (std::size_t i = 0; i < kHostile.size(); i += 2) MarkStudyNotReadable(conn.get(), kHostile[i]);
-    std::vector<std::string> expected;
-    for (std::size_t i = 0; i < kHostile.size(); ++i) expected.push_back(i % 2 == 0 ? "not readable" : "<NULL>");
-    expected.insert(expected.end(), kDecoys.size(), "<NULL>");
-    EXPECT_EQ(AllValues(), expected);
-}
-
 TEST_P(HostileValues, LongValuesComeBackWholeThroughTheView) {
     // A folder name is looked up through View_Studies; a value cut short
     // could name another study's folder.
