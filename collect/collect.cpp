@@ -649,10 +649,10 @@ void WithdrawOversized(Phase& p) {
     p.imageCounter = p.studyStartCounter;
     ++p.run.state.summary.oversizedStudies;
     StudyNotice(p, "Study " + p.currentFolder + " (Study UID " + (p.studyUid.empty() ? "unknown" : p.studyUid) +
-                       ") is larger than one disc: its files hold " + std::to_string(sourceBytes) +
-                       " bytes, and re-encoded they reach " + std::to_string(p.studyBytes) +
-                       " bytes before all are staged, while a disc takes less than " +
-                       std::to_string(p.limits.capacityBytes) + ". It is not archived and stays on no disc");
+                       ") is larger than one disc: at least " + std::to_string(p.studyBytes) +
+                       " bytes once re-encoded (its folder holds " + std::to_string(sourceBytes) +
+                       " bytes), while a disc takes less than " + std::to_string(p.limits.capacityBytes) +
+                       ". It is not archived and stays on no disc");
 }
 
 Flow NewStudyPass(Phase& p, const std::vector<std::string>& ids) {
@@ -990,6 +990,9 @@ bool DatenKopieren(Run& run, const CollectLimits& limits) {
     auto& summary = run.state.summary;
     summary.carryOverStudies = 0;
     summary.newStudies = 0;
+    summary.oversizedStudies = 0;
+    summary.partlyUnreadable.clear();
+    summary.couldNotStart = false;
     summary.nothingToWrite = false;
     summary.why.clear();
     try {

@@ -2,6 +2,8 @@
 // DVDTemp/ and DVD/2/ together stay below the limit.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "collect/collect.hpp"
 #include "tests/collect/collect_fixture.hpp"
 
@@ -28,6 +30,46 @@ TEST(Capacity, AStudyThatDoesNotFitEndsThePassAndWaits) {
     EXPECT_EQ(env.state.summary.newStudies, 1);
     EXPECT_FALSE(env.state.summary.nothingToWrite);
     EXPECT_EQ(env.window.Value(Control::pbSammeln), 10000);
+}
+
+// A study that fills a disc by itself never fits: it is taken out, named,
+// and the studies after it go on as if it were not there. When it was the
+// only new study, no disc is written at all (a disc without new data fails
+// its verification, again on every later run).
+TEST(Capacity, AStudyLargerThanADiscIsWithdrawnNamedAndNeverHoldsUpTheOthers) {
+    CollectEnv env;
+    env.shell.settings.Archive = 1;
+    const fs::path big = env.AddDicomStudy(1, "big", 3, std::nullopt, 900'000);   // 2.7 of a 2.0 limit
+    env.AddDicomStudy(2, "n2", 1, std::nullopt, 30'000);
+    env.AddDicomStudy(3, "n3", 1, std::nullopt, 30'000);
+    CollectLimits limits;
+    limits.capacityBytes = 2'000'000;
+    limits.megabyte = 1000;   // the decision's thresholds scaled alike: 60 "MB" asks
+    env.prompter.answers = {Answer::Yes};
+
+    EXPECT_TRUE(DatenKopieren(env.run, limits));
+
+    std::set<std::string> staged;
+    for (const auto& name : FileNames(env.Staging("DVD/2"))) staged.insert(ReadFacts(env.Staging("DVD/2") / name).studyUid);
+    EXPECT_EQ(staged, (std::set<std::string>{CollectEnv::StudyUid(2), CollectEnv::StudyUid(3)}));
+    EXPECT_TRUE(FileNames(env.Staging("DVDTemp")).empty());
+    EXPECT_EQ(env.Dir2(1), std::nullopt);   // visible as waiting, never marked
+    EXPECT_EQ(env.state.summary.oversizedStudies, 1);
+    EXPECT_EQ(env.state.summary.newStudies, 2);
+    const auto log = env.ErrorLog();
+    ASSERT_EQ(log.size(), 1u);
+    for (const std::string& part : {big.string(), CollectEnv::StudyUid(1), std::string("larger than one disc"),
+                                    std::string("at least 2701")})
+        EXPECT_NE(log[0].find(part), std::string::npos) << part << " in " << log[0];
+
+    // Alone, it leaves nothing to write.
+    env.archive.db().Execute("UPDATE tblStudies SET StudyDirectory2 = 'DVD 7' WHERE StudyID <> 1");
+    env.prompter.answers = {Answer::Yes};
+    EXPECT_FALSE(DatenKopieren(env.run, limits));
+    EXPECT_TRUE(FileNames(env.Staging("DVD/2")).empty());
+    EXPECT_TRUE(env.state.summary.nothingToWrite);
+    EXPECT_EQ(env.state.summary.oversizedStudies, 1);
+    EXPECT_EQ(env.Dir2(1), std::nullopt);
 }
 
 // Bytes one study of a single 1000-pixel file takes once staged.
