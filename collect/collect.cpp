@@ -474,7 +474,7 @@ void StudyNotice(Phase& p, const std::string& text) {
 // others: named in the error log and in the run's summary.
 void NotePartlyUnreadable(Phase& p) {
     StudyNotice(p, "Study " + p.currentFolder + " is archived without " + std::to_string(p.studyFailedFiles) +
-                       " unreadable file(s) (see Logs/File.log); its " + std::to_string(StudyStaged(p)) +
+                       " unreadable file(s) (see Logs/FileLog.log); its " + std::to_string(StudyStaged(p)) +
                        " readable file(s) are on the disc");
     p.run.state.summary.partlyUnreadable.push_back(p.currentFolder);
 }
