@@ -1,21 +1,92 @@
 // Archive bookkeeping: records a verified disc in the database, advances
-// and stores the media number, ejects the disc and empties the staging tree.
+// and stores the media number, ejects the disc and empties the staging tree;
+// keeps what could not be recorded in the record journal and records it on
+// a later run.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/run.hpp"
 #include "bookkeeping/database.hpp"
 
 namespace velunor {
 
-// Writes LastMediaNr in `programDir`: a blank, the number, a blank, CR LF.
-// The file is replaced atomically (temporary file, flushed to disk,
-// renamed), so it is never left empty or half written.
-// Throws velunor::Error (errno) when it cannot be written; the old file is
-// then unchanged.
+// Replaces `file` with `content` atomically: a temporary file beside it
+// ("<name>.tmp", never opened through a link) is written, flushed to disk
+// and renamed over `file`, then the folder is flushed so that the rename
+// lasts. `file` is never left empty or half written.
+// Throws velunor::Error (errno) "<name> cannot be written: <reason>"; `file`
+// is then unchanged and the temporary file removed.
+void ReplaceFileAtomically(const std::filesystem::path& file, const std::string& content);
+
+// Writes LastMediaNr in `programDir`: a blank, the number, a blank, CR LF,
+// through ReplaceFileAtomically (same guarantees and errors).
 void WriteLastMediaNr(const std::filesystem::path& programDir, std::int32_t mediaNumber);
+
+// ---------------------------------------------------------------------------
+// The record journal: the file "RecordJournal" in the program folder (beside
+// LastMediaNr). It holds the updates of verified discs that are not (yet)
+// known to be in the database, so that a disc that exists is never left
+// unrecorded and its studies are not written again onto later discs.
+//
+// Format (version 1), plain text, lines ending in LF:
+//
+//     Velunor record journal 1
+//     DVD 7
+//     1 "1.2.840.10008.1"
+//     2 "1.2.3\x20"
+//     end 2
+//
+//   - the first line names the format;
+//   - "DVD k" starts the updates of disc k (several discs may follow one
+//     another; their updates run in the order of the file);
+//   - `1 "uid"`: the study was found in the disc's folder 1 (carry-over) and
+//     gets StudyDirectory2 = "DVD k-1|DVD k"; `2 "uid"`: found in folder 2
+//     (new) and gets "DVD k";
+//   - inside the quotes each byte 0x21..0x7E other than `"` and `\` stands
+//     for itself, every other byte (blank, control bytes, bytes above 0x7E,
+//     `"`, `\`) is written as \xHH (two hex digits), so any UID, empty or
+//     holding odd bytes, has exactly one spelling on one line;
+//   - "end N" closes the file, N = the number of study lines.
+// Reading also accepts CR LF line ends and upper-case hex digits; anything
+// else is refused as damaged.
+
+inline constexpr const char* kRecordJournalName = "RecordJournal";
+
+struct JournalEntry {
+    std::int32_t disc = 0;  // k of "DVD k"
+    int folder = 2;         // 1: "DVD k-1|DVD k", 2: "DVD k"
+    std::string studyUid;   // as verification read it, any bytes
+
+    // The StudyDirectory2 value the study gets.
+    std::string Value() const;
+    bool operator==(const JournalEntry&) const = default;
+};
+
+// The journal's text for `entries` (grouped under a "DVD k" line whenever
+// the disc changes), as described above.
+std::string FormatRecordJournal(const std::vector<JournalEntry>& entries);
+// Reads a journal's text. Throws velunor::Error (0) "line n: <what is
+// wrong>" for anything that is not exactly the format above (an unknown
+// first line, a study line before any "DVD k" line, a folder other than 1
+// or 2, a bad escape, a missing or wrong "end N" line, text after it, ...).
+std::vector<JournalEntry> ParseRecordJournal(const std::string& text);
+
+// programDir / kRecordJournalName.
+std::filesystem::path RecordJournalPath(const std::filesystem::path& programDir);
+// The journal in `programDir`; nullopt when there is none. Throws
+// velunor::Error naming the file when it cannot be read or is damaged.
+std::optional<std::vector<JournalEntry>> ReadRecordJournal(const std::filesystem::path& programDir);
+// Replaces the journal in `programDir` with `entries` (ReplaceFileAtomically);
+// an empty list removes it (and flushes the folder). Throws velunor::Error
+// naming the file when it cannot.
+void WriteRecordJournal(const std::filesystem::path& programDir, const std::vector<JournalEntry>& entries);
+
+// ---------------------------------------------------------------------------
 
 // Records the disc just verified: every study of run.state.DiscStudies1
 // gets StudyDirectory2 = "DVD n|DVD n+1", every study of DiscStudies2 gets
@@ -25,15 +96,56 @@ void WriteLastMediaNr(const std::filesystem::path& programDir, std::int32_t medi
 // LastMediaNr last: a run that ends before that keeps the number of this
 // disc and leaves nothing of its content in the staging tree behind a new
 // number. Progress on pbDB (first list 0..5000, second 5000..10000).
-// A failed connection or update is logged with the label "DBUpdate" and
-// counted in run.state.summary.failedUpdates; the media number advances all
-// the same, because the disc exists. Except when no connection can be
-// opened and the written medium is an image that stays in the image folder
-// (DiscWriter::WrittenImageStays): then nothing is recorded, the staging
-// tree is emptied, the number stays, and the next run takes the image over
-// and records it (logged with "DBUpdate"; returns false).
-// Returns false otherwise only when LastMediaNr could not be written
-// (logged): the next disc would reuse the number.
+// Sets run.state.summary.discWritten (the disc is verified).
+//
+// Before the first update, the updates are written to the record journal
+// (after the entries an earlier run may have left there, which are kept
+// but not run here). Each update then ends one of three ways:
+//   - it changed a row: recorded (summary.recordedStudies);
+//   - it raised a database error (no connection included): counted in
+//     summary.failedUpdates and logged with "DBUpdate" (the first failure of
+//     a list shown, later ones only logged); it stays in the journal, except
+//     when the database refused the value itself (SQLSTATE class 22, e.g. a
+//     UID that is not valid text in the database's encoding), which no retry
+//     can change;
+//   - it changed no row (no study has that UID): counted in failedUpdates,
+//     logged silently with "DBUpdate" naming the folder, the UID and the
+//     disc, and not kept (no retry can help).
+// Afterwards the journal is removed when nothing is left to retry,
+// otherwise rewritten with what is left (an entry superseded by a later one
+// for the same UID is dropped) and summary.journalKept is set. A journal
+// that cannot be written, or an earlier one that cannot be read, is logged
+// (shown) and left alone; the updates run all the same.
+//
+// A disc's number is used up whatever the database said, because the disc
+// exists: the media number advances, and the function returns true,
+// recorded fully, partly or not at all. If LastMediaNr cannot be written,
+// that is logged (shown) and summary.numberStored is cleared (the next disc
+// would reuse the number); still true.
+// The one exception: no connection can be opened and the written medium is
+// an image that stays in the image folder (DiscWriter::WrittenImageStays).
+// Then nothing is recorded and no journal is written, the staging tree is
+// emptied, the number stays, and the next run takes the image over and
+// records it (logged with "DBUpdate"); returns false.
 bool DBUpdate(Run& run);
+
+// Records what the record journal of an earlier run still holds; meant to
+// run after the run's lock is taken and before any study is selected.
+//   - No journal: does nothing, returns true.
+//   - Otherwise logs silently, per disc, "Recording DVD k from the record
+//     journal of an earlier run: N studies" (label "ReplayRecordJournal"),
+//     opens its own connection with run.settings() and runs the journal's
+//     updates in order, by DBUpdate's rules (database error: stays; value
+//     refused or no row changed: counted in summary.failedUpdates, logged,
+//     dropped; rows changed count in summary.recordedStudies). Then removes
+//     the journal, or rewrites it with what is left.
+// Returns true when no journal is left. Returns false when entries remain
+// or the database cannot be reached (journal unchanged; summary.journalKept
+// set), when the journal cannot be read, rewritten or removed, or when it is
+// damaged (never removed then): each with a shown error saying which discs
+// are verified but not recorded, and that the run stops before selecting
+// studies so that they are not written twice; summary.why says so briefly.
+// Never throws. Idempotent: a replay cut short is simply run again.
+bool ReplayRecordJournal(Run& run);
 
 }  // namespace velunor
