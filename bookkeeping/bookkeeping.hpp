@@ -135,10 +135,10 @@ bool DBUpdate(Run& run);
 //   - Otherwise logs silently, per disc, "Recording DVD k from the record
 //     journal of an earlier run: N studies" (label "ReplayRecordJournal"),
 //     opens its own connection with run.settings() and runs the journal's
-//     updates in order, by DBUpdate's rules (database error: stays; value
-//     refused or no row changed: counted in summary.failedUpdates, logged,
-//     dropped; rows changed count in summary.recordedStudies). Then removes
-//     the journal, or rewrites it with what is left.
+//     updates in order, by DBUpdate's rules (database error: logged, stays;
+//     value refused or no row changed: logged, dropped). Then removes the
+//     journal, or rewrites it with what is left. The summary's counts
+//     (recordedStudies, failedUpdates) stay for the disc the run writes.
 // Returns true when no journal is left. Returns false when entries remain
 // or the database cannot be reached (journal unchanged; summary.journalKept
 // set), when the journal cannot be read, rewritten or removed, or when it is

@@ -297,8 +297,13 @@ bool ReplayRecordJournal(Run& run) {
             return false;
         }
 
+        // The summary's counts belong to the disc this run writes: the
+        // replay's outcomes go to the log only.
+        const int recordedBefore = sum.recordedStudies, failedBefore = sum.failedUpdates;
         std::vector<Outcome> outcomes(entries.size(), Outcome::NotRun);
         RunEntries(run, db.get(), entries, 0, entries.size(), outcomes, kLabel, false, 0, 0);
+        sum.recordedStudies = recordedBefore;
+        sum.failedUpdates = failedBefore;
         db.reset();
         const auto left = LeftToRetry(entries, outcomes);
         WriteRecordJournal(dir, left);  // removes it when nothing is left

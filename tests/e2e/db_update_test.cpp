@@ -351,7 +351,7 @@ TEST_P(RecordJournal, RefusedUpdatesWaitInTheJournalAndAReplayRecordsExactlyThem
     EXPECT_EQ(Values(), (std::vector<std::string>{"DVD 6|DVD 7", "DVD 6|DVD 7", "DVD 7", "DVD 7", "DVD 7", "<NULL>",
                                                   "DVD 3|DVD 4"}));
     EXPECT_FALSE(fs::exists(dir / "prog" / "RecordJournal"));
-    EXPECT_EQ(state.summary.recordedStudies, 5);
+    EXPECT_EQ(state.summary.recordedStudies, 0);   // the counts are the next disc's
     EXPECT_EQ(state.summary.failedUpdates, 0);
     EXPECT_FALSE(state.summary.journalKept);
     EXPECT_NE(ReadAll(dir / "prog" / "Logs" / "Error.log")
