@@ -19,6 +19,7 @@ std::filesystem::path ProgramDirectory() {
 
 Phases ProgramPhases(const CollectLimits& limits) {
     Phases p;
+    p.ReplayJournal = ReplayRecordJournal;
     p.DatenKopieren = [limits](Run& run) { return DatenKopieren(run, limits); };
     p.DicomDir = DicomDir;
     p.DVDCreate = DVDCreate;

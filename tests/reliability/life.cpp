@@ -168,7 +168,11 @@ private:
         auto it = checker_->values().find(st.studyId);
         return it == checker_->values().end() ? std::string() : it->second;
     }
-    bool Oversized(const archive::Study& st) const { return known_.at(st.studyId).kind == "larger than a disc"; }
+    // Larger than a disc, counting what can be read: a study that arrived
+    // too large but lost files to corruption may fit, and is then archived.
+    bool Oversized(const archive::Study& st) const {
+        return known_.at(st.studyId).kind == "larger than a disc" && (st.readable || StagedBytes(st) >= o_.capacityBytes);
+    }
     // What the study's readable objects take at least once staged: 98 % of
     // their nominal pixel data (the generator rounds images to even
     // squares; reports count nothing).
@@ -240,6 +244,9 @@ void Life::ArriveOne(const std::string& kind, std::uintmax_t bytes, bool corrupt
     a.seed = o_.seed * 1000003 + static_cast<std::uint64_t>(report_.runs) * 101 + known_.size();
     a.studies = 1;
     a.filesPerStudy = uniform(2, 4);
+    // Square images of the size asked for (ultrasound comes in whole
+    // frames of 900 KB, which would blur the sizes that matter here).
+    a.modalities = {archive::Modality::CT, archive::Modality::MR, archive::Modality::CR};
     a.roots = uniform(1, 2);
     a.zipPercent = 20;
     a.reports = kind == "ordinary";
@@ -398,7 +405,7 @@ void Life::CheckAfter(Fault fault, bool recorded, bool pending, std::int32_t las
     if (fault != Fault::Killed) {
         const int fds = OpenFds();
         if (run_ == 5) fdsAfterFifth_ = fds;
-        else if (fdsAfterFifth_ >= 0 && fds != fdsAfterFifth_)
+        else if (fdsAfterFifth_ >= 0 && fds > fdsAfterFifth_)
             Fail(std::to_string(fds) + " descriptors open, " + std::to_string(fdsAfterFifth_) + " after the fifth run");
     }
     if (run_ == 10) rssAfterTenth_ = StatusKb("VmRSS");
