@@ -185,6 +185,7 @@ TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheImageUnrecordedAndTheNextRun
         run.settings().ConnectionString = BuildConnectionString(run.settings().ServerType, run.settings().Server);
         bool ok = update(run);
         std::swap(run.settings().Server, bad);
+        run.settings().ConnectionString = BuildConnectionString(run.settings().ServerType, run.settings().Server);
         return ok;
     };
     // One process for both runs, as the unattended window runs for months.
