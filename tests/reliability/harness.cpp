@@ -676,15 +676,32 @@ std::vector<std::string> Checker::Check(bool completedDisc, bool pendingRecords)
                             std::to_string(k - 1) + " does not hold");
     }
 
-    // A part of a study left in DVD/1/ once the number advanced would be
-    // carried onto the next disc.
+    // Once the number advanced, DVD/1/ may hold only files of the studies
+    // on the last disc alone (the next disc's carry-over set, staged again
+    // by a run that wrote no disc): a file of any other study would be
+    // carried onto the next disc and recorded there.
     if (seen_ && last_ > lastBefore) {
+        std::set<std::string> carried;
+        {
+            auto rows = s_.db().Open()->Query("SELECT StudyUID FROM tblStudies WHERE StudyDirectory2 = 'DVD " +
+                                              std::to_string(last_) + "'");
+            while (rows->Next()) carried.insert(rows->Field("StudyUID").value_or(""));
+        }
         std::error_code ec;
         for (auto it = fs::directory_iterator(s_.staging() / "DVD/1", ec); !ec && it != fs::directory_iterator();
-             it.increment(ec))
-            if (!it->is_directory())
+             it.increment(ec)) {
+            if (it->is_directory()) continue;
+            const std::string dump =
+                Capture("dcmdump -q +P 0020,000d " + Quote(it->path()) + " 2>/dev/null");
+            const auto open = dump.find('['), close = dump.find(']', open);
+            const std::string uid = open == std::string::npos || close == std::string::npos
+                                        ? ""
+                                        : dump.substr(open + 1, close - open - 1);
+            if (!carried.count(uid))
                 v.push_back("left in DVD/1/ after disc " + std::to_string(last_) + " was recorded: " +
-                            it->path().filename().string());
+                            it->path().filename().string() + " (study " + (uid.empty() ? "unknown" : uid) +
+                            ", not on that disc alone)");
+        }
     }
 
     // What the database records against what the images hold.
