@@ -168,7 +168,7 @@ int Outcome(const RunState& st, const ConsolePrompter& prompter) {
         const std::string counts = std::to_string(st.DiscStudies1.size()) + " carry-over studies, " +
                                    std::to_string(st.DiscStudies2.size()) + " new studies";
         if (!sum.discRecorded) {
-            say(label + " written but not recorded: the database could not be reached; the next run records it");
+            say(label + " written but not recorded (see Logs/Error.log); the next run takes it over and records it");
             return 1;
         }
         if (sum.recordedStudies == 0 && sum.failedUpdates > 0) {
