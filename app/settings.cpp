@@ -1,12 +1,18 @@
 #include "app/settings.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <system_error>
 #include <vector>
@@ -217,23 +223,70 @@ std::optional<std::int16_t> ParseInt16(const std::string& text) {
     return static_cast<std::int16_t>(value);
 }
 
-std::string BuildConnectionString(const std::string& serverType, const std::string& server) {
-    return "driver={" + serverType + "};" + "server=" + server + ";uid=F257;pwd=MoNpLq482;database=ARCDB2";
+namespace {
+
+// A connection-string value as ODBC reads it back unchanged.
+std::string OdbcValue(const std::string& v) {
+    const bool plain =
+        v.find_first_of(";{}") == std::string::npos && (v.empty() || (v.front() != ' ' && v.back() != ' '));
+    if (plain) return v;
+    std::string out = "{";
+    for (char c : v) {
+        out += c;
+        if (c == '}') out += '}';
+    }
+    return out + "}";
 }
 
-std::string MaskPassword(const std::string& cs) {
-    std::string out = cs;
-    std::string lower = cs;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    for (std::size_t pos = 0; (pos = lower.find("pwd=", pos)) != std::string::npos;) {
-        std::size_t start = pos + 4;
-        std::size_t end = lower.find(';', start);
-        if (end == std::string::npos) end = out.size();
-        out.replace(start, end - start, "***");
-        lower.replace(start, end - start, "***");
-        pos = start + 3;
+std::string OctalMode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+}  // namespace
+
+std::string BuildConnectionString(const std::string& serverType, const std::string& server,
+                                  const Credentials& account) {
+    return "driver={" + serverType + "};" + "server=" + server + ";uid=" + OdbcValue(account.uid) +
+           ";pwd=" + OdbcValue(account.pwd) + ";database=" + OdbcValue(account.database);
+}
+
+Credentials ReadCredentials(const std::filesystem::path& file) {
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0) {
+        if (errno == ENOENT) return {};
+        throw Error(errno, file.string() + " cannot be read: " + std::strerror(errno));
     }
-    return out;
+    if (!S_ISREG(st.st_mode)) throw Error(0, file.string() + " is not a regular file");
+    if (st.st_uid != ::geteuid())
+        throw Error(0, file.string() + " belongs to user " + std::to_string(st.st_uid) + ", not to user " +
+                           std::to_string(::geteuid()) + ", who runs Velunor");
+    if ((st.st_mode & 077) != 0)
+        throw Error(0, file.string() + " can be read or written by others (mode " + OctalMode(st.st_mode) +
+                           "); allow its owner alone (chmod 600)");
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw Error(errno, file.string() + " cannot be read: " + std::strerror(errno));
+    Credentials c;
+    const std::map<std::string, std::string*> keys{{"uid", &c.uid}, {"pwd", &c.pwd}, {"database", &c.database}};
+    std::set<std::string> seen;
+    int lineNo = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++lineNo;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        const auto eq = line.find('=');
+        const auto key = eq == std::string::npos ? std::string() : line.substr(0, eq);
+        const auto it = keys.find(key);
+        // The line itself is never quoted: it may hold the password.
+        if (it == keys.end() || !seen.insert(key).second)
+            throw Error(0, file.string() + ", line " + std::to_string(lineNo) +
+                               ": expected each of uid=, pwd= and database= once");
+        *it->second = line.substr(eq + 1);
+    }
+    if (seen.size() != keys.size())
+        throw Error(0, file.string() + " must hold the three lines uid=, pwd= and database=");
+    return c;
 }
 
 std::string EncodeLineBreaks(const std::string& text) {
@@ -288,7 +341,15 @@ void LoadConfiguration(Settings& s, const std::filesystem::path& programDir) {
         std::filesystem::create_directory(root, ec);
         for (const char* sub : kStagingFolders) std::filesystem::create_directory(root / sub, ec);
 
-        s.ConnectionString = BuildConnectionString(s.ServerType, s.Server);
+        const std::filesystem::path credentials = programDir / "velunor.credentials";
+        try {
+            s.ConnectionString = BuildConnectionString(s.ServerType, s.Server, ReadCredentials(credentials));
+            s.CredentialsProblem.clear();
+        } catch (const std::exception& e) {
+            // No connection string with another account: a run refuses to start.
+            s.ConnectionString.clear();
+            s.CredentialsProblem = e.what();
+        }
     } catch (...) {
         // Configuration loading never reports: what could not be read keeps its value.
     }

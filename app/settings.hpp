@@ -27,6 +27,9 @@ struct Settings {
     std::int16_t ASAPI = 0;              // drive detection mode
     std::int16_t AuthBurn = 0;           // exactly 1: ask before burning
     std::string ConnectionString;
+    // Why velunor.credentials was refused ("" when it is absent or was
+    // taken): a run must not start, rather than connect as another account.
+    std::string CredentialsProblem;
     bool StartupPending = false;         // true until the first TimerDVD tick
     bool DebugMode = false;              // write Logs/Debug.log
 };
@@ -61,16 +64,34 @@ std::optional<std::int16_t> ParseInt16(const std::string& text);
 
 // Re-reads velunor.ini from `programDir` into `s`, creates the staging tree
 // (one level per folder, missing parents are not created) and rebuilds the
-// connection string. Never reports an error: a numeric key that is not a
+// connection string, with the account of velunor.credentials when that file
+// is there (see ReadCredentials). Never throws: a numeric key that is not a
 // 16-bit whole number keeps its previous value, a folder that cannot be
-// created is skipped.
+// created is skipped, a refused credentials file is said in
+// s.CredentialsProblem.
 void LoadConfiguration(Settings& s, const std::filesystem::path& programDir);
 
-// "driver={" ServerType "};server=" Server ";uid=F257;pwd=...;database=ARCDB2"
-std::string BuildConnectionString(const std::string& serverType, const std::string& server);
+// The database account of the connection string.
+struct Credentials {
+    std::string uid = "F257";
+    std::string pwd = "MoNpLq482";
+    std::string database = "ARCDB2";
+};
 
-// The connection string with its password replaced by "***", for messages.
-std::string MaskPassword(const std::string& connectionString);
+// Reads `file` (velunor.credentials beside velunor.ini): three lines
+// "uid=...", "pwd=...", "database=..." in any order (CR LF or LF; blank
+// lines ignored), each exactly once. A missing file gives the built-in
+// account. Throws velunor::Error naming the file, and never its content,
+// when it is not a regular file, does not belong to the user running the
+// program, can be read or written by anyone else (mode wider than 0600), or
+// is not of that form.
+Credentials ReadCredentials(const std::filesystem::path& file);
+
+// "driver={" ServerType "};server=" Server ";uid=" ... ";pwd=" ... ";database=" ...
+// A value holding ";", "{", "}" or blanks at either end is written in braces
+// (a "}" doubled), as ODBC reads it.
+std::string BuildConnectionString(const std::string& serverType, const std::string& server,
+                                  const Credentials& account = {});
 
 // Line-break encoding of the message keys: CR LF (or a lone LF or CR) to
 // ";" for writing, ";" to CR LF for reading.

@@ -23,10 +23,6 @@ std::unique_ptr<Database> OpenOdbcDatabase(const std::string& connectionString, 
 // braces stands for "}"). nullopt when the key is missing.
 std::optional<std::string> ConnectionAttribute(std::string_view connectionString, std::string_view key);
 
-// The connection string with the values of "pwd" and "password" replaced by
-// "***".
-std::string MaskConnectionString(std::string_view connectionString);
-
 // `text` with every occurrence of the connection string's password replaced
 // by "***" (drivers may quote what they were given).
 std::string ScrubPassword(std::string text, std::string_view connectionString);

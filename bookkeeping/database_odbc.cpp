@@ -278,7 +278,11 @@ std::unique_ptr<Database> OpenOdbcDatabase(const std::string& connectionString, 
     auto c = std::make_shared<OdbcConnection>();
     c->timeoutSeconds = timeoutSeconds;
     c->connectionString = connectionString;
-    const std::string where = "cannot connect to the database (" + MaskConnectionString(connectionString) + ")";
+    // Named by driver and server alone: the connection string holds the
+    // account, which no message shows.
+    const std::string where = "cannot connect to the database (driver " +
+                              ConnectionAttribute(connectionString, "driver").value_or("?") + ", server " +
+                              ConnectionAttribute(connectionString, "server").value_or("?") + ")";
 
     if (!Ok(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &c->env)))
         throw Error(-1, where + ": the ODBC driver manager cannot allocate an environment");

@@ -91,15 +91,6 @@ std::optional<std::string> ConnectionAttribute(std::string_view connectionString
     return std::nullopt;
 }
 
-std::string MaskConnectionString(std::string_view connectionString) {
-    std::string out(connectionString);
-    auto attrs = ParseAttributes(connectionString);
-    // Replace from the back so that earlier positions stay valid.
-    for (auto it = attrs.rbegin(); it != attrs.rend(); ++it)
-        if (IsPasswordKey(it->key)) out.replace(it->valueBegin, it->valueEnd - it->valueBegin, "***");
-    return out;
-}
-
 std::string ScrubPassword(std::string text, std::string_view connectionString) {
     for (const auto& a : ParseAttributes(connectionString)) {
         if (!IsPasswordKey(a.key) || a.value.empty()) continue;
@@ -139,8 +130,8 @@ std::unique_ptr<Database> OpenDatabase(const std::string& serverType, const std:
     // "driver={}" would make the driver manager take the first registered driver.
     auto driver = detail::ConnectionAttribute(connectionString, "driver");
     if (driver && detail::Trim(*driver).empty())
-        throw Error(0, "no database driver in the connection string (" +
-                           detail::MaskConnectionString(connectionString) + ")");
+        throw Error(0, "no database driver in the connection string (server " +
+                           detail::ConnectionAttribute(connectionString, "server").value_or("?") + ")");
     return detail::OpenOdbcDatabase(connectionString, timeoutSeconds);
 }
 

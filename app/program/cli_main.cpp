@@ -1,6 +1,8 @@
 // velunor-cli: the headless runner for archive servers without a display.
 //
-//   velunor-cli run [--yes|--no] [--debug]
+//   velunor-cli run [--yes|--no] [--debug] [--notice-ms N]
+//   velunor-cli --help | -h | help
+//   velunor-cli --version
 //
 // Does one archive run now with the same program directory, core, phases
 // and logs as the window: drive detection, collection, DICOMDIR, burn,
@@ -34,10 +36,42 @@ struct Options {
     std::optional<std::chrono::milliseconds> noticeStep;  // --notice-ms
 };
 
-void Usage() {
-    std::cerr << "usage: velunor-cli run [--yes|--no] [--debug] [--notice-ms N]\n"
-                 "  --notice-ms N  after writing, wait N ms before closing the tray and N ms more\n"
-                 "                 before verifying (default 7500; an image folder has no tray)\n";
+constexpr const char* kUsage = "usage: velunor-cli run [--yes|--no] [--debug] [--notice-ms N]\n"
+                               "       velunor-cli --help | --version\n";
+
+constexpr int kMaxNoticeMs = 32767;
+
+void Help() {
+    std::cout << kUsage
+              << "\n"
+                 "Writes the archive's next disc now: selects the studies, stages them, writes the\n"
+                 "DICOMDIR and the disc (or the image), reads it back and records it, with the\n"
+                 "settings, logs and disc number of the program folder (see velunor-cli(1)).\n"
+                 "\n"
+                 "Commands:\n"
+                 "  run            one archive run\n"
+                 "  help, -h, --help  this text\n"
+                 "  --version      the version\n"
+                 "\n"
+                 "Options of run:\n"
+                 "  --yes          answer every question Yes\n"
+                 "  --no           answer every question No\n"
+                 "  --debug        also write Logs/Debug.log\n"
+                 "  --notice-ms N  after writing, wait N ms (0 to 32767, default 7500) before closing\n"
+                 "                 the tray and N ms more before verifying; an image folder has no tray\n"
+                 "\n"
+                 "Without --yes or --no a question is asked on the terminal; with no terminal the\n"
+                 "run ends without a disc.\n"
+                 "\n"
+                 "Exit status: 0 a disc was written and recorded, or there was nothing to write;\n"
+                 "1 a phase failed or a disc was not fully recorded (see Logs/Error.log);\n"
+                 "2 the run could not start, or the command line was wrong.\n";
+}
+
+// A command-line error: named, with the usage, status 2.
+int UsageError(const std::string& what) {
+    std::cerr << "velunor-cli: " << what << "\n" << kUsage;
+    return 2;
 }
 
 // One line per message; CR LF line breaks of the settings' texts become
@@ -233,6 +267,7 @@ int RunOnce(const Options& options) {
     shell.settings.StartupPending = true;
     LoadConfiguration(shell.settings, programDir);
     if (std::string problem = StartupProblem(); !problem.empty()) return cannotStart(problem);
+    if (!shell.settings.CredentialsProblem.empty()) return cannotStart(shell.settings.CredentialsProblem);
     if (shell.settings.ServerType.empty())
         return cannotStart("no database configured (ServerType in " + shell.settings.IniFilePath.string() + ")");
     try {
@@ -271,21 +306,36 @@ int RunOnce(const Options& options) {
 
 int main(int argc, char** argv) {
     using namespace velunor;
-    if (argc < 2 || std::string(argv[1]) != "run") {
-        Usage();
-        return 2;
+    if (argc < 2) return UsageError("no command given");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        Help();
+        return 0;
     }
+    if (command == "--version") {
+        std::cout << "velunor-cli " << ProgramVersion() << "\n";
+        return 0;
+    }
+    if (command != "run") return UsageError("unknown command \"" + command + "\"");
     Options options;
     for (int i = 2; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--yes" && !options.answer) options.answer = Answer::Yes;
-        else if (a == "--no" && !options.answer) options.answer = Answer::No;
-        else if (a == "--debug") options.debug = true;
-        else if (a == "--notice-ms" && i + 1 < argc && ParseInt16(argv[i + 1]) && *ParseInt16(argv[i + 1]) >= 0)
-            options.noticeStep = std::chrono::milliseconds(*ParseInt16(argv[++i]));
-        else {
-            Usage();
-            return 2;
+        const std::string a = argv[i];
+        if (a == "--yes" || a == "--no") {
+            const Answer answer = a == "--yes" ? Answer::Yes : Answer::No;
+            if (options.answer && *options.answer != answer) return UsageError("--yes and --no exclude each other");
+            options.answer = answer;
+        } else if (a == "--debug") {
+            options.debug = true;
+        } else if (a == "--notice-ms") {
+            if (i + 1 >= argc) return UsageError("--notice-ms needs a number of milliseconds (0 to 32767)");
+            const std::string value = argv[++i];
+            const auto n = ParseInt16(value);
+            if (!n || *n < 0)
+                return UsageError("--notice-ms " + value + " is not a number of milliseconds from 0 to " +
+                                  std::to_string(kMaxNoticeMs));
+            options.noticeStep = std::chrono::milliseconds(*n);
+        } else {
+            return UsageError("unknown option \"" + a + "\"");
         }
     }
     try {

@@ -115,6 +115,13 @@ void RunController::StartClicked() {
     // processes: a run elsewhere leaves this one untouched, and the status
     // line says why. An unattended start tries again at the next tick.
     ApplyPendingSettings();
+    if (!shell_.settings.CredentialsProblem.empty()) {
+        state.summary = {};
+        state.summary.couldNotStart = true;
+        state.summary.why = shell_.settings.CredentialsProblem;
+        shell_.LogError(0, shell_.settings.CredentialsProblem, "cmdStarten");
+        return;
+    }
     const std::string& staging = shell_.settings.TempPath;
     RunLockAttempt attempt = TryRunLock(shell_.programDir, staging.empty() ? "/" : staging);
     if (!attempt.lock) {

@@ -10,6 +10,8 @@
 
 namespace velunor {
 
+std::string_view ProgramVersion() { return VELUNOR_VERSION; }
+
 std::filesystem::path ProgramDirectory() {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);

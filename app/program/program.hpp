@@ -4,11 +4,15 @@
 
 #include <filesystem>
 #include <memory>
+#include <string_view>
 
 #include "app/program/controller.hpp"
 #include "collect/collect.hpp"
 
 namespace velunor {
+
+// The program's version: the project's one version number.
+std::string_view ProgramVersion();
 
 // The directory of the running executable: velunor.ini, LastMediaNr and
 // Logs/ live there.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "app/error.hpp"
 #include "app/settings.hpp"
@@ -182,10 +183,43 @@ TEST(LoadConfiguration, CreatesOneLevelOnlyAndRecreatesDeletedFolders) {
     EXPECT_TRUE(std::filesystem::exists(dir / "s" / "Unzip" / "keep.txt"));
 }
 
-TEST(ConnectionString, PasswordIsMaskedForMessages) {
-    auto cs = BuildConnectionString("PostgreSQL", "db");
-    EXPECT_EQ(MaskPassword(cs), "driver={PostgreSQL};server=db;uid=F257;pwd=***;database=ARCDB2");
-    EXPECT_EQ(MaskPassword("PWD=x"), "PWD=***");
+// velunor.credentials replaces the built-in account, and only when no one
+// but its owner can read it; a refused file leaves no connection string to
+// connect as anyone, and no message quotes its content.
+TEST(Credentials, ReplaceTheBuiltInAccountOnlyFromAPrivateFile) {
+    TempDir dir;
+    WriteAll(dir / "velunor.ini", "[CONFIG]\nServerType=PostgreSQL\nServer=db\n");
+    Settings s;
+    LoadConfiguration(s, dir.path());
+    EXPECT_EQ(s.ConnectionString, "driver={PostgreSQL};server=db;uid=F257;pwd=MoNpLq482;database=ARCDB2");
+    EXPECT_EQ(s.CredentialsProblem, "");
+
+    const auto file = dir / "velunor.credentials";
+    const std::string secret = "s3;cr}t ";
+    WriteAll(file, "database=ARCHIVE\r\nuid=velunor\r\n\npwd=" + secret + "\r\n");
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    LoadConfiguration(s, dir.path());
+    EXPECT_EQ(s.ConnectionString, "driver={PostgreSQL};server=db;uid=velunor;pwd={s3;cr}}t };database=ARCHIVE");
+    EXPECT_EQ(s.CredentialsProblem, "");
+
+    const auto refused = [&](const std::string& why) {
+        LoadConfiguration(s, dir.path());
+        EXPECT_EQ(s.ConnectionString, "") << why;
+        EXPECT_NE(s.CredentialsProblem.find(file.string()), std::string::npos) << why << ": " << s.CredentialsProblem;
+        EXPECT_EQ(s.CredentialsProblem.find("s3;cr"), std::string::npos) << why << ": " << s.CredentialsProblem;
+    };
+    std::filesystem::permissions(file, std::filesystem::perms::group_read, std::filesystem::perm_options::add);
+    refused("readable by the group");
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    ASSERT_EQ(::chown(file.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)), 0);
+    refused("another owner");
+    ASSERT_EQ(::chown(file.c_str(), ::geteuid(), static_cast<gid_t>(-1)), 0);
+    WriteAll(file, "uid=velunor\npwd=" + secret + "\npwd=" + secret + "\n");
+    refused("a line twice, and no database");
+    std::filesystem::remove(file);
+    LoadConfiguration(s, dir.path());
+    EXPECT_EQ(s.CredentialsProblem, "");
+    EXPECT_NE(s.ConnectionString.find("uid=F257"), std::string::npos);
 }
 
 }  // namespace

@@ -355,17 +355,14 @@ TEST(DatabaseOpen, EmptyServerTypeIsAnErrorNotTheFirstDriver) {
 TEST(DatabaseOpen, UnknownDriverIsReportedByTheDriverManager) {
     Error e = CaughtError(
         [&] { OpenDatabase("NoSuchDriver", "h", BuildConnectionString("NoSuchDriver", "h"), 30); });
-    EXPECT_THAT(e.what(), HasSubstr("driver={NoSuchDriver}"));
+    EXPECT_THAT(e.what(), HasSubstr("(driver NoSuchDriver, server h)"));
+    EXPECT_THAT(e.what(), Not(HasSubstr("uid=")));
     EXPECT_THAT(e.what(), HasSubstr("Can't open lib 'NoSuchDriver'"));
     EXPECT_THAT(e.what(), Not(HasSubstr(kPassword)));
 }
 
-TEST(DatabaseOpen, PasswordIsMaskedInEveryForm) {
-    using detail::MaskConnectionString;
+TEST(DatabaseOpen, PasswordIsScrubbedInEveryForm) {
     using detail::ScrubPassword;
-    EXPECT_EQ(MaskConnectionString("driver={PostgreSQL};server=h;uid=F257;pwd=MoNpLq482;database=ARCDB2"),
-              "driver={PostgreSQL};server=h;uid=F257;pwd=***;database=ARCDB2");
-    EXPECT_EQ(MaskConnectionString("PWD={a;b}}c};Password=x"), "PWD=***;Password=***");
     EXPECT_EQ(detail::ConnectionAttribute("PWD={a;b}}c};x=1", "pwd"), "a;b}c");
     EXPECT_EQ(ScrubPassword("login as F257 with a;b}c failed, a;b}c", "pwd={a;b}}c}"),
               "login as F257 with *** failed, ***");

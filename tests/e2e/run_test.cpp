@@ -351,11 +351,55 @@ TEST_F(Cli, NoAnswersNoDiscAndClearReasonsWhenItCannotStart) {
     EXPECT_EQ(out.find("database not reachable", at + 1), std::string::npos) << out;
     EXPECT_NE(ReadAll(a.prog / "Logs" / "Error.log").find("database not reachable"), std::string::npos);
 
-    out = Run("run --notice-ms x", status);
-    EXPECT_EQ(status, 2);
-    out = Run("burn", status);
-    EXPECT_EQ(status, 2);
-    EXPECT_NE(out.find("usage: velunor-cli run"), std::string::npos);
+    // Command-line errors are named, with the usage, and end with 2.
+    const std::pair<std::string, std::string> wrong[] = {
+        {"run --notice-ms x", "--notice-ms x is not a number of milliseconds from 0 to 32767"},
+        {"run --notice-ms 40000", "--notice-ms 40000 is not a number of milliseconds from 0 to 32767"},
+        {"run --notice-ms", "--notice-ms needs a number"},
+        {"run --yes --no", "--yes and --no exclude each other"},
+        {"run --force", "unknown option \"--force\""},
+        {"burn", "unknown command \"burn\""},
+        {"", "no command given"}};
+    for (const auto& [args, named] : wrong) {
+        out = Run(args, status);
+        EXPECT_EQ(status, 2) << args;
+        EXPECT_NE(out.find(named), std::string::npos) << args << ": " << out;
+        EXPECT_NE(out.find("usage: velunor-cli run"), std::string::npos) << out;
+    }
+    for (const char* help : {"--help", "-h", "help"}) {
+        out = Run(help, status);
+        EXPECT_EQ(status, 0) << help;
+        for (const char* item : {"--yes", "--no", "--debug", "--notice-ms", "--version", "Exit status"})
+            EXPECT_NE(out.find(item), std::string::npos) << help << " lacks " << item;
+    }
+    out = Run("--version", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out.rfind("velunor-cli ", 0), 0u) << out;
+}
+
+// A database account from velunor.credentials: taken only from a file its
+// owner alone can read, and its password shows nowhere, not even with
+// --debug.
+TEST_F(Cli, CredentialsComeFromAPrivateFileAndThePasswordShowsNowhere) {
+    a.WriteIni("AuthBurn=1\n");
+    const auto file = a.prog / "velunor.credentials";
+    const std::string secret = "Geh3im;Kennwort";
+    WriteAll(file, "uid=archivar\npwd=" + secret + "\ndatabase=ARCDB2\n");
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    int status = -1;
+    std::string out = Run("run --yes --debug --notice-ms 0", status);
+    EXPECT_EQ(status, 0) << out;
+    std::string everything = out;
+    for (const auto& f : std::filesystem::directory_iterator(a.prog / "Logs")) everything += ReadAll(f.path());
+    EXPECT_FALSE(std::filesystem::is_empty(a.prog / "Logs"));
+    EXPECT_EQ(everything.find("Geh3im"), std::string::npos) << everything;
+
+    std::filesystem::permissions(file, std::filesystem::perms::others_read, std::filesystem::perm_options::add);
+    out = Run("run --yes --debug", status);
+    EXPECT_EQ(status, 2) << out;
+    EXPECT_NE(out.find(file.string() + " can be read or written by others (mode 0604)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Geh3im"), std::string::npos) << out;
+    EXPECT_EQ(ReadAll(a.prog / "Logs" / "Error.log").find("Geh3im"), std::string::npos);
 }
 
 }  // namespace
