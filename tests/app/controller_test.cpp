@@ -331,9 +331,12 @@ TEST_F(ControllerFixture, ASecondControllerStartsNothingWhileARunHoldsTheLock) {
     c->StartClicked();
     ASSERT_TRUE(c->state.RunActive);
 
+    // Another program folder that shares the staging tree is kept out as
+    // well as the same program folder is.
     test::ScriptedPrompter prompter2;
     HeadlessWindow window2{prompter2, test::FakeSleep{}};
-    Shell shell2{dir.path(), window2};
+    std::filesystem::create_directories(dir / "other-program");
+    Shell shell2{dir / "other-program", window2};
     shell2.settings = shell.settings;
     shell2.settings.StartupPending = true;
     shell2.log.markerPath = dir / "Velunor2.ready";
