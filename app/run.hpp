@@ -26,7 +26,6 @@ struct Timing {
     std::int16_t autoTickLimit = 240;             // unattended start on tick limit + 1
     std::chrono::milliseconds detectDelay{200};   // fDetect's timer
     std::chrono::milliseconds noticeStep{7500};   // fNot's timer (two steps)
-    std::chrono::milliseconds burnPoll{100};      // disc-writer event polling
 };
 
 // Process-wide: lives as long as the program.

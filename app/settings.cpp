@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/error.hpp"
+#include "app/files.hpp"
 
 namespace velunor {
 
@@ -181,34 +182,8 @@ void WriteIniValue(const std::string& section, const std::string& key, const std
     std::string content;
     for (const auto& l : lines) content += l + "\r\n";
 
-    // Write a temporary file beside the target and rename it over the target,
-    // so a crash or a full disc never leaves a half-written configuration.
-    auto tmp = file;
-    tmp += ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) throw Error(-1, "cannot write " + file.string() + ": " + std::generic_category().message(errno));
-    std::size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            throw Error(-1, "cannot write " + file.string() + ": " + std::generic_category().message(err));
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
-        throw Error(-1, "cannot write " + file.string() + ": " + std::generic_category().message(err));
-    }
-    if (::rename(tmp.c_str(), file.c_str()) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
-        throw Error(-1, "cannot write " + file.string() + ": " + std::generic_category().message(err));
-    }
+    // Never a half-written configuration, whatever happens while writing.
+    ReplaceFileAtomically(file, content);
 }
 
 std::optional<std::int16_t> ParseInt16(const std::string& text) {
@@ -256,7 +231,7 @@ Credentials ReadCredentials(const std::filesystem::path& file) {
     struct stat st {};
     if (::lstat(file.c_str(), &st) != 0) {
         if (errno == ENOENT) return {};
-        throw Error(errno, file.string() + " cannot be read: " + std::strerror(errno));
+        throw ErrnoError(errno, file.string() + " cannot be read");
     }
     if (!S_ISREG(st.st_mode)) throw Error(0, file.string() + " is not a regular file");
     if (st.st_uid != ::geteuid())
@@ -266,7 +241,7 @@ Credentials ReadCredentials(const std::filesystem::path& file) {
         throw Error(0, file.string() + " can be read or written by others (mode " + OctalMode(st.st_mode) +
                            "); allow its owner alone (chmod 600)");
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw Error(errno, file.string() + " cannot be read: " + std::strerror(errno));
+    if (!in) throw ErrnoError(errno, file.string() + " cannot be read");
     Credentials c;
     const std::map<std::string, std::string*> keys{{"uid", &c.uid}, {"pwd", &c.pwd}, {"database", &c.database}};
     std::set<std::string> seen;

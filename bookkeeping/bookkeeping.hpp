@@ -10,18 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "app/files.hpp"
 #include "app/run.hpp"
 #include "bookkeeping/database.hpp"
 
 namespace velunor {
-
-// Replaces `file` with `content` atomically: a temporary file beside it
-// ("<name>.tmp", never opened through a link) is written, flushed to disk
-// and renamed over `file`, then the folder is flushed so that the rename
-// lasts. `file` is never left empty or half written.
-// Throws velunor::Error (errno) "<name> cannot be written: <reason>"; `file`
-// is then unchanged and the temporary file removed.
-void ReplaceFileAtomically(const std::filesystem::path& file, const std::string& content);
 
 // Writes LastMediaNr in `programDir`: a blank, the number, a blank, CR LF,
 // through ReplaceFileAtomically (same guarantees and errors).

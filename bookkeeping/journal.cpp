@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "app/error.hpp"
+#include "app/files.hpp"
 #include "bookkeeping/bookkeeping.hpp"
 
 namespace velunor {
@@ -16,23 +17,6 @@ namespace velunor {
 namespace {
 
 constexpr const char* kJournalHeader = "Velunor record journal 1";
-
-[[noreturn]] void ThrowErrno(int err, const std::string& what) {
-    throw Error(err, what + ": " + std::generic_category().message(err));
-}
-
-void SyncFolder(const std::filesystem::path& folder) {
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-}
-
-// The folder a file name refers to ("." for a bare name).
-std::filesystem::path FolderOf(const std::filesystem::path& file) {
-    return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-}
 
 bool Printable(unsigned char c) { return c >= 0x21 && c <= 0x7E && c != '"' && c != '\\'; }
 
@@ -57,33 +41,6 @@ std::optional<std::int64_t> Number(std::string_view text) {
 }
 
 }  // namespace
-
-void ReplaceFileAtomically(const std::filesystem::path& file, const std::string& content) {
-    const std::string what = file.filename().string() + " cannot be written";
-    auto tmp = file;
-    tmp += ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) ThrowErrno(errno, what);
-    auto fail = [&](int err) {
-        if (fd >= 0) ::close(fd);
-        ::unlink(tmp.c_str());
-        ThrowErrno(err, what);
-    };
-    std::size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(n == 0 ? EIO : errno);
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) fail(errno);
-    int rc = ::close(fd);
-    fd = -1;
-    if (rc != 0) fail(errno);
-    if (::rename(tmp.c_str(), file.c_str()) != 0) fail(errno);
-    // Make the rename itself durable.
-    SyncFolder(FolderOf(file));
-}
 
 std::string JournalEntry::Value() const {
     const std::string single = "DVD " + std::to_string(disc);
@@ -189,7 +146,7 @@ std::optional<std::vector<JournalEntry>> ReadRecordJournal(const std::filesystem
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return std::nullopt;
-        ThrowErrno(errno, "The record journal " + file.string() + " cannot be read");
+        throw ErrnoError(errno, "The record journal " + file.string() + " cannot be read");
     }
     std::string text;
     char buffer[65536];
@@ -199,7 +156,7 @@ std::optional<std::vector<JournalEntry>> ReadRecordJournal(const std::filesystem
         if (n < 0) {
             int err = errno;
             ::close(fd);
-            ThrowErrno(err, "The record journal " + file.string() + " cannot be read");
+            throw ErrnoError(err, "The record journal " + file.string() + " cannot be read");
         }
         if (n == 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
@@ -216,7 +173,7 @@ void WriteRecordJournal(const std::filesystem::path& programDir, const std::vect
     const auto file = RecordJournalPath(programDir);
     if (entries.empty()) {
         if (::unlink(file.c_str()) != 0 && errno != ENOENT)
-            ThrowErrno(errno, "The record journal " + file.string() + " cannot be removed");
+            throw ErrnoError(errno, "The record journal " + file.string() + " cannot be removed");
         SyncFolder(programDir);
         return;
     }

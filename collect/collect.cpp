@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/error.hpp"
+#include "app/files.hpp"
 #include "bookkeeping/database.hpp"
 #include "dicom/toolkit.hpp"
 #include "zip/unzip.hpp"
@@ -39,10 +40,6 @@ std::int32_t ErrorNumber(const std::exception& e) {
     if (auto* v = dynamic_cast<const Error*>(&e)) return v->number();
     if (auto* s = dynamic_cast<const std::system_error*>(&e)) return s->code().value();
     return -1;
-}
-
-Error ErrnoError(int err, const std::string& what) {
-    return Error(err, what + ": " + std::strerror(err));
 }
 
 enum class Pass { CarryOver, New };

@@ -120,8 +120,9 @@ struct StudyRoots {
 // Values are joined as they are (no trimming). Never throws.
 std::optional<std::string> SourceFolder(const StudyRoots& row);
 
-// The total size in bytes of the files lying directly in `folder`
-// (subfolders not counted). Throws velunor::Error when it cannot be listed.
+// The total size in bytes of every file below `folder`, subfolders
+// included: what the disc will hold of it. Throws velunor::Error when it
+// cannot be listed.
 std::uintmax_t FolderBytes(const std::filesystem::path& folder);
 
 // A folder's size in MB as the decision counts it: bytes / `megabyte`

@@ -32,6 +32,7 @@
 #include <system_error>
 
 #include "app/error.hpp"
+#include "app/files.hpp"
 
 namespace fs = std::filesystem;
 
@@ -146,7 +147,7 @@ bool IsJpeg2000(E_TransferSyntax xfer) {
            xfer == EXS_JPEG2000MulticomponentLosslessOnly || xfer == EXS_JPEG2000Multicomponent;
 }
 
-Error SystemError(int err, const std::string& what) { return Error(err, what + ": " + std::strerror(err)); }
+
 
 
 // The temporary file a write goes to: in the target's folder, so that the
@@ -206,12 +207,12 @@ void ThrowTargetWrite(int err, const std::string& target) {
 // to `xfer` and the dataset's UIDs) or the bare dataset.
 void WriteThroughDcmtk(DcmFileFormat& file, int fd, E_TransferSyntax xfer, bool withMeta, const std::string& target) {
     const int copy = ::dup(fd);
-    if (copy < 0) throw SystemError(errno, "Cannot write " + target);
+    if (copy < 0) throw ErrnoError(errno, "Cannot write " + target);
     FILE* stream = ::fdopen(copy, "wb");
     if (!stream) {
         const int err = errno;
         ::close(copy);
-        throw SystemError(err, "Cannot write " + target);
+        throw ErrnoError(err, "Cannot write " + target);
     }
     DcmtkMessages messages;
     OFCondition status;
