@@ -90,10 +90,8 @@ struct Run {
 
     WindowSystem& window() { return shell.window; }
     Settings& settings() { return shell.settings; }
-    // Folders of the staging tree ("DVD/1/" etc. under TempPath).
-    std::filesystem::path Staging(const std::string& sub) const {
-        return std::filesystem::path(shell.settings.TempPath) / sub;
-    }
+    // The staging tree of this run's TempPath.
+    StagingTree Tree() const { return StagingTree(shell.settings.TempPath); }
 };
 
 }  // namespace velunor

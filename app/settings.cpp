@@ -186,6 +186,16 @@ void WriteIniValue(const std::string& section, const std::string& key, const std
     ReplaceFileAtomically(file, content);
 }
 
+StagingTree::StagingTree(std::string tempPath) : root(std::move(tempPath)) {
+    if (root.empty() || root.back() != '/') root += '/';
+    dvd = root + "DVD/";
+    dvd1 = root + "DVD/1/";
+    dvd2 = root + "DVD/2/";
+    dvdTemp = root + "DVDTemp/";
+    unzip = root + "Unzip/";
+    dicomdir = root + "DVD/Dicomdir";
+}
+
 std::optional<std::int16_t> ParseInt16(const std::string& text) {
     std::string t = Trim(text);
     if (t.empty()) return std::nullopt;

@@ -37,6 +37,21 @@ struct Settings {
 // The folders of the staging tree under TempPath, in the order they are created.
 inline constexpr const char* kStagingFolders[] = {"Unzip", "DVD", "DVD/1", "DVD/2", "DVDTemp"};
 
+// The staging tree of one TempPath: the one place its folders are named.
+//   DVD/      root of the disc image (1/, 2/ and the DICOMDIR)
+//   DVD/1/    the carry-over studies, DVD/2/ the new ones
+//   DVDTemp/  the one new study being staged
+//   Unzip/    one study archive at a time and what it extracts to
+struct StagingTree {
+    std::string root;   // TempPath, ending in "/" (an empty one is "/")
+    std::filesystem::path dvd, dvd1, dvd2, dvdTemp, unzip;
+    std::filesystem::path dicomdir;   // DVD/Dicomdir
+    // The pattern of what goes onto the disc: everything in DVD/.
+    std::string DiscPattern() const { return dvd.string() + "*"; }
+
+    explicit StagingTree(std::string tempPath);
+};
+
 // Reads one value the way the platform's profile functions do: section and
 // key matched without regard to case, the first matching section and key
 // win, blanks around key and value dropped, a missing file, section or key

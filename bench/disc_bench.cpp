@@ -228,7 +228,7 @@ Result Measure(const fs::path& work, const std::string& label, const fs::path& s
             if (!writer.SelectDrive(0)) throw std::runtime_error(writer.LastProblem());
             writer.NewImage();
             writer.ImageOption(true);
-            if (!writer.CloneDirectoryToISO("/", shell.settings.TempPath + kSourcePattern))
+            if (!writer.CloneDirectoryToISO("/", StagingTree(shell.settings.TempPath).DiscPattern()))
                 throw std::runtime_error(writer.LastProblem());
             writer.ImageBlockCount();
             writer.VolumeLabel("DVD 1");

@@ -114,9 +114,10 @@ std::string DiscNames(const std::vector<JournalEntry>& entries, bool verb = fals
 }
 
 void EmptyStaging(Run& run) {
-    for (const char* folder : {"DVD/", "DVD/1/", "DVD/2/", "Unzip/", "DVDTemp/"}) {
+    const StagingTree t = run.Tree();
+    for (const auto* folder : {&t.dvd, &t.dvd1, &t.dvd2, &t.unzip, &t.dvdTemp}) {
         try {
-            EmptyFolder(run.Staging(folder).string());
+            EmptyFolder(folder->string());
         } catch (const std::exception&) {
             // A file that cannot be deleted stays; the next run's preparation
             // empties the folders again.

@@ -47,22 +47,6 @@ enum class Pass { CarryOver, New };
 // How a pass or a selection ended.
 enum class Flow { Done, Cancelled, GateStopped };
 
-// The staging folders of this run, fixed when the run starts so that a
-// configuration reload during the run cannot move them.
-struct StagingPaths {
-    std::string root;   // TempPath, ends in "/"
-    fs::path dvd, dvd1, dvd2, dvdTemp, unzip;
-
-    explicit StagingPaths(std::string tempPath) : root(std::move(tempPath)) {
-        if (root.empty() || root.back() != '/') root += '/';
-        dvd = root + "DVD/";
-        dvd1 = root + "DVD/1/";
-        dvd2 = root + "DVD/2/";
-        dvdTemp = root + "DVDTemp/";
-        unzip = root + "Unzip/";
-    }
-};
-
 // Files this run placed into a staging folder, each with its size: what a
 // study is withdrawn with when it must not reach the disc.
 using StagedFiles = std::vector<std::pair<fs::path, std::uintmax_t>>;
@@ -71,7 +55,7 @@ using StagedFiles = std::vector<std::pair<fs::path, std::uintmax_t>>;
 struct Phase {
     Run& run;
     const CollectLimits& limits;
-    StagingPaths paths;
+    StagingTree paths;
     std::string serverType, server, connectionString;
     std::unique_ptr<Database> db;                  // the shared connection
     std::unique_ptr<DicomCollection> collection;   // created when first used
@@ -97,7 +81,7 @@ struct Phase {
     std::map<std::string, int> nextSuffix;
 
     Phase(Run& r, const CollectLimits& l)
-        : run(r), limits(l), paths(r.settings().TempPath),
+        : run(r), limits(l), paths(r.Tree()),
           serverType(r.settings().ServerType), server(r.settings().Server),
           connectionString(r.settings().ConnectionString) {}
 
@@ -696,11 +680,11 @@ void RemoveInterruptedWrites(const fs::path& folder) {
 // has logged it); an EmptyFolder failure throws. DVD/1/ keeps what earlier
 // runs staged there, but not the remains of a write that was interrupted.
 bool PrepareStaging(Phase& p) {
-    const std::string& r = p.paths.root;
-    for (const char* sub : {"DVD/", "DVDTemp/", "Unzip/", "DVD/1/", "DVD/2/"})
-        if (!MakePath(p.run.shell, r + sub)) return false;
-    for (const char* sub : {"DVD/2/", "DVD/", "DVDTemp/", "Unzip/"}) EmptyFolder(r + sub);
-    RemoveInterruptedWrites(r + "DVD/1/");
+    const StagingTree& t = p.paths;
+    for (const fs::path* folder : {&t.dvd, &t.dvdTemp, &t.unzip, &t.dvd1, &t.dvd2})
+        if (!MakePath(p.run.shell, folder->string())) return false;
+    for (const fs::path* folder : {&t.dvd2, &t.dvd, &t.dvdTemp, &t.unzip}) EmptyFolder(folder->string());
+    RemoveInterruptedWrites(t.dvd1);
     return true;
 }
 
@@ -978,7 +962,7 @@ std::string FreeName(const fs::path& folder, const std::string& name) {
 }
 
 bool DecideBurn(Run& run, bool result, bool gateStopped, std::uintmax_t megabyte) {
-    StagingPaths paths(run.settings().TempPath);
+    const StagingTree paths = run.Tree();
     return Decide(run, result, gateStopped, paths.dvd1, paths.dvd2, megabyte);
 }
 

@@ -50,8 +50,9 @@ int ClampToInt(std::size_t n) { return n > 2147483647u ? 2147483647 : static_cas
 bool DicomDir(Run& run) {
     WindowSystem& window = run.window();
     try {
-        const fs::path first = run.Staging("DVD/1/");
-        const fs::path second = run.Staging("DVD/2/");
+        const StagingTree tree = run.Tree();
+        const fs::path first = tree.dvd1;
+        const fs::path second = tree.dvd2;
         window.SetValue(Control::pbDicomDir, 0);
         const std::vector<StagedFile> firstFiles = ListFiles(first);
         const std::vector<StagedFile> secondFiles = ListFiles(second);
@@ -86,7 +87,7 @@ bool DicomDir(Run& run) {
         for (const std::string& duplicate : builder.Duplicates())
             run.shell.DebugLog(kLabel, duplicate + " repeats a SOP instance already listed; referenced once");
 
-        builder.WriteDicomDir(run.Staging("DVD/Dicomdir"));
+        builder.WriteDicomDir(tree.dicomdir);
         window.Yield();
         return true;
     } catch (const Error& e) {

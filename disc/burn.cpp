@@ -67,7 +67,7 @@ bool DVDCreateSteps(Run& run) {
     dw.AllowRemoval(false);
     dw.ImageOption(true);
     dw.NewImage();
-    if (!dw.CloneDirectoryToISO("/", run.settings().TempPath + kSourcePattern)) {
+    if (!dw.CloneDirectoryToISO("/", run.Tree().DiscPattern())) {
         st.BurnState = -1;
         run.shell.LogError(0, "CloneDirectoryToISO failed", "DVDCreate");
         return false;

@@ -4,7 +4,7 @@
 // on one Run (settings, window, run state, the disc writer).
 //
 // Paths: TempPath ends in "/"; the image is built from the source pattern
-// TempPath + "DVD/*" (kSourcePattern), so that the staging tree's DVD/
+// StagingTree::DiscPattern() (TempPath + "DVD/*"), so that the staging tree's DVD/
 // folder (1/, 2/ and Dicomdir) becomes the root of the disc. The disc of
 // media number n + 1 carries the volume label "DVD " + (n + 1).
 #pragma once
@@ -19,8 +19,6 @@
 
 namespace velunor {
 
-// Staging folder and wildcard handed to CloneDirectoryToISO, below TempPath.
-inline constexpr const char* kSourcePattern = "DVD/*";
 // The largest image that goes on one disc: 450 x 10,000,000 bytes.
 inline constexpr double kMaxImageBytes = 4'500'000'000.0;
 // KB/s per unit of a speed factor.

@@ -73,7 +73,7 @@ struct DiscWriterTest : ::testing::Test {
         h.writer = w.get();
     }
 
-    std::string Pattern() const { return h.shell.settings.TempPath + kSourcePattern; }
+    std::string Pattern() const { return StagingTree(h.shell.settings.TempPath).DiscPattern(); }
 
     // Selects the image-folder drive and builds the image of the staging tree.
     void Build() {

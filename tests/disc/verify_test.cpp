@@ -34,7 +34,7 @@ struct DVDVerifyTest : ::testing::Test {
         EXPECT_TRUE(w->SelectDrive(0));
         w->NewImage();
         w->ImageOption(true);
-        EXPECT_TRUE(w->CloneDirectoryToISO("/", h.shell.settings.TempPath + kSourcePattern)) << w->LastProblem();
+        EXPECT_TRUE(w->CloneDirectoryToISO("/", StagingTree(h.shell.settings.TempPath).DiscPattern())) << w->LastProblem();
         w->VolumeLabel("DVD 1");
         bool complete = false;
         DiscWriterEvents ev;
