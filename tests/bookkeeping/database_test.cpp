@@ -306,8 +306,9 @@ TEST_F(PostgresConnection, WrongPasswordNamesTheCauseButNeverThePassword) {
     Error e = CaughtError([&] { OpenDatabase("PostgreSQL", server, cs, 30); });
     EXPECT_THAT(e.what(), HasSubstr("password authentication failed"));
     EXPECT_THAT(e.what(), HasSubstr("08001"));
-    EXPECT_THAT(e.what(), HasSubstr("pwd=***"));
+    EXPECT_THAT(e.what(), HasSubstr("(driver PostgreSQL, server " + server + ")"));
     EXPECT_THAT(e.what(), Not(HasSubstr(wrong)));
+    EXPECT_THAT(e.what(), Not(HasSubstr("uid=")));
     EXPECT_NE(e.number(), 0);
 }
 
