@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
+#include <vector>
 #include <system_error>
 
 namespace velunor {
@@ -45,6 +47,28 @@ void ReplaceFileAtomically(const std::filesystem::path& file, const std::string&
     if (::rename(tmp.c_str(), file.c_str()) != 0) fail(errno);
     // Make the rename itself durable.
     SyncFolder(file.has_parent_path() ? file.parent_path() : std::filesystem::path("."));
+}
+
+void EmptyFolder(const std::string& path) {
+    if (path.empty()) throw Error(0, "EmptyFolder: no folder given");
+    const std::string folder = path.back() == '/' ? path : path + "/";
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec), end;
+    if (ec == std::errc::no_such_file_or_directory) return;
+    if (ec) throw Error(ec.value(), "Cannot list " + folder + ": " + ec.message());
+    std::vector<std::filesystem::path> files;
+    for (; it != end; it.increment(ec)) {
+        std::error_code sec;
+        if (!it->is_directory(sec) || it->is_symlink(sec)) files.push_back(it->path());
+    }
+    if (ec) throw Error(ec.value(), "Cannot list " + folder + ": " + ec.message());
+    std::optional<Error> first;
+    for (const auto& f : files) {
+        std::error_code rec;
+        std::filesystem::remove(f, rec);
+        if (rec && !first) first = Error(rec.value(), "Cannot delete " + f.string() + ": " + rec.message());
+    }
+    if (first) throw *first;
 }
 
 }  // namespace velunor

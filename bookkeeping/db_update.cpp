@@ -3,7 +3,7 @@
 
 #include "app/error.hpp"
 #include "bookkeeping/bookkeeping.hpp"
-#include "collect/collect.hpp"
+#include "app/files.hpp"
 #include "disc/disc_writer.hpp"
 
 namespace velunor {

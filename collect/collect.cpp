@@ -886,28 +886,6 @@ bool MakePath(Shell& shell, const std::string& path) {
     }
 }
 
-void EmptyFolder(const std::string& path) {
-    if (path.empty()) throw Error(0, "EmptyFolder: no folder given");
-    const std::string folder = path.back() == '/' ? path : path + "/";
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec), end;
-    if (ec == std::errc::no_such_file_or_directory) return;
-    if (ec) throw Error(ec.value(), "Cannot list " + folder + ": " + ec.message());
-    std::vector<fs::path> files;
-    for (; it != end; it.increment(ec)) {
-        std::error_code sec;
-        if (!it->is_directory(sec) || it->is_symlink(sec)) files.push_back(it->path());
-    }
-    if (ec) throw Error(ec.value(), "Cannot list " + folder + ": " + ec.message());
-    std::optional<Error> first;
-    for (const auto& f : files) {
-        std::error_code rec;
-        fs::remove(f, rec);
-        if (rec && !first) first = Error(rec.value(), "Cannot delete " + f.string() + ": " + rec.message());
-    }
-    if (first) throw *first;
-}
-
 void MarkStudyNotReadable(Database* db, const std::string& studyId) noexcept {
     if (!db) return;
     try {

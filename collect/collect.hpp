@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 
+#include "app/files.hpp"
 #include "app/run.hpp"
 
 namespace velunor {
@@ -91,14 +92,6 @@ std::int32_t ReadLastMediaNr(const std::filesystem::path& programDir);
 // LogError (error number, text, label "MakePath(" + path + ")", image id 0,
 // not silent) and returns false. Never throws.
 bool MakePath(Shell& shell, const std::string& path);
-
-// Deletes every file lying directly in the folder `path` ("/" is appended
-// when missing); subfolders and their content are left alone. A missing
-// folder holds no file, so nothing happens. Every file that can be deleted
-// is deleted.
-// Throws velunor::Error (with errno) naming the first file that could not
-// be deleted, or when the folder cannot be listed.
-void EmptyFolder(const std::string& path);
 
 // Marks the one study with the key `studyId` (a whole number) with
 // StudyDirectory2 = 'not readable', on the given connection, provided it is
