@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -51,6 +52,7 @@ constexpr std::size_t kMaxQueued = 256;     // files waiting for the interface
 
 constexpr const char* kWorkPrefix = "velunor-dicomdir-";
 constexpr const char* kWorkLock = ".owner";
+constexpr const char* kWorkLockNew = ".owner-new";   // its name until it is locked
 
 // Removes the work folders that builders of processes that have ended left
 // behind (a killed run cannot remove its own). Their hard links would keep
@@ -62,8 +64,23 @@ void RemoveAbandonedWorkFolders(const fs::path& temp) {
     for (auto it = fs::directory_iterator(temp, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
         if (it->path().filename().string().rfind(kWorkPrefix, 0) != 0 || it->is_symlink() || !it->is_directory())
             continue;
-        const int fd = ::open((it->path() / kWorkLock).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0) continue;   // not ours, or its owner is still setting it up
+        int fd = ::open((it->path() / kWorkLock).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        // An owner killed while setting its folder up left the lock file
+        // under its first name (still nothing linked in), which it locks
+        // the moment it creates it.
+        if (fd < 0) fd = ::open((it->path() / kWorkLockNew).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            // Not even that: killed right after creating the folder, or an
+            // owner about to create its lock file this very moment. A
+            // minute later it is surely the former.
+            std::error_code age;
+            const auto written = fs::last_write_time(it->path(), age);
+            if (!age && fs::file_time_type::clock::now() - written > std::chrono::minutes(1)) {
+                std::error_code rm;
+                fs::remove_all(it->path(), rm);
+            }
+            continue;
+        }
         const bool abandoned = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
         if (abandoned) {
             std::error_code rm;
@@ -94,7 +111,7 @@ struct WorkFolder {
         path = buffer.data();
         // Locked under another name first, so that the lock file never
         // appears unlocked.
-        const fs::path staging = path / ".owner-new";
+        const fs::path staging = path / kWorkLockNew;
         lock = ::open(staging.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (lock < 0 || ::flock(lock, LOCK_EX) != 0 || ::rename(staging.c_str(), (path / kWorkLock).c_str()) != 0) {
             const int err = errno;

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <map>
+#include <chrono>
 #include <set>
 #include <sstream>
 
@@ -340,8 +341,15 @@ TEST(DicomDirBuilderChecks, WorkFoldersOfKilledProcessesAreRemovedAndThoseInUseK
     const int held = ::open((tmp / "velunor-dicomdir-live01/.owner").c_str(), O_RDONLY);
     ASSERT_GE(held, 0);
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
-    // Without a lock file it is not known to be abandoned.
+    // Without a lock file it may be an owner setting it up this moment: kept
+    // while young, removed once it is a minute old. A killed owner's lock
+    // file under its first name, unlocked, is abandoned at once.
     std::filesystem::create_directories(tmp / "velunor-dicomdir-other1");
+    std::filesystem::create_directories(tmp / "velunor-dicomdir-old001");
+    std::filesystem::last_write_time(tmp / "velunor-dicomdir-old001",
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
+    std::filesystem::create_directories(tmp / "velunor-dicomdir-setup1");
+    WriteAll(tmp / "velunor-dicomdir-setup1/.owner-new", "");
 
     std::set<std::string> during;
     {
