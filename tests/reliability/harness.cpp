@@ -775,8 +775,16 @@ std::vector<std::string> Checker::Check(bool completedDisc, bool pendingRecords)
     // A recorded disc leaves nothing behind in the staging tree, nor in the
     // temporary folder.
     if (completedDisc) {
-        for (const auto& e : fs::directory_iterator(s_.tmp()))
+        for (const auto& e : fs::directory_iterator(s_.tmp())) {
+            // A run killed the moment it created its DICOMDIR work folder
+            // leaves it empty, indistinguishable for a minute from one being
+            // set up; it holds nothing, and a later run removes it.
+            std::error_code ec;
+            if (e.is_directory() && fs::is_empty(e.path(), ec) &&
+                e.path().filename().string().rfind("velunor-dicomdir-", 0) == 0)
+                continue;
             v.push_back("left over in the temporary folder: " + e.path().filename().string());
+        }
         for (const char* f : {"DVD", "DVD/1", "DVD/2", "DVDTemp", "Unzip"})
             for (const auto& e : fs::directory_iterator(s_.staging() / f))
                 if (!e.is_directory())
