@@ -9,6 +9,7 @@
 
 #include "app/error.hpp"
 #include "bookkeeping/bookkeeping.hpp"
+#include "tests/support/db_update_env.hpp"
 #include "tests/support/archive_db.hpp"
 #include "tests/support/scripted_drive.hpp"
 #include "tests/support/support.hpp"
@@ -247,20 +248,12 @@ TEST(RecordJournalFormat, ReadableAndUnambiguousForAnyUid) {
 // The record journal against a database that refuses the update, on both
 // products. (The trigger is a stand-in for a database that can be read but
 // not written: a read-only replica, a full disk, a missing grant.)
-class RecordJournal : public ::testing::TestWithParam<ArchiveKind> {
+class RecordJournal : public ::testing::TestWithParam<ArchiveKind>, protected test::DbUpdateEnv {
 protected:
-    test::TempDir dir;
-    std::unique_ptr<test::TestArchive> db;
-    test::ScriptedPrompter prompter;
-    HeadlessWindow window{prompter, test::FakeSleep{}};
-    std::unique_ptr<Shell> shell;
-    test::ScriptedDrive drive;
-    RunState state;
     const std::string odd = "2.3 \"odd\"\\\x01\xC3\xBC";   // blank, quotes, backslash, a control byte, UTF-8
 
     void SetUp() override {
-        db = std::make_unique<test::TestArchive>(GetParam(), dir.path());
-        db->AddArchive(1, std::nullopt, "/a");
+        Open(GetParam(), "/a");
         int id = 0;
         for (const auto& [uid, value] : std::vector<std::pair<std::string, SqlParam>>{
                  {"1.1", "DVD 6"}, {"1.2", "DVD 6"}, {"2.1", ""}, {"2.2", std::nullopt}, {odd, std::nullopt},
@@ -268,13 +261,6 @@ protected:
             ++id;
             db->AddStudy(id, uid, "s" + std::to_string(id), value, 1);
         }
-        fs::create_directories(dir / "prog");
-        shell = std::make_unique<Shell>(dir / "prog", window);
-        shell->log.markerPath = dir / "Velunor.ready";
-        shell->settings.ServerType = db->serverType();
-        shell->settings.Server = db->server();
-        shell->settings.ConnectionString = db->connectionString();
-        shell->settings.TempPath = (dir / "staging").string() + "/";
     }
 
     void RefuseUpdates(bool refuse) {

@@ -9,6 +9,7 @@
 #include "bookkeeping/bookkeeping.hpp"
 #include "collect/collect.hpp"
 #include "tests/hostile/hostile_support.hpp"
+#include "tests/support/db_update_env.hpp"
 #include "tests/support/archive_db.hpp"
 #include "tests/support/scripted_drive.hpp"
 #include "tests/support/support.hpp"
@@ -39,26 +40,10 @@ const std::vector<std::string> kHostile = {
 };
 const std::vector<std::string> kDecoys = {"1.2.3", "1.2.4", "1.2.35", "x", "1.2.3.4", "'", ""};
 
-class HostileValues : public ::testing::TestWithParam<ArchiveKind> {
+class HostileValues : public ::testing::TestWithParam<ArchiveKind>, protected test::DbUpdateEnv {
 protected:
-    test::TempDir dir;
-    std::unique_ptr<test::TestArchive> db;
-    test::ScriptedPrompter prompter;
-    HeadlessWindow window{prompter, test::FakeSleep{}};
-    std::unique_ptr<Shell> shell;
-    test::ScriptedDrive drive;
-    RunState state;
-
     void SetUp() override {
-        db = std::make_unique<test::TestArchive>(GetParam(), dir.path());
-        db->AddArchive(1, std::nullopt, (dir / "root").string());
-        shell = std::make_unique<Shell>(dir / "prog", window);
-        fs::create_directories(dir / "prog");
-        shell->log.markerPath = dir / "Velunor.ready";
-        shell->settings.ServerType = db->serverType();
-        shell->settings.Server = db->server();
-        shell->settings.ConnectionString = db->connectionString();
-        shell->settings.TempPath = (dir / "staging").string() + "/";
+        Open(GetParam(), (dir / "root").string());
         shell->settings.Archive = 1;
     }
 
