@@ -115,19 +115,19 @@ void RunController::StartClicked() {
     // processes: a run elsewhere leaves this one untouched, and the status
     // line says why. An unattended start tries again at the next tick.
     ApplyPendingSettings();
-    if (!shell_.settings.CredentialsProblem.empty()) {
+    const auto refuse = [this](const std::string& why) {
         state.summary = {};
         state.summary.couldNotStart = true;
-        state.summary.why = shell_.settings.CredentialsProblem;
+        state.summary.why = why;
+    };
+    if (!shell_.settings.CredentialsProblem.empty()) {
+        refuse(shell_.settings.CredentialsProblem);
         shell_.LogError(0, shell_.settings.CredentialsProblem, "cmdStarten");
         return;
     }
-    const std::string& staging = shell_.settings.TempPath;
-    RunLockAttempt attempt = TryRunLock(shell_.programDir, staging.empty() ? "/" : staging);
+    RunLockAttempt attempt = TryRunLock(shell_.programDir, StagingTree(shell_.settings.TempPath).root);
     if (!attempt.lock) {
-        state.summary = {};
-        state.summary.couldNotStart = true;
-        state.summary.why = attempt.Why();
+        refuse(attempt.Why());
         w.SetCaption(Control::lblCur, state.summary.why);
         w.Repaint(Control::lblCur);
         if (!attempt.busy()) shell_.LogError(0, attempt.error, "cmdStarten");
