@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace velunor {
 
@@ -25,5 +26,13 @@ public:
 private:
     std::int32_t number_;
 };
+
+// The number an operator sees for a failure: an Error's own, a system
+// error's code, else -1.
+inline std::int32_t ErrorNumber(const std::exception& e) {
+    if (auto* v = dynamic_cast<const Error*>(&e)) return v->number();
+    if (auto* s = dynamic_cast<const std::system_error*>(&e)) return s->code().value();
+    return -1;
+}
 
 }  // namespace velunor

@@ -12,7 +12,7 @@
 #include <system_error>
 
 #include "app/settings.hpp"
-#include "app/window_system.hpp"
+#include "app/run_events.hpp"
 
 namespace velunor {
 
@@ -149,7 +149,7 @@ void WriteReadyMarker(const LogSink& sink) {
     }
 }
 
-void LogError(const LogSink& sink, const Settings& settings, WindowSystem& window, std::int32_t number,
+void LogError(const LogSink& sink, const Settings& settings, RunEvents& events, std::int32_t number,
               std::string& message, const std::string& label, std::int32_t imageId, bool silent) {
     try {
         EnsureLogsDir(sink);
@@ -161,7 +161,7 @@ void LogError(const LogSink& sink, const Settings& settings, WindowSystem& windo
     if (silent) return;
     try {
         if (settings.Archive == 0)
-            window.MessageBox("[Error #" + std::to_string(number) + "] " + message, Icon::Critical);
+            events.Ask({"[Error #" + std::to_string(number) + "] " + message, Icon::Critical, Buttons::Ok});
     } catch (...) {
     }
     WriteReadyMarker(sink);

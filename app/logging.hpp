@@ -20,7 +20,7 @@
 
 namespace velunor {
 
-class WindowSystem;
+class RunEvents;
 struct Settings;
 
 // Where and how the loggers write. One per process, owned by the shell.
@@ -55,9 +55,9 @@ std::string FormatLogNumber(std::int32_t n);
 // Appends "timestamp number message label" to Error.log, prefixes the
 // message with "ImageID: <id> " when imageId is not 0 (the caller's message
 // holds the extended text afterwards), rewrites the marker, and unless
-// `silent` or settings.Archive is non-zero shows "[Error #n] message" in a
-// critical box; then rewrites the marker again.
-void LogError(const LogSink& sink, const Settings& settings, WindowSystem& window,
+// `silent` or settings.Archive is non-zero asks "[Error #n] message" as a
+// critical message through `events`; then rewrites the marker again.
+void LogError(const LogSink& sink, const Settings& settings, RunEvents& events,
               std::int32_t number, std::string& message, const std::string& label,
               std::int32_t imageId, bool silent);
 

@@ -196,6 +196,15 @@ StagingTree::StagingTree(std::string tempPath) : root(std::move(tempPath)) {
     dicomdir = root + "DVD/Dicomdir";
 }
 
+void EmptyStaging(const StagingTree& t) noexcept {
+    for (const auto* folder : {&t.dvd, &t.dvd1, &t.dvd2, &t.unzip, &t.dvdTemp}) {
+        try {
+            EmptyFolder(folder->string());
+        } catch (...) {
+        }
+    }
+}
+
 std::optional<std::int16_t> ParseInt16(const std::string& text) {
     std::string t = Trim(text);
     if (t.empty()) return std::nullopt;

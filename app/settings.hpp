@@ -30,7 +30,6 @@ struct Settings {
     // Why velunor.credentials was refused ("" when it is absent or was
     // taken): a run must not start, rather than connect as another account.
     std::string CredentialsProblem;
-    bool StartupPending = false;         // true until the first TimerDVD tick
     bool DebugMode = false;              // write Logs/Debug.log
 };
 
@@ -51,6 +50,11 @@ struct StagingTree {
 
     explicit StagingTree(std::string tempPath);
 };
+
+// Empties DVD/, DVD/1/, DVD/2/, Unzip/ and DVDTemp/ of `tree`. A file that
+// cannot be deleted stays (the next run's preparation empties the folders
+// again). Never throws.
+void EmptyStaging(const StagingTree& tree) noexcept;
 
 // Reads one value the way the platform's profile functions do: section and
 // key matched without regard to case, the first matching section and key

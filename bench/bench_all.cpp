@@ -68,6 +68,7 @@
 #include "app/error.hpp"
 #include "app/program/program.hpp"
 #include "app/settings.hpp"
+#include "bench/bench_events.hpp"
 #include "bookkeeping/database.hpp"
 #include "collect/collect.hpp"
 #include "dicom/dicom.hpp"
@@ -324,41 +325,30 @@ Folder Measure(const fs::path& folder) {
 
 // ---- the collection phase, in a child process ------------------------------
 
-struct YesPrompter : velunor::Prompter {
-    velunor::Answer Ask(const std::string& text, velunor::Icon, velunor::Buttons buttons) override {
-        std::string line = text;
-        std::replace(line.begin(), line.end(), '\r', ' ');
-        std::replace(line.begin(), line.end(), '\n', ' ');
-        const bool question = buttons == velunor::Buttons::YesNo;
-        std::cerr << "    " << (question ? "answered Yes: " : "message: ") << line << "\n";
-        return question ? velunor::Answer::Yes : velunor::Answer::Ok;
-    }
-};
-
 // Child: DatenKopieren (and, with `dicomdir`, DicomDir) in the program
 // directory `programDir`, as a run does them. Prints "collect <seconds>",
 // "result 0|1", "dicomdir <seconds>" and "peak-kb <KB>".
 int CollectChild(const fs::path& programDir, bool dicomdir) {
     using namespace velunor;
     if (std::string problem = StartupProblem(); !problem.empty()) throw std::runtime_error(problem);
-    YesPrompter prompter;
-    HeadlessWindow window(prompter, [](std::chrono::milliseconds) {});
-    Shell shell(programDir, window);
+    bench::BenchEvents events("collection");
+    Shell shell(programDir, events);
     shell.log.markerPath = programDir / "Velunor.ready";
+    int errors = 0;
+    shell.onUnshownError = [&errors](const std::string&) { ++errors; };
     LoadConfiguration(shell.settings, programDir);
     std::unique_ptr<DiscWriter> writer = MakeProgramWriter(shell.settings);
-    RunState state;
-    Run run{shell, state, *writer};
+    Run run{shell, *writer};
     auto start = Clock::now();
-    const bool result = DatenKopieren(run);
-    std::cout << "collect " << Since(start) << "\nresult " << (result ? 1 : 0) << "\n";
+    const Collected collected = DatenKopieren(run);
+    std::cout << "collect " << Since(start) << "\nresult " << (collected.write ? 1 : 0) << "\n";
     if (dicomdir) {
         start = Clock::now();
-        if (!DicomDir(run)) throw std::runtime_error("the DICOMDIR phase failed, see " + (programDir / "Logs").string());
+        if (!DicomDir(run, StagedDisc{collected.lastDisc, run.Tree()})) throw std::runtime_error("the DICOMDIR phase failed, see " + (programDir / "Logs").string());
         std::cout << "dicomdir " << Since(start) << "\n";
     }
     std::cout << "peak-kb " << PeakKb() << "\n";
-    return shell.errorsLogged == 0 ? 0 : 3;
+    return errors + events.errorsShown == 0 ? 0 : 3;
 }
 
 void WriteIni(const fs::path& programDir, const std::string& serverType, const std::string& server,

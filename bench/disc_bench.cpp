@@ -48,6 +48,7 @@
 #include <dcmtk/dcmdata/dcuid.h>
 
 #include "app/run.hpp"
+#include "bench/bench_events.hpp"
 #include "disc/disc.hpp"
 #include "disc/dvd_writer.hpp"
 
@@ -146,13 +147,6 @@ std::vector<fs::path> MakeTree(const fs::path& dvd, double gigabytes) {
     return written;
 }
 
-struct QuietPrompter : Prompter {
-    Answer Ask(const std::string& text, Icon, Buttons) override {
-        std::cerr << "velunor-bench-disc: " << text << "\n";
-        return Answer::Ok;
-    }
-};
-
 struct Result {
     std::string label;
     double gigabytes = 0;
@@ -207,15 +201,14 @@ Result Measure(const fs::path& work, const std::string& label, const fs::path& s
     }
     Spawn(catArgs, "/dev/null");  // warm the cache
 
-    QuietPrompter prompter;
-    HeadlessWindow window(prompter, [](std::chrono::milliseconds) {});
-    Shell shell(work, window);
+    bench::BenchEvents events("velunor-bench-disc");
+    Shell shell(work, events);
     shell.log.markerPath = work / "Velunor.ready";
     shell.settings.TempPath = temp.string() + "/";
     shell.settings.ImageFolder = images.string();
-    RunState state;
     DVDWriter writer(shell.settings);
-    Run run{shell, state, writer};
+    Run run{shell, writer};
+    const StagedDisc disc{0, StagingTree(shell.settings.TempPath)};
     const fs::path image = images / "DVD 1.iso";
 
     // Image build and write, as DVDCreate and the burn do it.
@@ -256,7 +249,7 @@ Result Measure(const fs::path& work, const std::string& label, const fs::path& s
     // Verification of the image written last.
     r.verify = Fastest(repeat, [&] {
         const auto start = std::chrono::steady_clock::now();
-        if (!DVDVerify(run)) throw std::runtime_error("the verification failed");
+        if (!DVDVerify(run, disc)) throw std::runtime_error("the verification failed");
         return Seconds(start);
     });
     r.cat = Fastest(repeat, [&] { return Spawn(catArgs, "/dev/null"); });

@@ -1,7 +1,5 @@
-// Archive bookkeeping: records a verified disc in the database, advances
-// and stores the media number, ejects the disc and empties the staging tree;
-// keeps what could not be recorded in the record journal and records it on
-// a later run.
+// Archive bookkeeping: records a verified disc in the database, keeps what
+// could not be recorded in the record journal and records it on a later run.
 #pragma once
 
 #include <cstdint>
@@ -15,10 +13,6 @@
 #include "bookkeeping/database.hpp"
 
 namespace velunor {
-
-// Writes LastMediaNr in `programDir`: a blank, the number, a blank, CR LF,
-// through ReplaceFileAtomically (same guarantees and errors).
-void WriteLastMediaNr(const std::filesystem::path& programDir, std::int32_t mediaNumber);
 
 // ---------------------------------------------------------------------------
 // The record journal: the file "RecordJournal" in the program folder (beside
@@ -81,64 +75,57 @@ void WriteRecordJournal(const std::filesystem::path& programDir, const std::vect
 
 // ---------------------------------------------------------------------------
 
-// Records the disc just verified: every study of run.state.DiscStudies1
-// gets StudyDirectory2 = "DVD n|DVD n+1", every study of DiscStudies2 gets
-// "DVD n+1" (n = run.state.MediaNumber; each StudyUID bound as a parameter),
-// then ejects the disc, empties DVD/, DVD/1/, DVD/2/, Unzip/ and DVDTemp/ of
-// the staging tree, advances the media number to n + 1 and writes
-// LastMediaNr last: a run that ends before that keeps the number of this
-// disc and leaves nothing of its content in the staging tree behind a new
-// number. Progress on pbDB (first list 0..5000, second 5000..10000).
-// Sets run.state.summary.discWritten (the disc is verified).
+// Records the disc just verified: every study of verified.studies1 gets
+// StudyDirectory2 = "DVD n|DVD n+1", every study of studies2 gets "DVD n+1"
+// (n + 1 = verified.disc.Number(); each StudyUID bound as a parameter).
+// Progress on the Record bar (first list 0..5000, second 5000..10000).
+// Recording is all it does: the run controller then ejects the disc,
+// empties the staging tree and advances the number, in that order.
 //
 // Before the first update, the updates are written to the record journal
 // (after the entries an earlier run may have left there, which are kept
 // but not run here). Each update then ends one of three ways:
-//   - it changed a row: recorded (summary.recordedStudies);
+//   - it changed a row: recorded (recordedStudies);
 //   - it raised a database error (no connection included): counted in
-//     summary.failedUpdates and logged with "DBUpdate" (the first failure of
-//     a list shown, later ones only logged); it stays in the journal, except
-//     when the database refused the value itself (SQLSTATE class 22, e.g. a
-//     UID that is not valid text in the database's encoding), which no retry
+//     failedUpdates and logged with "DBUpdate" (the first failure of a list
+//     shown, later ones only logged); it stays in the journal, except when
+//     the database refused the value itself (SQLSTATE class 22, e.g. a UID
+//     that is not valid text in the database's encoding), which no retry
 //     can change;
 //   - it changed no row (no study has that UID): counted in failedUpdates,
 //     logged silently with "DBUpdate" naming the folder, the UID and the
 //     disc, and not kept (no retry can help).
 // Afterwards the journal is removed when nothing is left to retry,
 // otherwise rewritten with what is left (an entry superseded by a later one
-// for the same UID is dropped) and summary.journalKept is set. A journal
-// that cannot be written, or an earlier one that cannot be read, is logged
+// for the same UID is dropped) and journalKept is set. A journal that
+// cannot be written, or an earlier one that cannot be read, is logged
 // (shown) and left alone; the updates run all the same.
 //
 // A disc's number is used up whatever the database said, because the disc
-// exists: the media number advances, and the function returns true,
-// recorded fully, partly or not at all. If LastMediaNr cannot be written,
-// that is logged (shown) and summary.numberStored is cleared (the next disc
-// would reuse the number); still true.
-// The one exception: no connection can be opened and the written medium is
-// an image that stays in the image folder (DiscWriter::WrittenImageStays).
-// Then nothing is recorded and no journal is written, the staging tree is
-// emptied, the number stays, and the next run takes the image over and
-// records it (logged with "DBUpdate"); returns false.
-bool DBUpdate(Run& run);
+// exists (numberUsed), recorded fully, partly or not at all. The one
+// exception: no connection can be opened and the medium is an image that
+// stays in the image folder (verified.imageStays). Then nothing is recorded
+// and no journal is written, numberUsed is false, and the next run takes
+// the image over and records it (logged with "DBUpdate"). Never throws.
+Recorded DBUpdate(Run& run, const VerifiedDisc& verified);
 
 // Records what the record journal of an earlier run still holds; meant to
 // run after the run's lock is taken and before any study is selected.
-//   - No journal: does nothing, returns true.
+//   - No journal: does nothing, clear.
 //   - Otherwise logs silently, per disc, "Recording DVD k from the record
 //     journal of an earlier run: N studies" (label "ReplayRecordJournal"),
 //     opens its own connection with run.settings() and runs the journal's
 //     updates in order, by DBUpdate's rules (database error: logged, stays;
 //     value refused or no row changed: logged, dropped). Then removes the
-//     journal, or rewrites it with what is left. The summary's counts
-//     (recordedStudies, failedUpdates) stay for the disc the run writes.
-// Returns true when no journal is left. Returns false when entries remain
-// or the database cannot be reached (journal unchanged; summary.journalKept
-// set), when the journal cannot be read, rewritten or removed, or when it is
-// damaged (never removed then): each with a shown error saying which discs
-// are verified but not recorded, and that the run stops before selecting
-// studies so that they are not written twice; summary.why says so briefly.
+//     journal, or rewrites it with what is left. Its counts are not the
+//     run's: they go to the log only.
+// Clear when no journal is left. Not clear (journalKept) when entries
+// remain or the database cannot be reached (journal unchanged), when the
+// journal cannot be read, rewritten or removed, or when it is damaged
+// (never removed then): each with a shown error saying which discs are
+// verified but not recorded, and that the run stops before selecting
+// studies so that they are not written twice; `why` says so briefly.
 // Never throws. Idempotent: a replay cut short is simply run again.
-bool ReplayRecordJournal(Run& run);
+Replayed ReplayRecordJournal(Run& run);
 
 }  // namespace velunor

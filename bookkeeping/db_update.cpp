@@ -2,9 +2,8 @@
 #include <string_view>
 
 #include "app/error.hpp"
-#include "bookkeeping/bookkeeping.hpp"
 #include "app/files.hpp"
-#include "disc/disc_writer.hpp"
+#include "bookkeeping/bookkeeping.hpp"
 
 namespace velunor {
 
@@ -41,10 +40,9 @@ bool RefusesTheValue(const Error& e) {
 // only logged, a change of no row only logged. Progress from `from` over
 // `span` on pbDB when `progress` is set.
 void RunEntries(Run& run, Database* db, const std::vector<JournalEntry>& entries, std::size_t begin,
-                std::size_t end, std::vector<Outcome>& outcomes, const char* label, bool progress, int from,
-                int span) {
-    WindowSystem& w = run.window();
-    auto& sum = run.state.summary;
+                std::size_t end, std::vector<Outcome>& outcomes, Recorded& sum, const char* label, bool progress,
+                int from, int span) {
+    RunEvents& w = run.events();
     const double step = end > begin ? static_cast<double>(span) / static_cast<double>(end - begin) : 0.0;
     double value = from;
     bool firstFailure = true;
@@ -79,7 +77,7 @@ void RunEntries(Run& run, Database* db, const std::vector<JournalEntry>& entries
         }
         if (progress) {
             value += step;
-            w.SetValue(Control::pbDB, static_cast<int>(value));
+            w.Progress(RunPhase::Record, static_cast<int>(value));
         }
         w.Yield();
     }
@@ -113,36 +111,17 @@ std::string DiscNames(const std::vector<JournalEntry>& entries, bool verb = fals
     return out;
 }
 
-void EmptyStaging(Run& run) {
-    const StagingTree t = run.Tree();
-    for (const auto* folder : {&t.dvd, &t.dvd1, &t.dvd2, &t.unzip, &t.dvdTemp}) {
-        try {
-            EmptyFolder(folder->string());
-        } catch (const std::exception&) {
-            // A file that cannot be deleted stays; the next run's preparation
-            // empties the folders again.
-        }
-    }
-}
-
 }  // namespace
 
-void WriteLastMediaNr(const std::filesystem::path& programDir, std::int32_t mediaNumber) {
-    const std::string line = (mediaNumber >= 0 ? " " : "") + std::to_string(mediaNumber) + " \r\n";
-    ReplaceFileAtomically(programDir / "LastMediaNr", line);
-}
-
-bool DBUpdate(Run& run) {
-    WindowSystem& w = run.window();
+Recorded DBUpdate(Run& run, const VerifiedDisc& verified) {
+    RunEvents& w = run.events();
     const Settings& s = run.settings();
-    RunState& st = run.state;
-    const std::int32_t n = st.MediaNumber;
+    Recorded rec;
+    const std::int32_t number = static_cast<std::int32_t>(verified.disc.Number());
     const std::filesystem::path& dir = run.shell.programDir;
-    const std::string disc = "DVD " + std::to_string(n + 1);
-    st.summary.discWritten = true;
+    const std::string disc = verified.disc.Label();
 
-    w.SetValue(Control::pbDB, 0);
-    w.SetVisible(Control::pbDB, true);
+    w.Progress(RunPhase::Record, 0);
 
     std::unique_ptr<Database> db;
     try {
@@ -151,7 +130,7 @@ bool DBUpdate(Run& run) {
         run.shell.LogError(e.number(), e.what(), "DBUpdate");
     }
 
-    if (!db && run.writer.WrittenImageStays()) {
+    if (!db && verified.imageStays) {
         // Nothing can be recorded now, but the image stays in the image
         // folder: the disc keeps its number, and the next run takes the
         // image over, verifies it again and records it. (A disc leaves with
@@ -160,8 +139,8 @@ bool DBUpdate(Run& run) {
                            disc + " is not recorded: the database cannot be reached. Its image stays in the image "
                                   "folder; the next run verifies and records it",
                            "DBUpdate");
-        EmptyStaging(run);
-        return false;
+        rec.numberUsed = false;
+        return rec;
     }
 
     // The journal: an earlier run's entries (kept, not run here), then this
@@ -178,9 +157,9 @@ bool DBUpdate(Run& run) {
                            "DBUpdate");
     }
     const std::size_t first1 = entries.size();
-    for (const auto& uid : st.DiscStudies1) entries.push_back({n + 1, 1, uid});
+    for (const auto& uid : verified.studies1) entries.push_back({number, 1, uid});
     const std::size_t first2 = entries.size();
-    for (const auto& uid : st.DiscStudies2) entries.push_back({n + 1, 2, uid});
+    for (const auto& uid : verified.studies2) entries.push_back({number, 2, uid});
     bool journalWritten = false;
     if (journalUsable) {
         try {
@@ -195,16 +174,16 @@ bool DBUpdate(Run& run) {
     }
 
     std::vector<Outcome> outcomes(entries.size(), Outcome::NotRun);
-    RunEntries(run, db.get(), entries, first1, first2, outcomes, "DBUpdate", true, 0, 5000);
-    w.SetValue(Control::pbDB, 5000);
-    RunEntries(run, db.get(), entries, first2, entries.size(), outcomes, "DBUpdate", true, 5000, 5000);
+    RunEntries(run, db.get(), entries, first1, first2, outcomes, rec, "DBUpdate", true, 0, 5000);
+    w.Progress(RunPhase::Record, 5000);
+    RunEntries(run, db.get(), entries, first2, entries.size(), outcomes, rec, "DBUpdate", true, 5000, 5000);
 
     if (journalUsable) {
         const auto left = LeftToRetry(entries, outcomes);
         try {
             WriteRecordJournal(dir, left);
             if (!left.empty()) {
-                st.summary.journalKept = true;
+                rec.journalKept = true;
                 run.shell.LogError(0,
                                    std::to_string(left.size()) + " updates of " + DiscNames(left) +
                                        " stay in the record journal " + RecordJournalPath(dir).string() +
@@ -217,34 +196,18 @@ bool DBUpdate(Run& run) {
         }
     }
 
-    try {
-        run.writer.Eject();
-    } catch (const std::exception&) {
-    }
-    db.reset();
-
-    // The staging tree is emptied before the number advances. A run that
-    // ends in between (killed, power lost) leaves the number of this disc,
-    // so no part of this disc's content can stay behind in DVD/1/ and be
-    // written onto the next disc as if it were whole.
-    EmptyStaging(run);
-
-    // The disc exists whatever the database said: its number is used up.
-    st.MediaNumber = n + 1;
-    try {
-        WriteLastMediaNr(dir, st.MediaNumber);
-    } catch (const Error& e) {
-        st.summary.numberStored = false;
-        run.shell.LogError(e.number(), std::string(e.what()) + " (disc " + std::to_string(st.MediaNumber) +
-                                           " is written; set LastMediaNr by hand before the next run)",
-                           "DBUpdate");
-    }
-    return true;
+    return rec;
 }
 
-bool ReplayRecordJournal(Run& run) {
+Replayed ReplayRecordJournal(Run& run) {
     constexpr const char* kLabel = "ReplayRecordJournal";
-    auto& sum = run.state.summary;
+    Replayed out;
+    const auto stop = [&out](std::string why) {
+        out.clear = false;
+        out.journalKept = true;
+        out.why = std::move(why);
+        return out;
+    };
     const std::string stops =
         " The run stops before selecting studies, so that they are not written onto another disc.";
     try {
@@ -252,7 +215,7 @@ bool ReplayRecordJournal(Run& run) {
         std::vector<JournalEntry> entries;
         try {
             auto journal = ReadRecordJournal(dir);
-            if (!journal) return true;
+            if (!journal) return out;
             entries = std::move(*journal);
         } catch (const Error& e) {
             // Never removed: it may be the only record of a verified disc.
@@ -262,13 +225,11 @@ bool ReplayRecordJournal(Run& run) {
                                    "recorded yet; repair or remove it by hand (see docs/database.md)." +
                                    stops,
                                kLabel);
-            sum.journalKept = true;
-            sum.why = "the record journal cannot be read (see Logs/Error.log)";
-            return false;
+            return stop("the record journal cannot be read (see Logs/Error.log)");
         }
         if (entries.empty()) {
             WriteRecordJournal(dir, entries);
-            return true;
+            return out;
         }
 
         for (std::size_t i = 0; i < entries.size();) {
@@ -293,44 +254,36 @@ bool ReplayRecordJournal(Run& run) {
                                    "); its studies stay in the record journal " +
                                    RecordJournalPath(dir).string() + "." + stops,
                                kLabel);
-            sum.journalKept = true;
-            sum.why = DiscNames(entries) + " waits in the record journal: the database cannot be reached";
-            return false;
+            return stop(DiscNames(entries) + " waits in the record journal: the database cannot be reached");
         }
 
-        // The summary's counts belong to the disc this run writes: the
-        // replay's outcomes go to the log only.
-        const int recordedBefore = sum.recordedStudies, failedBefore = sum.failedUpdates;
+        // The counts belong to the disc this run writes: the replay's
+        // outcomes go to the log only.
+        Recorded counts;
         std::vector<Outcome> outcomes(entries.size(), Outcome::NotRun);
-        RunEntries(run, db.get(), entries, 0, entries.size(), outcomes, kLabel, false, 0, 0);
-        sum.recordedStudies = recordedBefore;
-        sum.failedUpdates = failedBefore;
+        RunEntries(run, db.get(), entries, 0, entries.size(), outcomes, counts, kLabel, false, 0, 0);
         db.reset();
         const auto left = LeftToRetry(entries, outcomes);
         WriteRecordJournal(dir, left);  // removes it when nothing is left
-        if (left.empty()) return true;
+        if (left.empty()) return out;
 
-        sum.journalKept = true;
         run.shell.LogError(0,
                            DiscNames(left, true) + " verified but not recorded: " + std::to_string(left.size()) +
                                " updates failed again (see above) and stay in the record journal " +
                                RecordJournalPath(dir).string() + "." + stops,
                            kLabel);
-        sum.why = DiscNames(left) + " waits in the record journal: updates failed (see Logs/Error.log)";
-        return false;
+        return stop(DiscNames(left) + " waits in the record journal: updates failed (see Logs/Error.log)");
     } catch (const std::exception& e) {
         try {
             run.shell.LogError(-1,
                                std::string(e.what()) + ". The record journal " +
                                    RecordJournalPath(run.shell.programDir).string() + " is left as it is." + stops,
                                kLabel);
-            sum.journalKept = true;
-            sum.why = "the record journal could not be replayed (see Logs/Error.log)";
         } catch (...) {
         }
     } catch (...) {
     }
-    return false;
+    return stop("the record journal could not be replayed (see Logs/Error.log)");
 }
 
 }  // namespace velunor

@@ -35,13 +35,6 @@ constexpr std::int32_t kTooLittleMB = 10;     // manual: no question at or below
 constexpr int kMaxNameAttempts = 100000;
 const std::string kCRLF = "\r\n";
 
-// The error number an operator sees for a failure.
-std::int32_t ErrorNumber(const std::exception& e) {
-    if (auto* v = dynamic_cast<const Error*>(&e)) return v->number();
-    if (auto* s = dynamic_cast<const std::system_error*>(&e)) return s->code().value();
-    return -1;
-}
-
 enum class Pass { CarryOver, New };
 
 // How a pass or a selection ended.
@@ -60,6 +53,8 @@ struct Phase {
     std::unique_ptr<Database> db;                  // the shared connection
     std::unique_ptr<DicomCollection> collection;   // created when first used
     bool result = false;
+    Collected out;                   // what the phase hands on
+    double progress = 0;             // the collection's bar, 0..kProgressMax
     std::int32_t imageCounter = 0;   // files staged in this run
     std::string currentDir1;         // StudyDirectory1 of the row being staged
     std::string currentFolder;       // its source folder F
@@ -85,9 +80,14 @@ struct Phase {
           serverType(r.settings().ServerType), server(r.settings().Server),
           connectionString(r.settings().ConnectionString) {}
 
-    WindowSystem& window() { return run.window(); }
-    void Yield() { run.window().Yield(); }
-    bool Cancelled() const { return run.state.CancelRequested; }
+    void Yield() { run.events().Yield(); }
+    bool Cancelled() const { return run.Cancelled(); }
+    // The collection's bar: the carry-over pass fills its first half, the
+    // new-study pass its second.
+    void Progress(double value) {
+        progress = value;
+        run.events().Progress(RunPhase::Collect, static_cast<int>(std::lround(value)));
+    }
 
     void OpenConnection() {
         db.reset();
@@ -457,7 +457,7 @@ void NotePartlyUnreadable(Phase& p) {
     StudyNotice(p, "Study " + p.currentFolder + " is archived without " + std::to_string(p.studyFailedFiles) +
                        " unreadable file(s) (see Logs/FileLog.log); its " + std::to_string(StudyStaged(p)) +
                        " readable file(s) are on the disc");
-    p.run.state.summary.partlyUnreadable.push_back(p.currentFolder);
+    p.out.partlyUnreadable.push_back(p.currentFolder);
 }
 
 // Stages one study into `target`. Returns Cancelled when a cancel was seen
@@ -497,7 +497,7 @@ Flow StageStudy(Phase& p, Pass pass, const std::string& studyId, const fs::path&
             MarkStudyNotReadable(p.db.get(), studyId);
             StudyNotice(p, "Study " + p.currentFolder + ": none of its files could be read; it is marked \"not readable\"");
         } else {
-            StudyNotice(p, "Study " + p.currentFolder + " of DVD " + std::to_string(p.run.state.MediaNumber) +
+            StudyNotice(p, "Study " + p.currentFolder + " of DVD " + std::to_string(p.out.lastDisc) +
                                ": none of its files could be read again; it stays on that disc only");
         }
     } else if (p.studyFailedFiles > 0 && pass == Pass::CarryOver) {
@@ -510,7 +510,7 @@ Flow StageStudy(Phase& p, Pass pass, const std::string& studyId, const fs::path&
 std::vector<std::string> SelectCarryOver(Phase& p) {
     std::vector<std::string> ids;
     auto rows = p.db->Query("Select StudyID from tblStudies where StudyDirectory2 = 'DVD " +
-                            std::to_string(p.run.state.MediaNumber) + "' Order By StudyID");
+                            std::to_string(p.out.lastDisc) + "' Order By StudyID");
     while (rows->Next()) {
         ids.push_back(CheckedStudyID(rows->Field("StudyID")));
         p.Yield();
@@ -602,16 +602,15 @@ Flow CapacityGate(Phase& p, bool& admitted) {
 }
 
 Flow CarryOverPass(Phase& p, const std::vector<std::string>& ids) {
-    WindowSystem& w = p.window();
-    const double step = w.Maximum(Control::pbSammeln) / 2.0 / static_cast<double>(ids.size());
-    double value = w.Value(Control::pbSammeln);
+    const double step = kProgressMax / 2.0 / static_cast<double>(ids.size());
+    double value = p.progress;
     for (const auto& id : ids) {
         const std::int32_t before = p.imageCounter;
         Flow f = StageStudy(p, Pass::CarryOver, id, p.paths.dvd1);
-        if (p.imageCounter > before) ++p.run.state.summary.carryOverStudies;
+        if (p.imageCounter > before) ++p.out.carryOverStudies;
         if (f == Flow::Cancelled) return f;
         value += step;
-        w.SetValue(Control::pbSammeln, static_cast<int>(std::lround(value)));
+        p.Progress(value);
         p.Yield();
     }
     return Flow::Done;
@@ -628,7 +627,7 @@ void WithdrawOversized(Phase& p) {
     }
     WithdrawStudy(p, {}, true, "2-3 ", "Study larger than one disc, withdrawn");
     p.imageCounter = p.studyStartCounter;
-    ++p.run.state.summary.oversizedStudies;
+    ++p.out.oversizedStudies;
     StudyNotice(p, "Study " + p.currentFolder + " (Study UID " + (p.studyUid.empty() ? "unknown" : p.studyUid) +
                        ") is larger than one disc: at least " + std::to_string(p.studyBytes) +
                        " bytes once re-encoded (its folder holds " + std::to_string(sourceBytes) +
@@ -637,11 +636,10 @@ void WithdrawOversized(Phase& p) {
 }
 
 Flow NewStudyPass(Phase& p, const std::vector<std::string>& ids) {
-    WindowSystem& w = p.window();
     // DVD/2/ is measured once; from then on only this pass adds to it.
     p.dvd2Bytes = FolderBytes(p.paths.dvd2);
-    const double step = w.Maximum(Control::pbSammeln) / 2.0 / static_cast<double>(ids.size());
-    double value = w.Value(Control::pbSammeln);
+    const double step = kProgressMax / 2.0 / static_cast<double>(ids.size());
+    double value = p.progress;
     for (const auto& id : ids) {
         if (StageStudy(p, Pass::New, id, p.paths.dvdTemp) == Flow::Cancelled) return Flow::Cancelled;
         bool admitted = false;
@@ -651,11 +649,11 @@ Flow NewStudyPass(Phase& p, const std::vector<std::string>& ids) {
             return Flow::GateStopped;
         }
         if (admitted) {
-            ++p.run.state.summary.newStudies;
+            ++p.out.newStudies;
             if (p.studyFailedFiles > 0) NotePartlyUnreadable(p);
         }
         value += step;
-        w.SetValue(Control::pbSammeln, static_cast<int>(std::lround(value)));
+        p.Progress(value);
         p.Yield();
     }
     return Flow::Done;
@@ -693,31 +691,33 @@ std::string Why(const char* text, std::int32_t mb) {
 }
 
 bool Decide(Run& run, bool result, bool gateStopped, const fs::path& dvd1, const fs::path& dvd2,
-            std::uintmax_t megabyte) {
-    WindowSystem& w = run.window();
-    auto& summary = run.state.summary;
+            std::uintmax_t megabyte, std::string& why) {
+    RunEvents& ev = run.events();
+    const auto ask = [&ev](const std::string& text, Icon icon, bool unattended = false) {
+        return ev.Ask({text, icon, Buttons::YesNo, unattended}) == Answer::Yes;
+    };
     const std::int32_t m = SizeInMB(FolderBytes(dvd2), megabyte);
-    w.SetValue(Control::pbSammeln, w.Maximum(Control::pbSammeln));
+    ev.Progress(RunPhase::Collect, kProgressMax);
 
     if (run.settings().AuthBurn == 1) {
         const std::int32_t total = m + SizeInMB(FolderBytes(dvd1), megabyte);
         const std::string text = "Daten für Archiv-DVD zusammengestellt." + kCRLF + "Gesatmgröße: " +
                                  std::to_string(total) + " MB" + kCRLF + kCRLF +
                                  "Möchten Sie den Brennvorgang starten?";
-        result = w.MessageBox(text, Icon::Question, Buttons::YesNo) == Answer::Yes;
-        if (!result) summary.why = "the operator declined the burn";
+        result = ask(text, Icon::Question);
+        if (!result) why = "the operator declined the burn";
         return result;
     }
 
-    if (!run.state.AutoMode) {
+    if (!run.unattended) {
         // Below 1700 MB, or 1700 MB and more that all fitted: ask.
         if (m > kTooLittleMB && (m < kAskAboveMB || !gateStopped)) {
             const std::string text = "Available volume of new data (" + std::to_string(m) +
                                      " MB) is less than DVD capacity (2000 MB)." + kCRLF + kCRLF + "Continue?";
-            if (w.MessageBox(text, Icon::None, Buttons::YesNo) == Answer::Yes) result = true;
-            if (!result) summary.why = Why("the operator declined the burn", m);
+            if (ask(text, Icon::None)) result = true;
+            if (!result) why = Why("the operator declined the burn", m);
         } else if (!result) {
-            summary.why = Why("too little new data", m);
+            why = Why("too little new data", m);
         }
         return result;
     }
@@ -726,24 +726,27 @@ bool Decide(Run& run, bool result, bool gateStopped, const fs::path& dvd1, const
     // limit stopped the pass, this disc is as full as the order of the
     // studies lets it get, and waiting would stop at the same study again.
     if (m < kAskAboveMB && !gateStopped) {
-        summary.why = Why("less than 1700 MB of new data in unattended mode", m);
+        why = Why("less than 1700 MB of new data in unattended mode", m);
         return false;
     }
-    w.ShowMainWindow(true);
-    if (w.MessageBox("Daten für Archiv-DVD zusammengestellt. Brennvorgang starten?", Icon::Question,
-                     Buttons::YesNo) == Answer::Yes)
-        return true;
-    w.ShowMainWindow(false);
-    w.SetTimerEnabled(Timer::TimerWrite, true);
-    summary.why = Why("the operator declined the burn", m);
+    if (ask("Daten für Archiv-DVD zusammengestellt. Brennvorgang starten?", Icon::Question, true)) return true;
+    why = Why("the operator declined the burn", m);
     return false;
+}
+
+// "Keine neuen Untersuchungen gefunden!" (unless Archive is set): no disc
+// although nothing failed.
+void NothingNew(Phase& p, const char* why) {
+    if (p.run.settings().Archive == 0)
+        p.run.events().Ask({"Keine neuen Untersuchungen gefunden!", Icon::Information, Buttons::Ok});
+    p.out.nothingToWrite = true;
+    p.out.why = why;
 }
 
 // Steps 5 to 9 of the phase: selections, passes and the decision. Returns
 // normally also after a cancel.
 void Collect(Phase& p) {
-    RunState& state = p.run.state;
-    WindowSystem& w = p.window();
+    Collected& out = p.out;
 
     p.OpenConnection();
     p.Yield();
@@ -759,38 +762,26 @@ void Collect(Phase& p) {
         if (p.Cancelled()) {
             flow = Flow::Cancelled;
         } else {
-            w.SetValue(Control::pbSammeln, w.Maximum(Control::pbSammeln) / 2);
+            p.Progress(kProgressMax / 2);
             std::vector<std::string> fresh;
             flow = SelectNew(p, fresh);
             if (flow != Flow::Cancelled) {
-                if (fresh.empty()) {
-                    if (p.run.settings().Archive == 0)
-                        w.MessageBox("Keine neuen Untersuchungen gefunden!", Icon::Information, Buttons::Ok);
-                    state.summary.nothingToWrite = true;
-                    state.summary.why = "no new studies found";
-                    return;
-                }
+                if (fresh.empty()) return NothingNew(p, "no new studies found");
                 p.run.shell.DebugLog("Studie-Count: " + std::to_string(fresh.size()), "");
                 p.OpenConnection();
                 flow = NewStudyPass(p, fresh);
                 gateStopped = flow == Flow::GateStopped;
-                if (flow == Flow::Done && state.summary.newStudies == 0) {
-                    // Every new study was larger than a disc, unreadable or
-                    // gone: as when nothing is new.
-                    if (p.run.settings().Archive == 0)
-                        w.MessageBox("Keine neuen Untersuchungen gefunden!", Icon::Information, Buttons::Ok);
-                    state.summary.nothingToWrite = true;
-                    state.summary.why = "no new study could be staged";
-                    return;
-                }
+                // Every new study was larger than a disc, unreadable or
+                // gone: as when nothing is new.
+                if (flow == Flow::Done && out.newStudies == 0) return NothingNew(p, "no new study could be staged");
             }
         }
     }
     // A disc without new data fails its verification: never written.
     if (!p.result && FilesIn(p.paths.dvd2).empty()) {
-        p.window().SetValue(Control::pbSammeln, p.window().Maximum(Control::pbSammeln));
-        state.summary.nothingToWrite = true;
-        if (state.summary.why.empty()) state.summary.why = "no new study was staged";
+        p.Progress(kProgressMax);
+        out.nothingToWrite = true;
+        if (out.why.empty()) out.why = "no new study was staged";
         return;
     }
 
@@ -798,19 +789,18 @@ void Collect(Phase& p) {
         // After the gate a failing measurement or dialog is skipped: the
         // disc is full and is written.
         try {
-            p.result = Decide(p.run, p.result, true, p.paths.dvd1, p.paths.dvd2, p.limits.megabyte);
+            p.result = Decide(p.run, p.result, true, p.paths.dvd1, p.paths.dvd2, p.limits.megabyte, out.why);
         } catch (const std::exception&) {
         }
     } else {
-        p.result = Decide(p.run, p.result, false, p.paths.dvd1, p.paths.dvd2, p.limits.megabyte);
+        p.result = Decide(p.run, p.result, false, p.paths.dvd1, p.paths.dvd2, p.limits.megabyte, out.why);
     }
-    if (!p.result) state.summary.nothingToWrite = true;
+    if (!p.result) out.nothingToWrite = true;
 }
 
 void FinalCleanup(Phase& p) {
     try {
-        WindowSystem& w = p.window();
-        w.SetValue(Control::pbSammeln, w.Maximum(Control::pbSammeln));
+        p.run.events().Progress(RunPhase::Collect, kProgressMax);
     } catch (...) {
     }
     try {
@@ -821,40 +811,6 @@ void FinalCleanup(Phase& p) {
 }
 
 }  // namespace
-
-std::int32_t ReadLastMediaNr(const fs::path& programDir) {
-    const fs::path file = programDir / "LastMediaNr";
-    std::error_code sec;
-    const auto status = fs::symlink_status(file, sec);
-    if (fs::exists(status) && !fs::is_regular_file(fs::status(file, sec)))
-        throw Error(0, file.string() + " is not a file; it must hold the number of the last disc written");
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        const int err = errno;
-        std::error_code ec;
-        if (!fs::exists(fs::symlink_status(file, ec))) return 0;
-        throw ErrnoError(err ? err : EIO, "Cannot read " + file.string());
-    }
-    std::string line;
-    char c;
-    while (in.get(c) && c != '\n' && c != '\r') line += c;
-    if (in.bad()) throw ErrnoError(EIO, "Cannot read " + file.string());
-    if (line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
-    if (line.empty()) return 0;
-
-    const auto first = line.find_first_not_of(" \t");
-    const auto last = line.find_last_not_of(" \t");
-    std::string number = first == std::string::npos ? "" : line.substr(first, last - first + 1);
-    if (!number.empty() && number[0] == '+') number.erase(0, 1);
-    std::int32_t value = 0;
-    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
-    if (number.empty() || ec != std::errc() || end != number.data() + number.size())
-        throw Error(0, file.string() + " holds \"" + line + "\", which is not a disc number");
-    if (value < 0)
-        throw Error(0, file.string() + " holds " + std::to_string(value) +
-                           ", which is not a disc number (0 or more)");
-    return value;
-}
 
 bool MakePath(Shell& shell, const std::string& path) {
     try {
@@ -939,53 +895,44 @@ std::string FreeName(const fs::path& folder, const std::string& name) {
     throw Error(0, "No free name for " + name + " in " + folder.string());
 }
 
-bool DecideBurn(Run& run, bool result, bool gateStopped, std::uintmax_t megabyte) {
+bool DecideBurn(Run& run, bool result, bool gateStopped, std::string& why, std::uintmax_t megabyte) {
     const StagingTree paths = run.Tree();
-    return Decide(run, result, gateStopped, paths.dvd1, paths.dvd2, megabyte);
+    return Decide(run, result, gateStopped, paths.dvd1, paths.dvd2, megabyte, why);
 }
 
-bool DatenKopieren(Run& run, const CollectLimits& limits) {
+Collected DatenKopieren(Run& run, const CollectLimits& limits) {
     Phase p(run, limits);
-    auto& summary = run.state.summary;
-    summary.carryOverStudies = 0;
-    summary.newStudies = 0;
-    summary.oversizedStudies = 0;
-    summary.partlyUnreadable.clear();
-    summary.couldNotStart = false;
-    summary.nothingToWrite = false;
-    summary.why.clear();
+    Collected& out = p.out;
     try {
         try {
-            run.state.MediaNumber = ReadLastMediaNr(run.shell.programDir);
+            out.lastDisc = ReadLastMediaNr(run.shell.programDir);
         } catch (const std::exception&) {
-            summary.couldNotStart = true;
+            out.couldNotStart = true;
             throw;
         }
-        if (run.state.MediaNumber == std::numeric_limits<std::int32_t>::max()) {
-            summary.couldNotStart = true;
-            throw Error(0, "The next disc would be DVD " + std::to_string(std::int64_t{run.state.MediaNumber} + 1) +
+        if (out.lastDisc == std::numeric_limits<std::int32_t>::max()) {
+            out.couldNotStart = true;
+            throw Error(0, "The next disc would be DVD " + std::to_string(std::int64_t{out.lastDisc} + 1) +
                                ", which does not fit the disc numbers of the database (at most " +
-                               std::to_string(run.state.MediaNumber) + "); nothing is written");
+                               std::to_string(out.lastDisc) + "); nothing is written");
         }
-        WindowSystem& w = run.window();
-        for (Control c : {Control::pbSammeln, Control::pbDB, Control::pbDicomDir, Control::pbDisk, Control::pbVer})
-            w.SetValue(c, 0);
         if (!PrepareStaging(p)) {
-            summary.why = "the staging tree could not be created";
-            return false;
+            out.why = "the staging tree could not be created";
+            return out;
         }
         Collect(p);
     } catch (const std::exception& e) {
         const std::string message = std::string(e.what()) + " ImgNr: " + std::to_string(p.imageCounter);
-        summary.nothingToWrite = false;
-        summary.why = message;
+        out.nothingToWrite = false;
+        out.why = message;
         try {
             run.shell.LogError(ErrorNumber(e), message, kLabel, 0, false);
         } catch (...) {
         }
     }
     FinalCleanup(p);
-    return p.result;
+    out.write = p.result;
+    return out;
 }
 
 }  // namespace velunor

@@ -15,8 +15,8 @@
 // A backslash in a source name becomes "_" (it separates the parts of a
 // DICOMDIR file ID), and a suffixed name is cut to fit in 255 bytes.
 //
-// Everything runs on the user-interface thread and yields to the window
-// system after every file and every database row.
+// Everything runs on the user-interface thread and yields (RunEvents::Yield)
+// after every file and every database row.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,7 @@
 #include <string>
 
 #include "app/files.hpp"
+#include "app/media_number.hpp"
 #include "app/run.hpp"
 
 namespace velunor {
@@ -44,23 +45,25 @@ struct CollectLimits {
     std::uintmax_t megabyte = 1024 * 1024;
 };
 
-// The collection phase. Reads LastMediaNr into run.state.MediaNumber,
+// The collection phase. Reads LastMediaNr (n, handed on as lastDisc),
 // prepares the staging tree, stages the carry-over studies into DVD/1/ and
 // the new studies into DVD/2/, then decides (asking the operator where the
 // settings and the unattended mode require) whether a disc is written.
-// Polls run.state.CancelRequested once per database row; a cancel goes
-// straight to the decision with what has been staged so far.
-// Returns true when the staging tree is to be written to a disc.
+// Polls run.Cancelled() once per database row; a cancel goes straight to
+// the decision with what has been staged so far.
+// Returns write = true when the staging tree is to be written as disc n + 1.
 // Never throws: every failure is logged through LogError with the label
 // "DatenKopieren" (message ending in " ImgNr: " + the number of files staged
-// in this run) and gives false.
+// in this run) and gives write = false with the message in `why`.
+// Progress: the Collect bar runs 0..5000 over the carry-over studies and
+// 5000..10000 over the new ones.
 // Before anything is staged: a LastMediaNr that is not a file, holds no
 // whole number or a negative one, or whose next disc number would not fit
-// 32 bits ends the phase with summary.couldNotStart.
+// 32 bits ends the phase with couldNotStart.
 // Files: a file that cannot be read is logged in the file log and staging
 // goes on with the study's next file; the study reaches the disc with its
 // readable files and is named in the error log (silently) and in
-// summary.partlyUnreadable. A new study none of whose files could be staged
+// partlyUnreadable. A new study none of whose files could be staged
 // is marked "not readable" (by its key, and only while it is on no disc); a
 // carry-over study keeps its disc record whatever happens.
 // A failure to write into the staging tree (a full volume, a quota, a file
@@ -69,22 +72,15 @@ struct CollectLimits {
 // folder and the lack of space.
 // A new study whose files reach the capacity limit by themselves can never
 // fit: it is taken out of DVDTemp/, named in the error log (silently) with
-// its folder, Study UID and size, counted in summary.oversizedStudies, and
+// its folder, Study UID and size, counted in oversizedStudies, and
 // the pass goes on with the next study. A run in which no new study reached
 // DVD/2/ writes no disc (as when nothing is new).
-// Sets run.state.summary: carryOverStudies and newStudies count the studies
-// that brought at least one file into DVD/1/ and DVD/2/; nothingToWrite is
-// true when no disc is to be written although nothing failed, and `why`
-// says why no disc is written (or the error's message).
-bool DatenKopieren(Run& run, const CollectLimits& limits = {});
+// carryOverStudies and newStudies count the studies that brought at least
+// one file into DVD/1/ and DVD/2/; nothingToWrite is true when no disc is to
+// be written although nothing failed, and `why` says why no disc is written
+// (or the error's message).
+Collected DatenKopieren(Run& run, const CollectLimits& limits = {});
 
-// Reads the media number from the file LastMediaNr in `programDir`: the
-// first line, blanks around the number allowed. A missing file or an empty
-// first line gives 0.
-// Throws velunor::Error naming the file (number 0) when it is not a file
-// (a folder), or its line is not a 32-bit whole number or is negative, and
-// (with errno) when the file exists but cannot be read.
-std::int32_t ReadLastMediaNr(const std::filesystem::path& programDir);
 
 // Makes sure every folder of `path` exists, creating missing levels one by
 // one. Consecutive "/" (a root given as "//...") are taken as one.
@@ -113,9 +109,9 @@ struct StudyRoots {
 // Values are joined as they are (no trimming). Never throws.
 std::optional<std::string> SourceFolder(const StudyRoots& row);
 
-// The total size in bytes of every file below `folder`, subfolders
-// included: what the disc will hold of it. Throws velunor::Error when it
-// cannot be listed.
+// The total size in bytes of the regular files below `folder`, subfolders
+// included (the decision measures DVD/1/ and DVD/2/ with it). Throws
+// velunor::Error when it cannot be listed.
 std::uintmax_t FolderBytes(const std::filesystem::path& folder);
 
 // A folder's size in MB as the decision counts it: bytes / `megabyte`
@@ -132,13 +128,13 @@ std::string FreeName(const std::filesystem::path& folder, const std::string& nam
 
 // The decision to burn, on what the passes left in DVD/1/ and DVD/2/.
 // `result` is the result so far (true when the capacity limit stopped the
-// new-study pass); `gateStopped` says whether it did. Sets pbSammeln to its
-// maximum, measures DVD/2/ (and DVD/1/ when AuthBurn is 1) and asks the
-// operator as the settings and run.state.AutoMode require; in unattended
-// mode it asks (showing the main window, and on No hiding it again and
-// re-enabling TimerWrite) from 1700 MB of new data on, or whenever the
-// capacity limit stopped the pass. Returns the new result.
+// new-study pass); `gateStopped` says whether it did. Sets the Collect bar
+// to its end, measures DVD/2/ (and DVD/1/ when AuthBurn is 1) and asks the
+// operator as the settings and run.unattended require; in unattended mode
+// it asks (a Question marked unattended) from 1700 MB of new data on, or
+// whenever the capacity limit stopped the pass. Returns the new result;
+// when it is false, `why` says why no disc is written.
 // Throws velunor::Error when a folder cannot be measured.
-bool DecideBurn(Run& run, bool result, bool gateStopped, std::uintmax_t megabyte = 1024 * 1024);
+bool DecideBurn(Run& run, bool result, bool gateStopped, std::string& why, std::uintmax_t megabyte = 1024 * 1024);
 
 }  // namespace velunor

@@ -7,14 +7,14 @@
 
 namespace velunor {
 
-// The DICOMDIR phase of a run. Reads every file lying directly in
-// TempPath + "DVD/1/" and then in TempPath + "DVD/2/" (each folder in name
-// order; subfolders are not visited) through the toolkit, adds a record for
-// it with the file ID "1\<name>" or "2\<name>", and writes the DICOMDIR as
-// TempPath + "DVD/Dicomdir".
-// Progress: pbDicomDir goes to 0, its maximum becomes the number of files
-// counted in both folders before anything is deleted, and it advances by
-// one per recorded file; the window system is yielded to after each.
+// The DICOMDIR phase of a run. Reads every file lying directly in DVD/1/
+// and then in DVD/2/ of the disc's staging tree (each folder in name order;
+// subfolders are not visited) through the toolkit, adds a record for it
+// with the file ID "1\<name>" or "2\<name>", and writes the DICOMDIR as
+// DVD/Dicomdir.
+// Progress: the DicomDir bar goes to 0 and advances by one file's share
+// (of the files counted in both folders before anything is deleted) per
+// recorded file, with a Yield after each.
 // A zero-byte file in DVD/1/ is deleted (a failed deletion is ignored) and
 // gets no record and no progress step; a zero-byte file in DVD/2/ is read
 // like any other and fails.
@@ -25,6 +25,6 @@ namespace velunor {
 // number and text, label "DicomDir", image id 0, not silent; returns false
 // and no DICOMDIR is written. Staged files are left as they are.
 // Never throws.
-bool DicomDir(Run& run);
+bool DicomDir(Run& run, const StagedDisc& disc);
 
 }  // namespace velunor

@@ -43,32 +43,28 @@ std::vector<StagedFile> ListFiles(const fs::path& folder) {
     return files;
 }
 
-int ClampToInt(std::size_t n) { return n > 2147483647u ? 2147483647 : static_cast<int>(n); }
-
 }  // namespace
 
-bool DicomDir(Run& run) {
-    WindowSystem& window = run.window();
+bool DicomDir(Run& run, const StagedDisc& disc) {
+    RunEvents& events = run.events();
     try {
-        const StagingTree tree = run.Tree();
-        const fs::path first = tree.dvd1;
-        const fs::path second = tree.dvd2;
-        window.SetValue(Control::pbDicomDir, 0);
-        const std::vector<StagedFile> firstFiles = ListFiles(first);
-        const std::vector<StagedFile> secondFiles = ListFiles(second);
-        window.SetMaximum(Control::pbDicomDir, ClampToInt(firstFiles.size() + secondFiles.size()));
+        const StagingTree& tree = disc.tree;
+        events.Progress(RunPhase::DicomDir, 0);
+        const std::vector<StagedFile> firstFiles = ListFiles(tree.dvd1);
+        const std::vector<StagedFile> secondFiles = ListFiles(tree.dvd2);
+        const double total = static_cast<double>(firstFiles.size() + secondFiles.size());
 
         InitDicomToolkit();
         DicomCollection collection;
         DicomDirBuilder builder;
-        int progress = 0;
+        std::size_t progress = 0;
         auto record = [&](const StagedFile& file, const std::string& folder) {
             collection.ReadFile(file.path);
             DicomDataset& dataset = collection.Item(1);
             builder.AddFile(dataset, folder + "/" + file.name, dataset.DirEntryKey(), 0);
             collection.Clear();
-            window.SetValue(Control::pbDicomDir, ++progress);
-            window.Yield();
+            events.Progress(RunPhase::DicomDir, static_cast<int>(kProgressMax * static_cast<double>(++progress) / total));
+            events.Yield();
         };
 
         for (const StagedFile& file : firstFiles) {
@@ -88,7 +84,7 @@ bool DicomDir(Run& run) {
             run.shell.DebugLog(kLabel, duplicate + " repeats a SOP instance already listed; referenced once");
 
         builder.WriteDicomDir(tree.dicomdir);
-        window.Yield();
+        events.Yield();
         return true;
     } catch (const Error& e) {
         run.shell.LogError(e.number(), e.what(), kLabel, 0, false);

@@ -9,19 +9,15 @@ namespace velunor {
 
 namespace {
 
-void Status(WindowSystem& w, const std::string& text) {
-    w.SetCaption(Control::lblCur, text);
-    w.Repaint(Control::lblCur);
-}
+void Status(const Run& run, const std::string& text) { run.events().Status(text); }
 
 // Makes sure a blank disc is ready: at most two attempts, asking the user
 // to insert one after each failed attempt.
-bool CheckDisc(Run& run) {
-    WindowSystem& w = run.window();
+bool CheckDisc(Run& run, const Drive& drive) {
     DiscWriter& dw = run.writer;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        Status(w, "Checking drivestatus");
-        dw.SelectDrive(run.state.DriveIndex);  // its answer is not needed: DiscStatus tells
+        Status(run, "Checking drivestatus");
+        dw.SelectDrive(drive.index);  // its answer is not needed: DiscStatus tells
         dw.LoadTray(true);
         if (dw.DiscStatus() == 0) return true;
         dw.AllowRemoval(true);
@@ -31,15 +27,12 @@ bool CheckDisc(Run& run) {
     return false;
 }
 
-bool DVDCreateSteps(Run& run) {
-    WindowSystem& w = run.window();
-    RunState& st = run.state;
+BurnStart DVDCreateSteps(Run& run, const StagedDisc& disc, const Drive& drive) {
+    RunEvents& ev = run.events();
     DiscWriter& dw = run.writer;
 
-    w.SetEnabled(Control::cmdCancel, false);
-    w.SetValue(Control::pbDisk, 0);
-    w.SetVisible(Control::pbDisk, true);
-    w.SetCaption(Control::lblDVD, "Create DVD");
+    ev.CancelAllowed(false);
+    ev.Progress(RunPhase::Disc, 0);
 
     // A run that ended between writing its image and recording it (killed,
     // the power failed, or the database could not be reached) left the
@@ -48,37 +41,31 @@ bool DVDCreateSteps(Run& run) {
     // as if this run had just burned it, and what this run staged waits for
     // the next disc. Looked for before the disc check, which would find
     // that very image in the way.
-    const std::string label = VolumeLabelFor(st.MediaNumber);
+    const std::string label = disc.Label();
     if (dw.AdoptWrittenImage(label)) {
         run.shell.LogError(0, "The image of " + label + " exists already: an earlier run ended before recording it. "
                               "It is verified and recorded now; the studies staged in this run wait for the next disc",
                            "DVDCreate", 0, true);
-        w.SetValue(Control::pbDisk, w.Maximum(Control::pbDisk));
-        st.BurnState = 1;
-        return true;
+        ev.Progress(RunPhase::Disc, kProgressMax);
+        return BurnStart::TakenOver;
     }
 
-    if (!CheckDisc(run)) {
-        st.BurnState = -1;
-        return false;
-    }
+    if (!CheckDisc(run, drive)) return BurnStart::Failed;
 
-    Status(w, "Calculate dvd-size");
+    Status(run, "Calculate dvd-size");
     dw.AllowRemoval(false);
     dw.ImageOption(true);
     dw.NewImage();
-    if (!dw.CloneDirectoryToISO("/", run.Tree().DiscPattern())) {
-        st.BurnState = -1;
+    if (!dw.CloneDirectoryToISO("/", disc.tree.DiscPattern())) {
         run.shell.LogError(0, "CloneDirectoryToISO failed", "DVDCreate");
-        return false;
+        return BurnStart::Failed;
     }
     if (!RecalcIsoSize(run)) {
-        st.BurnState = -1;
         run.shell.LogError(0, "RecalcISOSize failed", "DVDCreate");
-        return false;
+        return BurnStart::Failed;
     }
 
-    Status(w, "Preparing burnmode");
+    Status(run, "Preparing burnmode");
     dw.BurnMode(1);
     dw.BurnSwitch1(true);
     dw.BurnSwitch2(true);
@@ -91,30 +78,27 @@ bool DVDCreateSteps(Run& run) {
     else
         dw.SetWriteSpeed(dw.MaxWriteSpeed());
 
-    Status(w, "Starting burn");
-    if (dw.StartBurn()) return true;
-    st.BurnState = -1;
+    Status(run, "Starting burn");
+    if (dw.StartBurn()) return BurnStart::Started;
     // The operator sees the insert request; the log keeps the writer's reason.
     if (std::string why = dw.LastProblem(); !why.empty())
         run.shell.LogError(0, "StartBurn failed: " + why, "DVDCreate", 0, true);
-    w.MessageBox(run.settings().MSGDVDInsert, Icon::Critical);
-    return false;
+    ev.Ask({run.settings().MSGDVDInsert, Icon::Critical, Buttons::Ok});
+    return BurnStart::Failed;
 }
 
 }  // namespace
 
-bool DVDCreate(Run& run) {
+BurnStart DVDCreate(Run& run, const StagedDisc& disc, const Drive& drive) {
     try {
-        return DVDCreateSteps(run);
+        return DVDCreateSteps(run, disc, drive);
     } catch (const std::exception& e) {
-        const auto* err = dynamic_cast<const Error*>(&e);
-        run.shell.LogError(err ? err->number() : -1, e.what(), "DVDCreate");
-        run.state.BurnState = -1;
+        run.shell.LogError(ErrorNumber(e), e.what(), "DVDCreate");
         try {
             run.writer.AllowRemoval(true);
         } catch (const std::exception&) {
         }
-        return false;
+        return BurnStart::Failed;
     }
 }
 
@@ -125,7 +109,7 @@ bool RecalcIsoSize(Run& run) {
     if (run.settings().Archive != 0)
         run.shell.LogError(-1, "Too many data for one DVD!", "RecalcIsoSize");
     else
-        run.window().MessageBox("Too many data for one DVD!", Icon::Exclamation);
+        run.events().Ask({"Too many data for one DVD!", Icon::Exclamation, Buttons::Ok});
     return false;
 }
 
@@ -145,15 +129,15 @@ void ShowNoticeWindow(Run& run) {
     Run bound = run;
     std::int16_t step = 0;
     std::exception_ptr failure;
-    run.window().RunModalNotice(
+    run.events().Notice(
         "Attention", "Please do not remove the 'DVD' from the drive,\r\nit must be verified yet.",
         run.shell.timing.noticeStep, [&]() -> bool {
             if (step == 0) {
                 step = 1;
                 try {
-                    bound.window().Yield();
+                    bound.events().Yield();
                     bound.writer.LoadTray(true);
-                    bound.window().Yield();
+                    bound.events().Yield();
                 } catch (...) {
                     failure = std::current_exception();
                     step = 0;
@@ -167,58 +151,49 @@ void ShowNoticeWindow(Run& run) {
     if (failure) std::rethrow_exception(failure);
 }
 
-DiscWriterEvents BurnEvents(Run& run) {
-    // A copy of the three references: the Run handed in may be a temporary.
+DiscWriterEvents BurnEvents(Run& run, std::function<void(bool written)> done) {
+    // A copy of the references: the Run handed in may be a temporary.
     const Run r = run;
     DiscWriterEvents ev;
     ev.CachingProgress = [r](std::int16_t percent) {
-        WindowSystem& w = r.shell.window;
-        w.SetCaption(Control::lblCur, "Caching data (" + std::to_string(percent) + "%)");
-        w.SetMaximum(Control::pbDisk, 100);
-        w.SetValue(Control::pbDisk, percent);
-        w.Yield();
+        r.events().Status("Caching data (" + std::to_string(percent) + "%)");
+        r.events().Progress(RunPhase::Disc, percent * (kProgressMax / 100));
+        r.events().Yield();
     };
     ev.WriteProgress = [r](std::int32_t, std::int32_t current, std::int32_t total) {
         if (total <= 0) return;
-        WindowSystem& w = r.shell.window;
-        // The first progress after caching (or an earlier step's text) starts the bar anew.
-        if (w.Caption(Control::lblCur).rfind("C", 0) == 0) w.SetValue(Control::pbDisk, 0);
-        w.SetCaption(Control::lblCur, "Writing disc (" + std::to_string(RoundPercent(current, total)) + "%) ");
-        w.SetMaximum(Control::pbDisk, total);
-        w.SetValue(Control::pbDisk, current);
-        w.Yield();
+        r.events().Status("Writing disc (" + std::to_string(RoundPercent(current, total)) + "%) ");
+        r.events().Progress(RunPhase::Disc, static_cast<int>(std::int64_t{kProgressMax} * current / total));
+        r.events().Yield();
     };
-    ev.ClosingTrack = [r] { Status(r.shell.window, "Closing track"); };
-    ev.ClosingDisc = [r] { Status(r.shell.window, "Closing disc"); };
-    ev.BurnComplete = [r] {
+    ev.ClosingTrack = [r] { Status(r, "Closing track"); };
+    ev.ClosingDisc = [r] { Status(r, "Closing disc"); };
+    ev.BurnComplete = [r, done] {
         Run run = r;
-        WindowSystem& w = run.window();
         try {
-            w.SetValue(Control::pbDisk, w.Maximum(Control::pbDisk));
-            w.Yield();
+            run.events().Progress(RunPhase::Disc, kProgressMax);
+            run.events().Yield();
             run.writer.AllowRemoval(true);
             run.writer.LoadTray(false);
-            w.Yield();
+            run.events().Yield();
             ShowNoticeWindow(run);
-            run.state.BurnState = 1;
         } catch (const std::exception& e) {
-            const auto* err = dynamic_cast<const Error*>(&e);
-            run.state.BurnState = -1;
-            run.shell.LogError(err ? err->number() : -1, e.what(), "DVDWriter_BurnComplete");
+            run.shell.LogError(ErrorNumber(e), e.what(), "DVDWriter_BurnComplete");
+            done(false);
+            return;
         }
+        done(true);
     };
-    ev.WriteError = [r](std::int32_t, std::int32_t, const std::string& message, const std::string&) {
+    ev.WriteError = [r, done](std::int32_t, std::int32_t, const std::string& message, const std::string&) {
         Run run = r;
-        WindowSystem& w = run.window();
         try {
             run.writer.AbortBurn();
         } catch (const std::exception&) {
         }
-        for (Control pb : {Control::pbSammeln, Control::pbDB, Control::pbDicomDir, Control::pbDisk, Control::pbVer})
-            w.SetValue(pb, 0);
-        run.state.BurnState = -1;
+        for (RunPhase phase : kRunPhases) run.events().Progress(phase, 0);
+        done(false);
         run.shell.LogError(-1, message, "DVDWriter_WriteError");
-        if (run.settings().Archive == 0) w.MessageBox(message, Icon::Critical);
+        if (run.settings().Archive == 0) run.events().Ask({message, Icon::Critical, Buttons::Ok});
     };
     return ev;
 }

@@ -10,10 +10,6 @@ namespace velunor {
 
 std::unique_ptr<DiscWriter> MakeDVDWriter(const Settings& settings) { return std::make_unique<DVDWriter>(settings); }
 
-std::string VolumeLabelFor(std::int32_t mediaNumber) {
-    return "DVD " + std::to_string(static_cast<std::int64_t>(mediaNumber) + 1);
-}
-
 std::string FormatSpeedFactor(std::int32_t kbPerSecond) {
     // Tenths of the factor: kbPerSecond * 10 / 1380 = kbPerSecond / 138, exactly.
     constexpr std::int64_t kDivisor = kKbPerSpeedUnit / 10;
@@ -31,22 +27,16 @@ std::string FormatSpeedFactor(std::int32_t kbPerSecond) {
     return out;
 }
 
-void ShowDriveInfo(Run& run) {
-    WindowSystem& w = run.window();
-    const std::int32_t speed = run.writer.MaxWriteSpeed();
-    run.state.MaxSpeed = speed;
-    w.SetCaption(Control::lblDrive, w.Caption(Control::lblDrive) + " [Speed " + FormatSpeedFactor(speed) + "X/" +
-                                        std::to_string(speed) + " KBs]");
+std::string DriveDescription(const Drive& drive) {
+    return drive.name + " [Speed " + FormatSpeedFactor(drive.maxSpeed) + "X/" + std::to_string(drive.maxSpeed) +
+           " KBs]";
 }
 
-bool LoadDriveCombo(Run& run) {
-    WindowSystem& w = run.window();
-    RunState& st = run.state;
+std::optional<Drive> LoadDriveCombo(Run& run) {
     DiscWriter& dw = run.writer;
     try {
         const bool asapi = run.settings().ASAPI != 0;
         dw.NewImage();
-        st.DriveIndex = -1;
         dw.ScanDrives(asapi);
         const int n = dw.DriveCount();
         int found = -1;
@@ -58,36 +48,34 @@ bool LoadDriveCombo(Run& run) {
             if ((minusR || plusR) && usable) found = i;
         }
         if (found < 0) {
-            st.BurnState = -1;
             run.shell.LogError(0, "No DVD-Writer found", "LoadDriveCombo");
-            w.MessageBox("No DVD-Writer found", Icon::Critical);
-            return false;
+            run.events().Ask({"No DVD-Writer found", Icon::Critical, Buttons::Ok});
+            return std::nullopt;
         }
         if (found > INT16_MAX) throw Error(0, "Drive index " + std::to_string(found) + " out of range");
-        st.DriveIndex = static_cast<std::int16_t>(found);
-        w.SetCaption(Control::lblDrive, dw.DriveVendor(found) + dw.DriveProduct(found));
-        if (!dw.SelectDrive(st.DriveIndex)) {
-            st.DriveIndex = -1;
-            st.BurnState = -1;
-            return false;
-        }
-        ShowDriveInfo(run);
-        return true;
-    } catch (const Error& e) {
-        run.shell.LogError(e.number(), e.what(), "LoadDriveCombo");
+        Drive drive;
+        drive.index = static_cast<std::int16_t>(found);
+        drive.name = dw.DriveVendor(found) + dw.DriveProduct(found);
+        run.events().Drive(drive.name, false);
+        if (!dw.SelectDrive(drive.index)) return std::nullopt;
+        drive.maxSpeed = dw.MaxWriteSpeed();
+        run.events().Drive(DriveDescription(drive), true);
+        return drive;
     } catch (const std::exception& e) {
-        run.shell.LogError(-1, e.what(), "LoadDriveCombo");
+        run.shell.LogError(ErrorNumber(e), e.what(), "LoadDriveCombo");
     }
-    return false;
+    return std::nullopt;
 }
 
-void ShowDetectWindow(Run& run) {
+std::optional<Drive> ShowDetectWindow(Run& run) {
+    std::optional<Drive> drive;
     Run bound = run;
-    run.window().RunModalNotice("Information", "Detecting first 'DVD-Burning-Drive', please wait ...",
-                                run.shell.timing.detectDelay, [bound]() mutable {
-                                    if (LoadDriveCombo(bound)) bound.window().SetEnabled(Control::cmdStarten, true);
-                                    return false;
-                                });
+    run.events().Notice("Information", "Detecting first 'DVD-Burning-Drive', please wait ...",
+                        run.shell.timing.detectDelay, [&drive, bound]() mutable {
+                            drive = LoadDriveCombo(bound);
+                            return false;
+                        });
+    return drive;
 }
 
 }  // namespace velunor

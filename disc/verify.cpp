@@ -20,7 +20,7 @@ constexpr double kHalf = 5000.0;
 // file, never beyond its maximum.
 void ReadFolder(Run& run, const std::string& folder, const std::vector<DiscFile>& files,
                 std::vector<std::string>& studies, std::optional<DicomCollection>& collection, double& position) {
-    WindowSystem& w = run.window();
+    RunEvents& w = run.events();
     if (files.empty()) return;
     const double step = kHalf / static_cast<double>(files.size());
     for (const DiscFile& f : files) {
@@ -35,9 +35,9 @@ void ReadFolder(Run& run, const std::string& folder, const std::vector<DiscFile>
         if (std::find(studies.begin(), studies.end(), uid) == studies.end()) studies.push_back(uid);
         collection->Clear();
         const double next = position + step;
-        if (next <= static_cast<double>(w.Maximum(Control::pbVer))) {
+        if (next <= static_cast<double>(kProgressMax)) {
             position = next;
-            w.SetValue(Control::pbVer, static_cast<int>(std::lround(position)));
+            w.Progress(RunPhase::Verify, static_cast<int>(std::lround(position)));
         }
         w.Yield();
     }
@@ -60,35 +60,30 @@ void SetAsideFailedImage(Run& run) {
 
 }  // namespace
 
-bool DVDVerify(Run& run) {
-    WindowSystem& w = run.window();
-    RunState& st = run.state;
+std::optional<VerifiedDisc> DVDVerify(Run& run, const StagedDisc& disc) {
     try {
         // The collection belongs to this call: created on first use, gone when it ends.
         std::optional<DicomCollection> collection;
+        VerifiedDisc verified{disc, {}, {}};
         double position = 0;
-        w.SetValue(Control::pbVer, 0);
-        w.SetVisible(Control::pbVer, true);
-        st.DiscStudies1 = {};
-        // Lists from an earlier disc must not survive a failure of this one.
-        st.DiscStudies2 = {};
+        run.events().Progress(RunPhase::Verify, 0);
 
         const std::vector<DiscFile> first = run.writer.ListDiscFolder("1");
-        ReadFolder(run, "1", first, st.DiscStudies1, collection, position);
+        ReadFolder(run, "1", first, verified.studies1, collection, position);
         position = kHalf;
-        w.SetValue(Control::pbVer, static_cast<int>(kHalf));
+        run.events().Progress(RunPhase::Verify, static_cast<int>(kHalf));
 
         const std::vector<DiscFile> second = run.writer.ListDiscFolder("2");
         if (second.empty()) throw Error(0, "The folder 2 of the disc holds no files");
-        st.DiscStudies2 = {};
-        ReadFolder(run, "2", second, st.DiscStudies2, collection, position);
-        return true;
+        ReadFolder(run, "2", second, verified.studies2, collection, position);
+        verified.imageStays = run.writer.WrittenImageStays();
+        return verified;
     } catch (const std::exception& e) {
         // Only the verdict is logged; the reason goes to the debug log.
         run.shell.DebugLog("DVDVerify", e.what());
         run.shell.LogError(0, "Verification failed!", "DVDVerify");
         SetAsideFailedImage(run);
-        return false;
+        return std::nullopt;
     }
 }
 

@@ -91,17 +91,66 @@ std::string OneLine(const std::string& text) {
     return OneLogLine(out);
 }
 
-struct ConsolePrompter : Prompter {
-    std::optional<Answer> fixed;
-    bool interactive = false;
-    bool unanswered = false;   // a question was answered No for want of a terminal
-    std::string printed;       // the texts printed so far
+// The run's events as lines on standard error. Messages and questions:
+// "Velunor: <text>"; progress: one updating line per phase on a terminal,
+// one line per phase otherwise.
+struct ConsoleEvents : RunEvents {
+    std::optional<Answer> fixed;   // --yes / --no
+    bool interactive = false;      // standard input is a terminal
+    bool terminal = false;         // standard error is a terminal
+    bool unanswered = false;       // a question was answered No for want of a terminal
+    bool driveReady = false;
+    std::optional<RunOutcome> outcome;  // set when the run ended
+    std::string printed;           // the texts printed so far
 
-    Answer Ask(const std::string& text, Icon, Buttons buttons) override {
-        EndProgressLine();
+    RunPhase phase = RunPhase::Collect;
+    bool phaseShown = false;
+    std::string status;
+    bool lineOpen = false;
+    int lastPercent = -1;
+    int value = 0;
+
+    void Say(const std::string& text) {
+        EndLine();
         std::cerr << "Velunor: " << OneLine(text) << "\n";
         printed += text + "\n";
-        if (buttons != Buttons::YesNo) return Answer::Ok;
+    }
+    void EndLine() {
+        if (lineOpen) std::cerr << "\n";
+        lineOpen = false;
+    }
+    void ShowLine(bool force) {
+        if (!terminal || !phaseShown) return;
+        const int percent = static_cast<int>(100.0 * value / kProgressMax + 0.5);
+        if (!force && percent == lastPercent) return;
+        std::cerr << "\r" << PhaseCaption(phase) << ": " << percent << "% " << OneLine(status) << "\x1b[K"
+                  << std::flush;
+        lineOpen = true;
+        lastPercent = percent;
+    }
+
+    void RunStarted() override {}
+    void PhaseStarted(RunPhase p) override {
+        EndLine();
+        phase = p;
+        phaseShown = true;
+        value = 0;
+        lastPercent = -1;
+        if (!terminal) std::cerr << "Velunor: " << PhaseCaption(p) << "\n";
+    }
+    void Progress(RunPhase p, int v) override {
+        if (p != phase) return;
+        value = v;
+        ShowLine(false);
+    }
+    void Status(const std::string& text) override {
+        status = text;
+        ShowLine(true);
+    }
+    void CancelAllowed(bool) override {}
+    Answer Ask(const Question& q) override {
+        Say(q.text);
+        if (q.buttons != Buttons::YesNo) return Answer::Ok;
         if (fixed) {
             std::cerr << "Velunor: answered " << (*fixed == Answer::Yes ? "Yes" : "No") << "\n";
             return *fixed;
@@ -121,64 +170,31 @@ struct ConsolePrompter : Prompter {
         }
         return Answer::No;
     }
-
-    // A progress line that is being updated in place ends before a message.
-    std::function<void()> EndProgressLine = [] {};
-};
-
-// Progress: one updating line per phase on a terminal, one line per phase
-// change otherwise. A phase begins when the controller shows its label.
-struct ProgressPrinter {
-    HeadlessWindow& window;
-    bool terminal;
-    Control bar = Control::pbSammeln;
-    std::string phase;
-    bool lineOpen = false;
-    int lastPercent = -1;
-
-    static const char* PhaseOf(Control label, Control& bar) {
-        switch (label) {
-        case Control::lblSammeln: bar = Control::pbSammeln; return "Gathering data";
-        case Control::lblDicomDir: bar = Control::pbDicomDir; return "Create dicomdir";
-        case Control::lblDVD: bar = Control::pbDisk; return "Create DVD";
-        case Control::lblVerifyDVD: bar = Control::pbVer; return "Verify DVD";
-        case Control::lblUpdate: bar = Control::pbDB; return "Update database";
-        default: return nullptr;
+    void Notice(const std::string&, const std::string&, std::chrono::milliseconds interval,
+                const std::function<bool()>& onTick) override {
+        // A notice closes itself after a few ticks; the bound keeps a faulty
+        // callback from holding the run.
+        for (int tick = 0; tick < 10000; ++tick) {
+            std::this_thread::sleep_for(interval);
+            if (!onTick()) return;
         }
     }
-
-    void End() {
-        if (lineOpen) std::cerr << "\n";
-        lineOpen = false;
-    }
-
-    void Changed(Control c) {
-        Control phaseBar = bar;
-        if (const char* name = PhaseOf(c, phaseBar); name && name != phase && window.IsVisible(c)) {
-            End();
-            phase = name;
-            bar = phaseBar;
-            lastPercent = -1;
-            if (!terminal) std::cerr << "Velunor: " << phase << "\n";
-        }
-        if (!terminal || phase.empty() || (c != bar && c != Control::lblCur)) return;
-        int max = window.Maximum(bar);
-        int percent = max > 0 ? static_cast<int>(100.0 * window.Value(bar) / max + 0.5) : 0;
-        if (c == bar && percent == lastPercent) return;
-        std::cerr << "\r" << phase << ": " << percent << "% " << OneLine(window.Caption(Control::lblCur))
-                  << "\x1b[K" << std::flush;
-        lineOpen = true;
-        lastPercent = percent;
-    }
+    void Drive(const std::string&, bool ready) override { driveReady = ready; }
+    void Yield() override {}  // the burn's events come with the TimerDVD ticks of RunOnce
+    void RunEnded(const RunOutcome& o) override { outcome = o; }
 };
 
 // The last line and the exit status, from what the run did.
-int Outcome(const RunState& st, const ConsolePrompter& prompter) {
-    const auto& sum = st.summary;
+int Outcome(const ConsoleEvents& events) {
     auto say = [](const std::string& text) { std::cerr << "Velunor: " << text << "\n"; };
+    if (!events.outcome) {
+        say("the burn did not end in time; no disc recorded");
+        return 1;
+    }
+    const RunOutcome& sum = *events.outcome;
     // The reason, unless it was printed just above as an error.
     auto reason = [&](const std::string& fallback) {
-        if (sum.why.empty() || prompter.printed.find(sum.why) != std::string::npos) return fallback;
+        if (sum.why.empty() || events.printed.find(sum.why) != std::string::npos) return fallback;
         return sum.why;
     };
     auto notes = [&] {
@@ -189,18 +205,14 @@ int Outcome(const RunState& st, const ConsolePrompter& prompter) {
             out += "; " + std::to_string(sum.oversizedStudies) + " studies larger than one disc not archived";
         return out;
     };
-    if (st.RunActive) {
-        say("the burn did not end in time; no disc recorded");
-        return 1;
-    }
     if (sum.couldNotStart) {
         say("no disc written: " + reason("the run could not start"));
         return 2;
     }
     if (sum.discWritten) {
         const std::string label = "DVD " + std::to_string(sum.discNumber);
-        const std::string counts = std::to_string(st.DiscStudies1.size()) + " carry-over studies, " +
-                                   std::to_string(st.DiscStudies2.size()) + " new studies";
+        const std::string counts = std::to_string(sum.studies1.size()) + " carry-over studies, " +
+                                   std::to_string(sum.studies2.size()) + " new studies";
         if (!sum.discRecorded) {
             say(label + " written but not recorded (see Logs/Error.log); the next run takes it over and records it");
             return 1;
@@ -227,7 +239,7 @@ int Outcome(const RunState& st, const ConsolePrompter& prompter) {
         return 0;
     }
     if (sum.nothingToWrite) {
-        if (prompter.unanswered) {
+        if (events.unanswered) {
             say("no disc written: a question found no terminal to ask (run with --yes or --no)");
             return 1;
         }
@@ -240,22 +252,15 @@ int Outcome(const RunState& st, const ConsolePrompter& prompter) {
 
 int RunOnce(const Options& options) {
     const std::filesystem::path programDir = ProgramDirectory();
-    ConsolePrompter prompter;
-    prompter.fixed = options.answer;
-    prompter.interactive = ::isatty(STDIN_FILENO) != 0;
-    HeadlessWindow window(prompter, [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); });
-    ProgressPrinter progress{window, ::isatty(STDERR_FILENO) != 0, Control::pbSammeln, {}, false, -1};
-    window.onChange = [&](Control c) { progress.Changed(c); };
-    prompter.EndProgressLine = [&] { progress.End(); };
+    ConsoleEvents events;
+    events.fixed = options.answer;
+    events.interactive = ::isatty(STDIN_FILENO) != 0;
+    events.terminal = ::isatty(STDERR_FILENO) != 0;
 
-    Shell shell(programDir, window);
-    // Errors shown as message boxes reach standard error through the
-    // prompter; the others are printed here, so each appears once.
-    shell.onUnshownError = [&](const std::string& message) {
-        progress.End();
-        std::cerr << "Velunor: " << OneLine(message) << "\n";
-        prompter.printed += message + "\n";
-    };
+    Shell shell(programDir, events);
+    // Errors asked as messages reach standard error through Ask; the others
+    // are printed here, so each appears once.
+    shell.onUnshownError = [&](const std::string& message) { events.Say(message); };
     // A run that cannot start says why in Logs/Error.log too, for whoever
     // watches the logs of a timer.
     auto cannotStart = [&](const std::string& why) {
@@ -264,7 +269,6 @@ int RunOnce(const Options& options) {
         return 2;
     };
     if (options.noticeStep) shell.timing.noticeStep = *options.noticeStep;
-    shell.settings.StartupPending = true;
     LoadConfiguration(shell.settings, programDir);
     if (std::string problem = StartupProblem(); !problem.empty()) return cannotStart(problem);
     if (!shell.settings.CredentialsProblem.empty()) return cannotStart(shell.settings.CredentialsProblem);
@@ -278,18 +282,14 @@ int RunOnce(const Options& options) {
 
     std::unique_ptr<DiscWriter> writer = MakeProgramWriter(shell.settings);
     RunController controller(shell, *writer, ProgramPhases(), options.debug ? "debug" : "");
-    window.onYield = [&] {
-        // The burn's events are delivered by the TimerDVD ticks below.
-    };
-    controller.Load();
     controller.TimerDVDTick();  // drive detection
-    if (!window.IsEnabled(Control::cmdStarten)) return cannotStart("no usable drive");
+    if (!controller.CanStart()) return cannotStart("no usable drive");
 
     controller.StartClicked();
     // The burn runs in the writer's threads; poll it as the window's timer would.
     auto lastReload = std::chrono::steady_clock::now();
     const auto limit = std::chrono::hours(48) / shell.timing.timerDVD;
-    for (long tick = 0; controller.state.RunActive && tick < limit; ++tick) {
+    for (long tick = 0; controller.Active() && tick < limit; ++tick) {
         std::this_thread::sleep_for(shell.timing.timerDVD);
         controller.TimerDVDTick();
         if (std::chrono::steady_clock::now() - lastReload >= shell.timing.timerReady) {
@@ -297,8 +297,8 @@ int RunOnce(const Options& options) {
             lastReload = std::chrono::steady_clock::now();
         }
     }
-    progress.End();
-    return Outcome(controller.state, prompter);
+    events.EndLine();
+    return Outcome(events);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "app/error.hpp"
+#include "app/media_number.hpp"
 
 namespace velunor {
 
@@ -27,24 +28,7 @@ bool WantsConfigDialog(const std::string& argumentText) {
     return Upper(argumentText).find("CONFIG") != std::string::npos;
 }
 
-std::string OutcomeLines(const RunState::Summary& sum) {
-    std::string out;
-    auto line = [&out](const std::string& text) { out += (out.empty() ? "" : "\r\n") + text; };
-    if (sum.recordedStudies > 0 || sum.failedUpdates > 0)
-        line(std::to_string(sum.recordedStudies) + " studies recorded, " + std::to_string(sum.failedUpdates) +
-             " failed.");
-    if (sum.journalKept) line("The failed updates wait in the record journal; the next run records them.");
-    if (!sum.numberStored) line("LastMediaNr could not be stored: set it by hand before the next run.");
-    if (!sum.partlyUnreadable.empty())
-        line(std::to_string(sum.partlyUnreadable.size()) +
-             " studies archived with unreadable files (see Logs/Error.log).");
-    if (sum.oversizedStudies > 0)
-        line(std::to_string(sum.oversizedStudies) +
-             " studies larger than one disc not archived (see Logs/Error.log).");
-    return out;
-}
-
-std::string CompletionMessage(const std::string& msgDvdName, std::int32_t mediaNumber) {
+std::string CompletionMessage(const std::string& msgDvdName, std::int64_t mediaNumber) {
     std::string out = msgDvdName;
     const std::string placeholder = "{NAME}";
     const std::string number = std::to_string(mediaNumber);
@@ -53,46 +37,29 @@ std::string CompletionMessage(const std::string& msgDvdName, std::int32_t mediaN
     return out;
 }
 
-RunController::RunController(Shell& shell, DiscWriter& writer, Phases phases, std::string argumentText)
-    : run{shell, state, writer}, shell_(shell), writer_(writer), phases_(std::move(phases)),
-      args_(std::move(argumentText)) {
-    if (phases_.BurnEvents) writer_.SetEvents(phases_.BurnEvents(run));
-}
-
-void RunController::Load() {
-    WindowSystem& w = shell_.window;
-    const bool debug = args_ == "debug";
-    const bool automatic = !debug && Upper(args_) == "AUTO";
+RunController::RunController(Shell& shell, DiscWriter& writer, Phases phases, const std::string& argumentText)
+    : shell_(shell), writer_(writer), phases_(std::move(phases)), run_{shell, writer, false, &cancel_} {
+    const bool debug = argumentText == "debug";
     if (debug) shell_.settings.DebugMode = true;
-    state.AutoMode = automatic;
-
-    w.SetEnabled(Control::cmdStarten, false);
-    w.SetEnabled(Control::cmdCancel, true);
-    w.SetTimerEnabled(Timer::TimerDVD, true);
-    w.SetTimerEnabled(Timer::TimerReady, true);
-    w.SetTimerEnabled(Timer::TimerWrite, false);
-    if (automatic) {
-        AutoTickLimit = shell_.timing.autoTickLimit;
-        w.SetTimerEnabled(Timer::TimerWrite, true);
-    } else {
-        w.SetCaption(Control::lblInfo, "Please insert a empty DVD and click on 'Start'.");
-    }
-    w.ShowMainWindow(!automatic);
+    run_.unattended = !debug && Upper(argumentText) == "AUTO";
+    if (phases_.BurnEvents)
+        writer_.SetEvents(phases_.BurnEvents(run_, [this](bool written) {
+            if (burn_ == Burn::Writing) burn_ = written ? Burn::Written : Burn::Failed;
+        }));
 }
 
-bool RunController::CallPhase(const std::function<bool(Run&)>& phase, const char* label) {
+template <class R, class F, class... A>
+R RunController::Call(const F& phase, const char* label, R failed, A&&... args) {
     if (!phase) {
         shell_.LogError(0, "not available in this build", label);
-        return false;
+        return failed;
     }
     try {
-        return phase(run);
-    } catch (const Error& e) {
-        shell_.LogError(e.number(), e.what(), label);
+        return phase(run_, std::forward<A>(args)...);
     } catch (const std::exception& e) {
-        shell_.LogError(-1, e.what(), label);
+        shell_.LogError(ErrorNumber(e), e.what(), label);
     }
-    return false;
+    return failed;
 }
 
 void RunController::ApplyPendingSettings() {
@@ -101,138 +68,168 @@ void RunController::ApplyPendingSettings() {
     pendingSettings_.reset();
 }
 
-void RunController::ReleaseRun() {
-    lock_.reset();
-    ApplyPendingSettings();
+void RunController::AllowRemoval() noexcept {
+    try {
+        writer_.AllowRemoval(true);
+    } catch (...) {
+    }
+}
+
+void RunController::Refuse(const std::string& why) {
+    outcome_ = {};
+    outcome_.couldNotStart = true;
+    outcome_.why = why;
+    shell_.events.RunEnded(outcome_);
 }
 
 void RunController::StartClicked() {
-    WindowSystem& w = shell_.window;
-    // A second click (or an unattended start) while a run is active starts nothing.
-    if (state.RunActive) return;
+    RunEvents& ev = shell_.events;
+    if (!CanStart()) return;
 
     // One run at a time per program folder and staging tree, across
     // processes: a run elsewhere leaves this one untouched, and the status
     // line says why. An unattended start tries again at the next tick.
     ApplyPendingSettings();
-    const auto refuse = [this](const std::string& why) {
-        state.summary = {};
-        state.summary.couldNotStart = true;
-        state.summary.why = why;
-    };
     if (!shell_.settings.CredentialsProblem.empty()) {
-        refuse(shell_.settings.CredentialsProblem);
-        shell_.LogError(0, shell_.settings.CredentialsProblem, "cmdStarten");
-        return;
+        shell_.LogError(0, shell_.settings.CredentialsProblem, "StartRun");
+        return Refuse(shell_.settings.CredentialsProblem);
     }
     RunLockAttempt attempt = TryRunLock(shell_.programDir, StagingTree(shell_.settings.TempPath).root);
     if (!attempt.lock) {
-        refuse(attempt.Why());
-        w.SetCaption(Control::lblCur, state.summary.why);
-        w.Repaint(Control::lblCur);
-        if (!attempt.busy()) shell_.LogError(0, attempt.error, "cmdStarten");
-        if (state.AutoMode) AutoTickCount = AutoTickLimit;
-        return;
+        shell_.events.Status(attempt.Why());
+        if (!attempt.busy()) shell_.LogError(0, attempt.error, "StartRun");
+        if (run_.unattended) autoTickCount_ = shell_.timing.autoTickLimit;
+        return Refuse(attempt.Why());
     }
     lock_ = std::move(attempt.lock);
 
-    w.SetVisible(Control::Picture1, false);
-    w.SetCaption(Control::lblCur, "");
-    w.Repaint(Control::lblCur);
-    for (Control pb : {Control::pbSammeln, Control::pbDB, Control::pbDicomDir, Control::pbDisk, Control::pbVer})
-        w.SetValue(pb, 0);
-    state.CancelRequested = false;
-    state.RunActive = true;
-    state.summary = {};
-    w.SetEnabled(Control::cmdStarten, false);
-    w.SetEnabled(Control::cmdCancel, true);
-    w.SetEnabled(Control::mnuFile, false);
+    cancel_ = false;
+    active_ = true;
+    burn_ = Burn::None;
+    disc_.reset();
+    outcome_ = {};
+    ev.RunStarted();
+    ev.Status("");
+    ev.PhaseStarted(RunPhase::Collect);
 
-    w.SetVisible(Control::lblSammeln, true);
     // What an earlier run verified but could not record comes first: its
     // studies must not be selected and written again.
-    if (phases_.ReplayJournal && !CallPhase(phases_.ReplayJournal, "DBUpdate")) {
-        state.summary.why = "an earlier disc is not recorded yet (see Logs/Error.log)";
-        return EndRunWithoutDisc();
+    if (phases_.ReplayJournal) {
+        const Replayed replayed = Call(phases_.ReplayJournal, "DBUpdate", Replayed{false, true, ""});
+        if (!replayed.clear) {
+            outcome_.journalKept = replayed.journalKept;
+            outcome_.why = replayed.why.empty() ? "an earlier disc is not recorded yet (see Logs/Error.log)"
+                                                : replayed.why;
+            return EndRun();
+        }
     }
-    if (!CallPhase(phases_.DatenKopieren, "DatenKopieren")) return EndRunWithoutDisc();
-    w.SetVisible(Control::lblDicomDir, true);
-    if (!CallPhase(phases_.DicomDir, "DicomDir")) return EndRunWithoutDisc();
-    state.BurnState = 0;
-    w.SetVisible(Control::lblDVD, true);
-    if (!CallPhase(phases_.DVDCreate, "DVDCreate")) {
-        if (state.BurnState == 0) state.BurnState = -1;
-        return EndRunWithoutDisc();
-    }
-    w.SetTimerEnabled(Timer::TimerDVD, true);
-}
 
-void RunController::EndRunWithoutDisc() {
-    WindowSystem& w = shell_.window;
-    state.RunActive = false;
-    w.SetEnabled(Control::cmdStarten, true);
-    w.SetEnabled(Control::cmdCancel, false);
-    w.SetEnabled(Control::mnuFile, true);
-    try {
-        writer_.AllowRemoval(true);
-    } catch (const std::exception&) {
+    Collected failed;
+    failed.why = "the collection failed (see Logs/Error.log)";
+    const Collected collected = Call(phases_.DatenKopieren, "DatenKopieren", failed);
+    outcome_.couldNotStart = collected.couldNotStart;
+    outcome_.carryOverStudies = collected.carryOverStudies;
+    outcome_.newStudies = collected.newStudies;
+    outcome_.oversizedStudies = collected.oversizedStudies;
+    outcome_.partlyUnreadable = collected.partlyUnreadable;
+    outcome_.nothingToWrite = collected.nothingToWrite;
+    outcome_.why = collected.why;
+    if (!collected.write) return EndRun();
+    disc_ = StagedDisc{collected.lastDisc, run_.Tree()};
+
+    ev.PhaseStarted(RunPhase::DicomDir);
+    if (!Call(phases_.DicomDir, "DicomDir", false, *disc_)) return EndRun();
+
+    ev.PhaseStarted(RunPhase::Disc);
+    switch (Call(phases_.DVDCreate, "DVDCreate", BurnStart::Failed, *disc_, *drive_)) {
+    case BurnStart::Started: burn_ = Burn::Writing; break;  // the burn's events and the ticks take over
+    case BurnStart::TakenOver: burn_ = Burn::Written; break;
+    case BurnStart::Failed: return EndRun();
     }
-    ReleaseRun();
 }
 
 void RunController::EndRun() {
-    WindowSystem& w = shell_.window;
-    w.SetTimerEnabled(Timer::TimerDVD, false);
-    try {
-        writer_.AllowRemoval(true);
-    } catch (const std::exception&) {
+    AllowRemoval();
+    active_ = false;
+    burn_ = Burn::None;
+    disc_.reset();
+    lock_.reset();
+    ApplyPendingSettings();
+    shell_.events.RunEnded(outcome_);
+}
+
+void RunController::FinishDisc(const VerifiedDisc& verified, const Recorded& recorded) {
+    outcome_.recordedStudies = recorded.recordedStudies;
+    outcome_.failedUpdates = recorded.failedUpdates;
+    outcome_.journalKept = recorded.journalKept;
+    if (!recorded.numberUsed) {
+        // The image stays for the next run, which takes it over: this
+        // disc keeps its number and the staging tree holds nothing of it.
+        EmptyStaging(verified.disc.tree);
+        return;
     }
-    state.RunActive = false;
-    w.SetEnabled(Control::cmdStarten, true);
-    w.SetEnabled(Control::cmdCancel, false);
-    w.SetEnabled(Control::mnuFile, true);
-    ReleaseRun();
+    try {
+        writer_.Eject();
+    } catch (...) {
+    }
+    // The staging tree is emptied before the number advances. A run that
+    // ends in between (killed, power lost) leaves the number of this disc,
+    // so no part of this disc's content can stay behind in DVD/1/ and be
+    // written onto the next disc as if it were whole.
+    EmptyStaging(verified.disc.tree);
+    const auto number = static_cast<std::int32_t>(verified.disc.Number());
+    try {
+        WriteLastMediaNr(shell_.programDir, number);
+    } catch (const std::exception& e) {
+        outcome_.numberStored = false;
+        shell_.LogError(ErrorNumber(e), std::string(e.what()) + " (disc " + std::to_string(number) +
+                                            " is written; set LastMediaNr by hand before the next run)",
+                        "DBUpdate");
+    }
+    std::string text = CompletionMessage(shell_.settings.MSGDVDName, verified.disc.previous);
+    if (const std::string lines = OutcomeLines(outcome_); !lines.empty()) text += "\r\n\r\n" + lines;
+    outcome_.discRecorded = true;
+    shell_.events.Ask({text, Icon::Information, Buttons::Ok});
 }
 
 void RunController::TimerDVDTick() {
-    WindowSystem& w = shell_.window;
-    if (shell_.settings.StartupPending) {
-        shell_.settings.StartupPending = false;
-        w.SetTimerEnabled(Timer::TimerDVD, false);
-        if (phases_.ShowDetectWindow) {
-            phases_.ShowDetectWindow(run);
-        } else {
-            shell_.LogError(0, "not available in this build", "LoadDriveCombo");
-        }
+    if (detectPending_) {
+        detectPending_ = false;
+        drive_ = Call(phases_.DetectDrive, "LoadDriveCombo", std::optional<Drive>{});
         return;
     }
-    if (state.BurnState == 0) {
-        // The burn's events arrive here, on the UI thread.
+    if (!active_ || burn_ == Burn::None) return;
+    if (burn_ == Burn::Writing) {
+        // The burn's events arrive here, on the user-interface thread.
         try {
             writer_.Poll();
         } catch (const std::exception& e) {
             shell_.LogError(-1, e.what(), "DVDWriter_WriteError");
-            state.BurnState = -1;
+            burn_ = Burn::Failed;
         }
-        if (state.BurnState == 0) return;
+        // Still writing, or a tick re-entered from the burn's events ended the run.
+        if (!active_ || burn_ == Burn::Writing) return;
     }
-    try {
-        writer_.AllowRemoval(true);
-    } catch (const std::exception&) {
-    }
-    if (state.BurnState == 1) {
-        w.SetTimerEnabled(Timer::TimerDVD, false);
-        w.SetVisible(Control::lblVerifyDVD, true);
-        if (CallPhase(phases_.DVDVerify, "DVDVerify")) {
-            state.summary.discWritten = true;
-            state.summary.discNumber = std::int64_t{state.MediaNumber} + 1;
-            w.SetVisible(Control::lblUpdate, true);
-            if (CallPhase(phases_.DBUpdate, "DBUpdate")) {
-                std::string text = CompletionMessage(shell_.settings.MSGDVDName, state.MediaNumber);
-                if (const std::string lines = OutcomeLines(state.summary); !lines.empty())
-                    text += "\r\n\r\n" + lines;
-                state.summary.discRecorded = true;
-                w.MessageBox(text, Icon::Information);
+    AllowRemoval();
+    if (burn_ == Burn::Written) {
+        const StagedDisc disc = *disc_;
+        burn_ = Burn::None;  // a tick re-entered from a question finds nothing to do
+        shell_.events.PhaseStarted(RunPhase::Verify);
+        if (auto verified = Call(phases_.DVDVerify, "DVDVerify", std::optional<VerifiedDisc>{}, disc)) {
+            outcome_.discWritten = true;
+            outcome_.discNumber = disc.Number();
+            outcome_.studies1 = verified->studies1;
+            outcome_.studies2 = verified->studies2;
+            shell_.events.PhaseStarted(RunPhase::Record);
+            // A database update that failed outright still used up the
+            // number of a disc that has left the drive.
+            Recorded failed;
+            failed.numberUsed = !verified->imageStays;
+            if (phases_.DBUpdate) {
+                const Recorded recorded = Call(phases_.DBUpdate, "DBUpdate", failed, *verified);
+                FinishDisc(*verified, recorded);
+            } else {
+                shell_.LogError(0, "not available in this build", "DBUpdate");
             }
         }
     }
@@ -240,12 +237,13 @@ void RunController::TimerDVDTick() {
 }
 
 void RunController::TimerWriteTick() {
-    if (AutoTickCount != AutoTickLimit) {
-        ++AutoTickCount;
+    if (!run_.unattended) return;
+    if (autoTickCount_ != shell_.timing.autoTickLimit) {
+        ++autoTickCount_;
         return;
     }
-    AutoTickCount = 0;
-    if (shell_.window.IsEnabled(Control::cmdStarten)) StartClicked();
+    autoTickCount_ = 0;
+    if (CanStart()) StartClicked();
 }
 
 void RunController::TimerReadyTick() {
@@ -253,20 +251,17 @@ void RunController::TimerReadyTick() {
     // database); what the file says now applies from the next run on.
     Settings next = pendingSettings_ ? *pendingSettings_ : shell_.settings;
     LoadConfiguration(next, shell_.programDir);
-    if (state.RunActive)
+    if (active_)
         pendingSettings_ = std::move(next);
     else
         shell_.settings = std::move(next);
 }
 
-void RunController::CancelClicked() { state.CancelRequested = true; }
+void RunController::CancelClicked() { cancel_ = true; }
 
 bool RunController::CloseRequest(bool fromUser) {
-    try {
-        writer_.AllowRemoval(true);
-    } catch (const std::exception&) {
-    }
-    return !(state.RunActive && fromUser);
+    AllowRemoval();
+    return !(active_ && fromUser);
 }
 
 }  // namespace velunor

@@ -18,7 +18,6 @@ int main(int argc, char** argv) {
     QtPrompter prompter;
 
     Settings settings;
-    settings.StartupPending = true;
     if (WantsConfigDialog(args)) {
         // The configuration file is not read on this path: the dialog shows empty fields.
         fConfig dialog(settings, programDir, prompter, [] { QCoreApplication::quit(); });

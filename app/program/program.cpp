@@ -27,7 +27,7 @@ Phases ProgramPhases(const CollectLimits& limits) {
     p.DVDCreate = DVDCreate;
     p.DVDVerify = DVDVerify;
     p.DBUpdate = DBUpdate;
-    p.ShowDetectWindow = ShowDetectWindow;
+    p.DetectDrive = ShowDetectWindow;
     p.BurnEvents = BurnEvents;
     return p;
 }

@@ -18,6 +18,8 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <tuple>
 
 #include "app/error.hpp"
 
@@ -48,7 +50,7 @@ Answer QtPrompter::Ask(const std::string& text, Icon icon, Buttons buttons) {
     return Answer::Ok;
 }
 
-fVelunor::fVelunor(std::filesystem::path programDir, Settings settings, std::string argumentText,
+fVelunor::fVelunor(std::filesystem::path programDir, Settings settings, const std::string& argumentText,
                    Prompter& prompter, Timing timing, const WriterFactory& makeWriter, Phases phases)
     : prompter_(prompter), shell_(std::move(programDir), *this) {
     shell_.settings = std::move(settings);
@@ -64,9 +66,7 @@ fVelunor::fVelunor(std::filesystem::path programDir, Settings settings, std::str
     mnuConfig->setObjectName("mnuConfig");
     QAction* mnuQuit = mnuFile->addAction("Quit");
     mnuQuit->setObjectName("mnuQuit");
-    actions_[Control::mnuFile] = mnuFile->menuAction();
-    actions_[Control::mnuConfig] = mnuConfig;
-    actions_[Control::mnuQuit] = mnuQuit;
+    mnuFile_ = mnuFile->menuAction();
 
     // Phase display: five rows of label and bar, then the status line.
     auto* central = new QWidget(this);
@@ -75,17 +75,18 @@ fVelunor::fVelunor(std::filesystem::path programDir, Settings settings, std::str
     auto* stackLayout = new QGridLayout(stack);
     stackLayout->setContentsMargins(0, 0, 0, 0);
     auto* Frame1 = new QGroupBox(stack);
+    Frame1->setObjectName("Frame1");
     auto* frameLayout = new QVBoxLayout(Frame1);
-    const std::pair<Control, Control> rows[] = {{Control::lblSammeln, Control::pbSammeln},
-                                                {Control::lblDicomDir, Control::pbDicomDir},
-                                                {Control::lblDVD, Control::pbDisk},
-                                                {Control::lblVerifyDVD, Control::pbVer},
-                                                {Control::lblUpdate, Control::pbDB}};
-    PanelState initial;
-    for (auto [lbl, pb] : rows) {
-        auto* label = new QLabel(Q(initial.at(lbl).caption), Frame1);
+    const std::tuple<RunPhase, const char*, const char*> rows[] = {
+        {RunPhase::Collect, "lblSammeln", "pbSammeln"},   {RunPhase::DicomDir, "lblDicomDir", "pbDicomDir"},
+        {RunPhase::Disc, "lblDVD", "pbDisk"},             {RunPhase::Verify, "lblVerifyDVD", "pbVer"},
+        {RunPhase::Record, "lblUpdate", "pbDB"}};
+    for (auto [phase, labelName, barName] : rows) {
+        auto* label = new QLabel(Q(PhaseCaption(phase)), Frame1);
+        label->setObjectName(labelName);
         auto* progress = new QProgressBar(Frame1);
-        progress->setRange(0, 10000);
+        progress->setObjectName(barName);
+        progress->setRange(0, kProgressMax);
         progress->setValue(0);
         progress->setTextVisible(false);
         label->setVisible(false);
@@ -95,71 +96,68 @@ fVelunor::fVelunor(std::filesystem::path programDir, Settings settings, std::str
         label->setSizePolicy(keep);
         frameLayout->addWidget(label);
         frameLayout->addWidget(progress);
-        widgets_[lbl] = label;
-        widgets_[pb] = progress;
+        rows_[phase] = {label, progress};
     }
-    auto* lblCur = new QLabel(Frame1);
-    lblCur->setMinimumHeight(lblCur->fontMetrics().height() * 2);
-    lblCur->setWordWrap(true);
-    frameLayout->addWidget(lblCur);
-    widgets_[Control::lblCur] = lblCur;
-    widgets_[Control::Frame1] = Frame1;
+    lblCur_ = new QLabel(Frame1);
+    lblCur_->setObjectName("lblCur");
+    lblCur_->setMinimumHeight(lblCur_->fontMetrics().height() * 2);
+    lblCur_->setWordWrap(true);
+    frameLayout->addWidget(lblCur_);
 
     auto* Picture1 = new QFrame(stack);
+    Picture1->setObjectName("Picture1");
     Picture1->setAutoFillBackground(true);
     Picture1->setFrameShape(QFrame::StyledPanel);
     auto* pictureLayout = new QVBoxLayout(Picture1);
-    auto* lblInfo = new QLabel(Picture1);
-    lblInfo->setAlignment(Qt::AlignCenter);
-    lblInfo->setWordWrap(true);
-    QFont big = lblInfo->font();
+    lblInfo_ = new QLabel(Picture1);
+    lblInfo_->setObjectName("lblInfo");
+    lblInfo_->setAlignment(Qt::AlignCenter);
+    lblInfo_->setWordWrap(true);
+    QFont big = lblInfo_->font();
     big.setPointSizeF(big.pointSizeF() * 1.3);
-    lblInfo->setFont(big);
-    pictureLayout->addWidget(lblInfo);
-    widgets_[Control::Picture1] = Picture1;
-    widgets_[Control::lblInfo] = lblInfo;
+    lblInfo_->setFont(big);
+    pictureLayout->addWidget(lblInfo_);
+    picture_ = Picture1;
     stackLayout->addWidget(Frame1, 0, 0);
     stackLayout->addWidget(Picture1, 0, 0);  // lies over the phase display
     outer->addWidget(stack, 1);
 
-    auto* lblDrive = new QLabel(Q(initial.at(Control::lblDrive).caption), central);
-    lblDrive->setWordWrap(true);
-    outer->addWidget(lblDrive);
-    widgets_[Control::lblDrive] = lblDrive;
+    lblDrive_ = new QLabel("Drive informations:", central);
+    lblDrive_->setObjectName("lblDrive");
+    lblDrive_->setWordWrap(true);
+    outer->addWidget(lblDrive_);
 
     auto* buttons = new QHBoxLayout();
     buttons->addStretch(1);
-    auto* cmdStarten = new QPushButton("Start", central);
-    auto* cmdCancel = new QPushButton("Cancel", central);
-    cmdStarten->setEnabled(false);
-    buttons->addWidget(cmdStarten);
-    buttons->addWidget(cmdCancel);
+    cmdStarten_ = new QPushButton("Start", central);
+    cmdStarten_->setObjectName("cmdStarten");
+    cmdCancel_ = new QPushButton("Cancel", central);
+    cmdCancel_->setObjectName("cmdCancel");
+    cmdStarten_->setEnabled(false);
+    buttons->addWidget(cmdStarten_);
+    buttons->addWidget(cmdCancel_);
     outer->addLayout(buttons);
-    widgets_[Control::cmdStarten] = cmdStarten;
-    widgets_[Control::cmdCancel] = cmdCancel;
     setCentralWidget(central);
     resize(460, 420);
 
-    for (auto& [c, w] : widgets_) w->setObjectName(Q(ControlName(c)));
-
-    // Timers.
-    auto makeTimer = [&](Timer t, const char* name, std::chrono::milliseconds interval) {
+    // Timers: each tick goes to the controller, which ignores ticks that
+    // find nothing to do.
+    auto makeTimer = [&](const char* name, std::chrono::milliseconds interval) {
         auto* qt = new QTimer(this);
         qt->setObjectName(name);
         qt->setInterval(static_cast<int>(interval.count()));
-        timers_[t] = qt;
         return qt;
     };
-    QTimer* TimerDVD = makeTimer(Timer::TimerDVD, "TimerDVD", timing.timerDVD);
-    QTimer* TimerReady = makeTimer(Timer::TimerReady, "TimerReady", timing.timerReady);
-    QTimer* TimerWrite = makeTimer(Timer::TimerWrite, "TimerWrite", timing.timerWrite);
+    timerDVD_ = makeTimer("TimerDVD", timing.timerDVD);
+    timerReady_ = makeTimer("TimerReady", timing.timerReady);
+    timerWrite_ = makeTimer("TimerWrite", timing.timerWrite);
 
-    controller_ = std::make_unique<RunController>(shell_, *writer_, std::move(phases), std::move(argumentText));
-    connect(TimerDVD, &QTimer::timeout, this, [this] { controller_->TimerDVDTick(); });
-    connect(TimerReady, &QTimer::timeout, this, [this] { controller_->TimerReadyTick(); });
-    connect(TimerWrite, &QTimer::timeout, this, [this] { controller_->TimerWriteTick(); });
-    connect(cmdStarten, &QPushButton::clicked, this, [this] { controller_->StartClicked(); });
-    connect(cmdCancel, &QPushButton::clicked, this, [this] { controller_->CancelClicked(); });
+    controller_ = std::make_unique<RunController>(shell_, *writer_, std::move(phases), argumentText);
+    connect(timerDVD_, &QTimer::timeout, this, [this] { controller_->TimerDVDTick(); });
+    connect(timerReady_, &QTimer::timeout, this, [this] { controller_->TimerReadyTick(); });
+    connect(timerWrite_, &QTimer::timeout, this, [this] { controller_->TimerWriteTick(); });
+    connect(cmdStarten_, &QPushButton::clicked, this, [this] { controller_->StartClicked(); });
+    connect(cmdCancel_, &QPushButton::clicked, this, [this] { controller_->CancelClicked(); });
     connect(mnuQuit, &QAction::triggered, this, [this] { Quit(); });
     connect(mnuConfig, &QAction::triggered, this, [this] {
         if (openConfig) openConfig();
@@ -167,84 +165,75 @@ fVelunor::fVelunor(std::filesystem::path programDir, Settings settings, std::str
 }
 
 fVelunor::~fVelunor() {
-    for (auto& [t, qt] : timers_) qt->stop();
+    for (QTimer* t : {timerDVD_, timerReady_, timerWrite_}) t->stop();
 }
 
-void fVelunor::Start() { controller_->Load(); }
-
-QWidget* fVelunor::widget(Control c) const {
-    auto it = widgets_.find(c);
-    return it == widgets_.end() ? nullptr : it->second;
-}
-QProgressBar* fVelunor::bar(Control c) const { return qobject_cast<QProgressBar*>(widget(c)); }
-QAction* fVelunor::action(Control c) const {
-    auto it = actions_.find(c);
-    return it == actions_.end() ? nullptr : it->second;
-}
-QTimer* fVelunor::timer(Timer t) const { return timers_.at(t); }
-
-Answer fVelunor::MessageBox(const std::string& text, Icon icon, Buttons buttons) {
-    return prompter_.Ask(text, icon, buttons);
+void fVelunor::Start() {
+    timerDVD_->start();
+    timerReady_->start();
+    if (controller_->Unattended()) {
+        timerWrite_->start();
+    } else {
+        lblInfo_->setText("Please insert a empty DVD and click on 'Start'.");
+    }
+    setVisible(!controller_->Unattended());
 }
 
-void fVelunor::SetCaption(Control c, const std::string& text) {
-    if (auto* l = qobject_cast<QLabel*>(widget(c))) l->setText(Q(text));
-    else if (auto* b = qobject_cast<QPushButton*>(widget(c))) b->setText(Q(text));
-    else if (auto* a = action(c)) a->setText(Q(text));
+void fVelunor::RunStarted() {
+    runStarted_ = true;
+    picture_->setVisible(false);
+    for (auto& [phase, row] : rows_) row.bar->setValue(0);
+    cmdStarten_->setEnabled(false);
+    cmdCancel_->setEnabled(true);
+    mnuFile_->setEnabled(false);
 }
-std::string fVelunor::Caption(Control c) const {
-    if (auto* l = qobject_cast<QLabel*>(widget(c))) return l->text().toStdString();
-    if (auto* b = qobject_cast<QPushButton*>(widget(c))) return b->text().toStdString();
-    if (auto* a = action(c)) return a->text().toStdString();
-    return {};
+
+void fVelunor::PhaseStarted(RunPhase phase) {
+    const PhaseRow& row = rows_.at(phase);
+    row.label->setVisible(true);
+    row.bar->setVisible(true);
 }
-void fVelunor::SetVisible(Control c, bool visible) {
-    if (auto* w = widget(c)) w->setVisible(visible);
-    else if (auto* a = action(c)) a->setVisible(visible);
+
+void fVelunor::Progress(RunPhase phase, int value) { rows_.at(phase).bar->setValue(std::clamp(value, 0, kProgressMax)); }
+
+void fVelunor::Status(const std::string& text) {
+    lblCur_->setText(Q(text));
+    lblCur_->repaint();
 }
-bool fVelunor::IsVisible(Control c) const {
-    // The control's own flag, whether or not the window is shown.
-    if (auto* w = widget(c)) return !w->isHidden();
-    if (auto* a = action(c)) return a->isVisible();
-    return false;
+
+void fVelunor::CancelAllowed(bool allowed) { cmdCancel_->setEnabled(allowed); }
+
+Answer fVelunor::Ask(const Question& q) {
+    if (!q.unattended) return prompter_.Ask(q.text, q.icon, q.buttons);
+    // The unattended program shows itself for its question and hides again
+    // on No; its unattended interval starts anew.
+    setVisible(true);
+    const Answer answer = prompter_.Ask(q.text, q.icon, q.buttons);
+    if (answer == Answer::No) {
+        setVisible(false);
+        timerWrite_->start();
+    }
+    return answer;
 }
-void fVelunor::SetEnabled(Control c, bool enabled) {
-    if (auto* w = widget(c)) w->setEnabled(enabled);
-    else if (auto* a = action(c)) a->setEnabled(enabled);
+
+void fVelunor::Drive(const std::string& description, bool ready) {
+    lblDrive_->setText(Q(description));
+    if (ready && !controller_->Active()) cmdStarten_->setEnabled(true);
 }
-bool fVelunor::IsEnabled(Control c) const {
-    if (auto* w = widget(c)) return w->isEnabled();
-    if (auto* a = action(c)) return a->isEnabled();
-    return false;
-}
-void fVelunor::SetValue(Control c, int value) {
-    if (auto* b = bar(c)) b->setValue(std::clamp(value, 0, b->maximum()));
-}
-int fVelunor::Value(Control c) const {
-    auto* b = bar(c);
-    return b ? b->value() : 0;
-}
-void fVelunor::SetMaximum(Control c, int maximum) {
-    if (auto* b = bar(c)) b->setMaximum(std::max(maximum, 0));
-}
-int fVelunor::Maximum(Control c) const {
-    auto* b = bar(c);
-    return b ? b->maximum() : 0;
-}
-void fVelunor::Repaint(Control c) {
-    if (auto* w = widget(c)) w->repaint();
-}
+
 void fVelunor::Yield() { QCoreApplication::processEvents(); }
-void fVelunor::ShowMainWindow(bool visible) { setVisible(visible); }
-bool fVelunor::MainWindowVisible() const { return isVisible(); }
-void fVelunor::SetTimerEnabled(Timer t, bool enabled) {
-    if (enabled) timer(t)->start();
-    else timer(t)->stop();
-}
-bool fVelunor::TimerEnabled(Timer t) const { return timer(t)->isActive(); }
 
-void fVelunor::RunModalNotice(const std::string& title, const std::string& text, std::chrono::milliseconds interval,
-                              const std::function<bool()>& onTick) {
+void fVelunor::RunEnded(const RunOutcome&) {
+    // A refused start changes nothing of the window but the status line.
+    if (!runStarted_) return;
+    runStarted_ = false;
+    cmdStarten_->setEnabled(true);
+    cmdCancel_->setEnabled(false);
+    mnuFile_->setEnabled(true);
+}
+
+void fVelunor::Notice(const std::string& title, const std::string& text, std::chrono::milliseconds interval,
+                      const std::function<bool()>& onTick) {
     QDialog dialog(isVisible() ? this : nullptr);
     dialog.setObjectName(title == "Attention" ? "fNot" : "fDetect");
     dialog.setWindowTitle(Q(title));
@@ -273,7 +262,7 @@ void fVelunor::RunModalNotice(const std::string& title, const std::string& text,
 
 void fVelunor::Quit() {
     quitting_ = true;
-    for (auto& [t, qt] : timers_) qt->stop();
+    for (QTimer* t : {timerDVD_, timerReady_, timerWrite_}) t->stop();
     QApplication::closeAllWindows();
     QCoreApplication::quit();
 }

@@ -1,7 +1,7 @@
 // The Qt windows: the main window fVelunor, the configuration dialog
 // fConfig, and the message boxes. A thin layer: every click and timer tick
-// goes to the RunController, every change of the core comes back through
-// WindowSystem.
+// goes to the RunController, every change of a run comes back as a run
+// event.
 #pragma once
 
 #include <QDialog>
@@ -31,7 +31,11 @@ struct QtPrompter : Prompter {
     Answer Ask(const std::string& text, Icon icon, Buttons buttons) override;
 };
 
-class fVelunor : public QMainWindow, public WindowSystem {
+// The main window: one label and bar per phase, the status line, the drive
+// line, Start and Cancel, the File menu, and the three timers. It maps the
+// run events onto its controls and forwards clicks and ticks to the run
+// controller; it never tells the controller anything through a control.
+class fVelunor : public QMainWindow, public RunEvents {
     Q_OBJECT
 public:
     // `settings` as loaded by the entry sequence. `openConfig` opens the
@@ -39,11 +43,12 @@ public:
     // `makeWriter` creates the disc writer over the window's own settings,
     // which TimerReady reloads.
     using WriterFactory = std::function<std::unique_ptr<DiscWriter>(const Settings&)>;
-    fVelunor(std::filesystem::path programDir, Settings settings, std::string argumentText, Prompter& prompter,
-             Timing timing, const WriterFactory& makeWriter, Phases phases);
+    fVelunor(std::filesystem::path programDir, Settings settings, const std::string& argumentText,
+             Prompter& prompter, Timing timing, const WriterFactory& makeWriter, Phases phases);
     ~fVelunor() override;
 
-    // Window creation: Load() of the controller (shows the window unless unattended).
+    // Starts the timers and shows the window unless the program runs
+    // unattended.
     void Start();
 
     RunController& controller() { return *controller_; }
@@ -51,26 +56,18 @@ public:
     DiscWriter& writer() { return *writer_; }
     std::function<void()> openConfig;
 
-    // WindowSystem
-    Answer MessageBox(const std::string& text, Icon icon, Buttons buttons = Buttons::Ok) override;
-    void SetCaption(Control c, const std::string& text) override;
-    std::string Caption(Control c) const override;
-    void SetVisible(Control c, bool visible) override;
-    bool IsVisible(Control c) const override;
-    void SetEnabled(Control c, bool enabled) override;
-    bool IsEnabled(Control c) const override;
-    void SetValue(Control c, int value) override;
-    int Value(Control c) const override;
-    void SetMaximum(Control c, int maximum) override;
-    int Maximum(Control c) const override;
-    void Repaint(Control c) override;
+    // RunEvents
+    void RunStarted() override;
+    void PhaseStarted(RunPhase phase) override;
+    void Progress(RunPhase phase, int value) override;
+    void Status(const std::string& text) override;
+    void CancelAllowed(bool allowed) override;
+    Answer Ask(const Question& question) override;
+    void Notice(const std::string& title, const std::string& text, std::chrono::milliseconds interval,
+                const std::function<bool()>& onTick) override;
+    void Drive(const std::string& description, bool ready) override;
     void Yield() override;
-    void ShowMainWindow(bool visible) override;
-    bool MainWindowVisible() const override;
-    void SetTimerEnabled(Timer t, bool enabled) override;
-    bool TimerEnabled(Timer t) const override;
-    void RunModalNotice(const std::string& title, const std::string& text, std::chrono::milliseconds interval,
-                        const std::function<bool()>& onTick) override;
+    void RunEnded(const RunOutcome& outcome) override;
 
     // Ends the program: closes every window, leaves the event loop.
     void Quit();
@@ -79,18 +76,27 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    QWidget* widget(Control c) const;
-    QProgressBar* bar(Control c) const;
-    QAction* action(Control c) const;
-    QTimer* timer(Timer t) const;
+    struct PhaseRow {
+        QLabel* label;
+        QProgressBar* bar;
+    };
 
     Prompter& prompter_;
     Shell shell_;
     std::unique_ptr<DiscWriter> writer_;
     std::unique_ptr<RunController> controller_;
-    std::map<Control, QWidget*> widgets_;
-    std::map<Control, QAction*> actions_;
-    std::map<Timer, QTimer*> timers_;
+    std::map<RunPhase, PhaseRow> rows_;
+    QLabel* lblCur_ = nullptr;
+    QLabel* lblDrive_ = nullptr;
+    QLabel* lblInfo_ = nullptr;
+    QWidget* picture_ = nullptr;
+    QPushButton* cmdStarten_ = nullptr;
+    QPushButton* cmdCancel_ = nullptr;
+    QAction* mnuFile_ = nullptr;
+    QTimer* timerDVD_ = nullptr;
+    QTimer* timerReady_ = nullptr;
+    QTimer* timerWrite_ = nullptr;
+    bool runStarted_ = false;
     bool quitting_ = false;
 };
 

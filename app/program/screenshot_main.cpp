@@ -29,16 +29,14 @@ int main(int argc, char** argv) {
     // The window as an operator sees it while a disc is being written.
     fVelunor window(std::filesystem::temp_directory_path(), settings, "", prompter, Timing{}, MakeProgramWriter,
                     Phases{});
-    window.SetCaption(Control::lblDrive, "Image folder /srv/iso [Speed 16.1X/22160 KBs]");
-    window.SetVisible(Control::Picture1, false);
-    for (Control l : {Control::lblSammeln, Control::lblDicomDir, Control::lblDVD}) window.SetVisible(l, true);
-    window.SetValue(Control::pbSammeln, 10000);
-    window.SetValue(Control::pbDicomDir, 10000);
-    window.SetValue(Control::pbDisk, 6200);
-    window.SetCaption(Control::lblCur, "Writing disc (62%) ");
-    window.SetEnabled(Control::cmdStarten, false);
-    window.SetEnabled(Control::cmdCancel, false);
-    window.SetEnabled(Control::mnuFile, false);
+    window.Drive("Image folder /srv/iso [Speed 16.1X/22160 KBs]", true);
+    window.RunStarted();
+    for (RunPhase phase : {RunPhase::Collect, RunPhase::DicomDir, RunPhase::Disc}) window.PhaseStarted(phase);
+    window.Progress(RunPhase::Collect, kProgressMax);
+    window.Progress(RunPhase::DicomDir, kProgressMax);
+    window.Progress(RunPhase::Disc, 6200);
+    window.Status("Writing disc (62%) ");
+    window.CancelAllowed(false);
     window.show();
     QApplication::processEvents();
     bool ok = window.grab().save(QString::fromStdString((out / "main-window.png").string()));
@@ -47,7 +45,5 @@ int main(int argc, char** argv) {
     dialog.show();
     QApplication::processEvents();
     ok = dialog.grab().save(QString::fromStdString((out / "configuration-dialog.png").string())) && ok;
-    window.SetTimerEnabled(Timer::TimerDVD, false);
-    window.SetTimerEnabled(Timer::TimerReady, false);
     return ok ? 0 : 1;
 }
