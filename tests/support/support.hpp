@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/error.hpp"
-#include "app/window_system.hpp"
+#include "app/run_events.hpp"
 
 namespace velunor::test {
 
