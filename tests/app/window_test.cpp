@@ -1,5 +1,5 @@
 // The Qt windows under the offscreen platform: controls by name, captions,
-// enabled states through a run, the configuration dialog's saving.
+// run events mapped onto controls, the configuration dialog's saving.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -25,27 +25,28 @@ namespace {
 // before the process's static objects (a static QApplication crashes at exit).
 void App() { ASSERT_NE(QApplication::instance(), nullptr); }
 
+// Scripted answers that also see the window while it asks.
+struct WatchingPrompter : test::ScriptedPrompter {
+    std::function<void()> onAsk;
+    Answer Ask(const std::string& text, Icon icon, Buttons buttons) override {
+        if (onAsk) onAsk();
+        return ScriptedPrompter::Ask(text, icon, buttons);
+    }
+};
+
 struct WindowFixture : ::testing::Test {
     test::TempDir dir;
-    test::ScriptedPrompter prompter;
-    test::ScriptedDrive* drive = nullptr;
-    std::vector<std::string> calls;
+    WatchingPrompter prompter;
     std::unique_ptr<fVelunor> w;
 
     void Make(const std::string& args, Phases phases) {
         App();
         Settings s;
-        s.StartupPending = true;
         s.MSGDVDName = "Done {NAME}";
         s.TempPath = (dir / "staging").string() + "/";
         w = std::make_unique<fVelunor>(
             dir.path(), s, args, prompter, Timing{},
-            [this](const Settings&) {
-                auto d = std::make_unique<test::ScriptedDrive>();
-                drive = d.get();
-                return d;
-            },
-            std::move(phases));
+            [](const Settings&) { return std::make_unique<test::ScriptedDrive>(); }, std::move(phases));
         w->shell().log.markerPath = dir / "Velunor.ready";
         w->Start();
     }
@@ -67,25 +68,18 @@ TEST_F(WindowFixture, EveryControlExistsByNameWithItsCaption) {
         ASSERT_NE(l, nullptr) << name;
         EXPECT_EQ(l->text().toStdString(), caption) << name;
     }
-    for (const char* pb : {"pbSammeln", "pbDicomDir", "pbDisk", "pbVer", "pbDB"}) {
-        auto* b = Find<QProgressBar>(pb);
-        ASSERT_NE(b, nullptr) << pb;
-        EXPECT_EQ(b->minimum(), 0);
-        EXPECT_EQ(b->maximum(), 10000);
-    }
+    for (const char* pb : {"pbSammeln", "pbDicomDir", "pbDisk", "pbVer", "pbDB"})
+        EXPECT_EQ(Find<QProgressBar>(pb)->maximum(), 10000) << pb;
     EXPECT_EQ(Find<QPushButton>("cmdStarten")->text(), "Start");
     EXPECT_FALSE(Find<QPushButton>("cmdStarten")->isEnabled());
     EXPECT_EQ(Find<QPushButton>("cmdCancel")->text(), "Cancel");
-    EXPECT_TRUE(Find<QPushButton>("cmdCancel")->isEnabled());
     EXPECT_EQ(Find<QMenu>("mnuFile")->title(), "File");
     EXPECT_EQ(Find<QAction>("mnuConfig")->text(), "Configure");
     EXPECT_EQ(Find<QAction>("mnuQuit")->text(), "Quit");
     EXPECT_NE(Find<QWidget>("Picture1"), nullptr);
     EXPECT_NE(Find<QWidget>("Frame1"), nullptr);
     EXPECT_EQ(Find<QTimer>("TimerDVD")->interval(), 500);
-    EXPECT_TRUE(Find<QTimer>("TimerDVD")->isActive());
     EXPECT_EQ(Find<QTimer>("TimerReady")->interval(), 30000);
-    EXPECT_TRUE(Find<QTimer>("TimerReady")->isActive());
     EXPECT_EQ(Find<QTimer>("TimerWrite")->interval(), 60000);
     EXPECT_FALSE(Find<QTimer>("TimerWrite")->isActive());
     EXPECT_TRUE(w->isVisible());
@@ -93,42 +87,58 @@ TEST_F(WindowFixture, EveryControlExistsByNameWithItsCaption) {
         EXPECT_TRUE(Find<QLabel>(l)->isHidden()) << l;
 }
 
-TEST_F(WindowFixture, UnattendedWindowStaysHidden) {
-    Make("AUTO", Phases{});
-    EXPECT_FALSE(w->isVisible());
-    EXPECT_TRUE(Find<QTimer>("TimerWrite")->isActive());
-}
-
-TEST_F(WindowFixture, ClicksDriveTheRunAndTheWindowReturnsToIdle) {
+// The window learns everything from the run's events: the drive, the
+// phase shown, its bar, the status line, and the end of the run.
+TEST_F(WindowFixture, RunEventsDriveTheControlsAndAClickStartsTheRun) {
+    int collected = 0;
     Phases p;
-    p.ShowDetectWindow = [](velunor::Run& run) { run.window().SetEnabled(Control::cmdStarten, true); };
-    p.DatenKopieren = [this](velunor::Run& run) {
-        calls.push_back("collect");
-        // During the phase the window shows the running state.
-        EXPECT_FALSE(run.window().IsEnabled(Control::cmdStarten));
-        EXPECT_FALSE(run.window().IsEnabled(Control::mnuFile));
-        EXPECT_TRUE(run.window().IsVisible(Control::lblSammeln));
-        EXPECT_FALSE(run.window().IsVisible(Control::Picture1));
-        run.window().SetValue(Control::pbSammeln, 5000);
-        return false;
+    p.DetectDrive = [](velunor::Run& run) {
+        run.events().Drive("VENDOR DRIVE [Speed 16.1X/22160 KBs]", true);
+        return std::optional<Drive>(Drive{0, "VENDOR DRIVE", 22160});
+    };
+    p.DatenKopieren = [&](velunor::Run& run) {
+        ++collected;
+        EXPECT_FALSE(Find<QPushButton>("cmdStarten")->isEnabled());
+        EXPECT_FALSE(Find<QMenu>("mnuFile")->menuAction()->isEnabled());
+        EXPECT_FALSE(Find<QLabel>("lblSammeln")->isHidden());
+        EXPECT_TRUE(Find<QWidget>("Picture1")->isHidden());
+        run.events().Progress(RunPhase::Collect, 5000);
+        run.events().Status("Gathering");
+        return Collected{};
     };
     Make("", std::move(p));
-    w->controller().TimerDVDTick();  // detection
+    w->controller().TimerDVDTick();
+    EXPECT_EQ(Find<QLabel>("lblDrive")->text(), "VENDOR DRIVE [Speed 16.1X/22160 KBs]");
     auto* start = Find<QPushButton>("cmdStarten");
     ASSERT_TRUE(start->isEnabled());
     start->click();
-    EXPECT_EQ(calls, std::vector<std::string>{"collect"});
+    EXPECT_EQ(collected, 1);
     EXPECT_TRUE(start->isEnabled());
     EXPECT_FALSE(Find<QPushButton>("cmdCancel")->isEnabled());
     EXPECT_TRUE(Find<QMenu>("mnuFile")->menuAction()->isEnabled());
     EXPECT_EQ(Find<QProgressBar>("pbSammeln")->value(), 5000);
-    EXPECT_TRUE(Find<QLabel>("lblSammeln")->isVisibleTo(w.get()));
+    EXPECT_EQ(Find<QLabel>("lblCur")->text(), "Gathering");
+    w->CancelAllowed(false);
+    EXPECT_FALSE(Find<QPushButton>("cmdCancel")->isEnabled());
 }
 
-TEST_F(WindowFixture, ModalNoticeTicksUntilItsCallbackSaysClose) {
-    Make("", Phases{});
+// Unattended, the window stays hidden; it shows itself for an unattended
+// question and hides again on No. A notice ticks until its callback closes it.
+TEST_F(WindowFixture, UnattendedWindowShowsOnlyForItsQuestionAndNoticesTickUntilClosed) {
+    Make("AUTO", Phases{});
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_TRUE(Find<QTimer>("TimerWrite")->isActive());
+    prompter.answers = {Answer::No, Answer::Yes};
+    bool visibleWhileAsked = false;
+    prompter.onAsk = [&] { visibleWhileAsked = w->isVisible(); };
+    EXPECT_EQ(w->Ask({"Burn?", Icon::Question, Buttons::YesNo, true}), Answer::No);
+    EXPECT_TRUE(visibleWhileAsked);
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(w->Ask({"Burn?", Icon::Question, Buttons::YesNo, true}), Answer::Yes);
+    EXPECT_TRUE(w->isVisible());
+
     int ticks = 0;
-    w->RunModalNotice("Attention", "Please do not remove", std::chrono::milliseconds(1), [&] { return ++ticks < 2; });
+    w->Notice("Attention", "Please do not remove", std::chrono::milliseconds(1), [&] { return ++ticks < 2; });
     EXPECT_EQ(ticks, 2);
 }
 
@@ -192,9 +202,11 @@ TEST_F(ConfigFixture, ArchiveModeAsksForARestartInsteadOfReloading) {
     EXPECT_EQ(ended, 1);
 }
 
-TEST_F(ConfigFixture, UnwritableFileSaysNotSavedAndStaysOpen) {
-    std::filesystem::create_directory(dir / "velunor.ini");  // a folder where the file should be
+TEST_F(ConfigFixture, UnwritableFileSaysNotSavedAndStaysOpenAndCancelWritesNothing) {
     Make();
+    Find<QPushButton>("cmdCancel")->click();
+    EXPECT_FALSE(std::filesystem::exists(dir / "velunor.ini"));
+    std::filesystem::create_directory(dir / "velunor.ini");  // a folder where the file should be
     Find<QPushButton>("cmdOK")->click();
     EXPECT_EQ(prompter.texts(), std::vector<std::string>{"Configuration not saved!"});
     EXPECT_EQ(prompter.shown[0].icon, Icon::Critical);
@@ -217,13 +229,6 @@ TEST_F(ConfigFixture, BrowseAppendsASeparatorAndCancelKeepsTheText) {
     d->browseForFolder = [](const std::string&) { return std::string("/"); };
     d->BrowseClicked();
     EXPECT_EQ(temp->text(), "/");
-}
-
-TEST_F(ConfigFixture, CancelWritesNothing) {
-    Make();
-    Find<QPushButton>("cmdCancel")->click();
-    EXPECT_FALSE(std::filesystem::exists(dir / "velunor.ini"));
-    EXPECT_EQ(ended, 0);
 }
 
 }  // namespace
