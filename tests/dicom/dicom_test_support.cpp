@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
-#include <sys/wait.h>
 
 #include "dicom/toolkit.hpp"
 #include "tests/support/support.hpp"
@@ -102,14 +101,6 @@ void CorruptJpegScan(const fs::path& from, const fs::path& to) {
     WriteAll(to, bytes);
 }
 
-int RunCommand(const std::string& command, std::string& output) {
-    output.clear();
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    std::array<char, 4096> buffer{};
-    while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
-    const int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int RunCommand(const std::string& command, std::string& output) { return RunShell(command, output); }
 
 }  // namespace velunor::test

@@ -1,8 +1,5 @@
 #include "tests/disc/disc_test_support.hpp"
 
-#include <stdio.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <sstream>
 #include <stdexcept>
@@ -106,17 +103,6 @@ bool PumpUntil(DiscWriter& writer, const std::function<bool()>& done, std::chron
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
-}
-
-int RunShell(const std::string& command, std::string& output) {
-    output.clear();
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace velunor::test

@@ -26,16 +26,16 @@ namespace fs = std::filesystem;
 using test::ArchiveKind;
 using test::ReadAll;
 using test::WriteAll;
-using test::Quote;
 
 // The Study UIDs an independent reader finds in one folder of an image:
 // xorriso extracts it, DCMTK reads every file.
 std::set<std::string> StudiesOnImage(const fs::path& iso, const std::string& folder, const fs::path& scratch) {
     fs::remove_all(scratch);
     fs::create_directories(scratch);
-    const std::string command = "xorriso -osirrox on -indev " + Quote(iso) + " -extract /" + folder + " " +
-                                Quote(scratch) + " >/dev/null 2>&1; chmod -R u+w " + Quote(scratch);
-    EXPECT_EQ(std::system(command.c_str()), 0);
+    const auto x = test::RunProcess({.argv = {"xorriso", "-osirrox", "on", "-indev", iso.string(), "-extract",
+                                              "/" + folder, scratch.string()}});
+    EXPECT_EQ(x.status, 0) << x.output;
+    EXPECT_EQ(test::RunProcess({.argv = {"chmod", "-R", "u+w", scratch.string()}}).status, 0);
     std::set<std::string> uids;
     for (const auto& e : fs::directory_iterator(scratch)) uids.insert(test::StudyUidOf(e.path()));
     return uids;

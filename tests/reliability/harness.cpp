@@ -2,14 +2,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,38 +19,15 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
-
 namespace velunor::reliability {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using test::Capture;
+using test::Fd;
 using test::Quote;
 
 namespace {
-
-// A file descriptor, closed when it goes.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset(other.fd);
-            other.fd = -1;
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-    void reset(int f = -1) {
-        if (fd >= 0) ::close(fd);
-        fd = f;
-    }
-};
 
 [[noreturn]] void Fail(const std::string& what) {
     throw std::runtime_error(what + (errno ? std::string(": ") + std::strerror(errno) : std::string()));
@@ -250,29 +224,16 @@ std::string ChildResult::LastLine() const {
 }
 
 ChildResult RunCli(const Scenario& scenario, const ChildOptions& options) {
-    ChildResult result;
-    std::vector<std::string> args{scenario.cli().string()};
-    args.insert(args.end(), options.args.begin(), options.args.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    test::Process p;
+    p.argv = {scenario.cli().string()};
+    p.argv.insert(p.argv.end(), options.args.begin(), options.args.end());
+    p.env = options.env;
+    p.env.emplace("TMPDIR", scenario.tmp().string());
+    p.fileSizeLimit = options.fileSizeLimit;
+    p.timeout = options.timeout;
+    p.sampleFds = options.sampleResources;
 
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) {
-        std::string entry(*e);
-        const std::string name = entry.substr(0, entry.find('='));
-        if (!options.env.count(name)) envStrings.push_back(entry);
-    }
-    for (const auto& [name, value] : options.env) envStrings.push_back(name + "=" + value);
-    if (!options.env.count("TMPDIR")) {
-        std::erase_if(envStrings, [](const std::string& e) { return e.rfind("TMPDIR=", 0) == 0; });
-        envStrings.push_back("TMPDIR=" + scenario.tmp().string());
-    }
-    std::vector<char*> envp;
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    // Creations and renames in the folders a run writes.
+    // Creations, renames and deletions in the folders a run writes.
     Fd notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (notify.fd < 0) Fail("inotify_init1");
     std::map<int, std::string> watched;
@@ -285,37 +246,7 @@ ChildResult RunCli(const Scenario& scenario, const ChildOptions& options) {
         int wd = ::inotify_add_watch(notify.fd, path.c_str(), IN_CREATE | IN_MOVED_TO | IN_DELETE);
         if (wd >= 0) watched[wd] = key;
     }
-
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) Fail("pipe2");
-    Fd out(pipeFds[0]), outWrite(pipeFds[1]);
-    const std::uint64_t limit = options.fileSizeLimit.value_or(0);
-    const bool limited = options.fileSizeLimit.has_value();
-    const auto user = options.user;
-
-    const auto start = Clock::now();
-    const pid_t pid = ::fork();
-    if (pid < 0) Fail("fork");
-    if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        ::dup2(outWrite.fd, 1);
-        ::dup2(outWrite.fd, 2);
-        int null = ::open("/dev/null", O_RDONLY);
-        if (null >= 0) ::dup2(null, 0);
-        ::setpgid(0, 0);
-        if (limited) {
-            ::signal(SIGXFSZ, SIG_IGN);
-            struct rlimit rl {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
-            ::setrlimit(RLIMIT_FSIZE, &rl);
-        }
-        if (user) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(user->second) != 0 || ::setuid(user->first) != 0) ::_exit(126);
-        }
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    outWrite.reset();
-    ::fcntl(out.fd, F_SETFL, O_NONBLOCK);
+    p.wakeFd = notify.fd;
 
     struct Pending {
         const Action* action = nullptr;
@@ -324,77 +255,27 @@ ChildResult RunCli(const Scenario& scenario, const ChildOptions& options) {
         bool done = false;
     };
     std::vector<Pending> pending;
-    for (const auto& a : options.actions) {
-        Pending p;
-        p.action = &a;
-        pending.push_back(p);
-    }
-    auto arm = [&](Pending& p) {
-        if (!p.due && !p.done) p.due = Clock::now() + p.action->at.delay;
+    for (const auto& a : options.actions) pending.push_back({&a, 0, {}, false});
+    auto arm = [](Pending& x) {
+        if (!x.due && !x.done) x.due = Clock::now() + x.action->at.delay;
     };
 
-    std::string lineBuffer;
-    bool eof = false, reaped = false;
-    int status = 0;
-    struct rusage usage {};
-    auto lastSample = Clock::time_point{};
-    while (!(eof && reaped)) {
-        // Due actions first: a moment with no delay is acted on at once.
-        auto now = Clock::now();
-        std::optional<Clock::time_point> next;
-        for (auto& p : pending) {
-            if (p.done || !p.due) continue;
-            if (*p.due <= now) {
-                if (!reaped) {
-                    p.action->act(pid);
-                    result.fired.push_back(p.action->at.Describe());
-                }
-                p.done = true;
-            } else if (!next || *p.due < *next) {
-                next = p.due;
-            }
+    ChildResult result;
+    const auto start = Clock::now();
+    // Phase lines are moments.
+    p.onLine = [&](const std::string& line) {
+        for (const auto& phase : Phases()) {
+            if (line != "Velunor: " + phase) continue;
+            result.phaseStart.emplace(phase, std::chrono::duration<double>(Clock::now() - start).count());
+            for (auto& x : pending)
+                if (x.action->at.phase == phase) arm(x);
         }
-        if (!reaped && now - start > options.timeout) {
-            ::kill(pid, SIGKILL);
-            result.timedOut = true;
-        }
-        std::chrono::nanoseconds wait = std::chrono::milliseconds(20);
-        if (next) wait = std::min<std::chrono::nanoseconds>(wait, *next - now);
-        if (reaped) wait = std::chrono::milliseconds(5);
-        struct timespec ts {0, static_cast<long>(std::max<std::int64_t>(wait.count(), 0))};
-        struct pollfd live[2];
-        int n = 0;
-        if (!eof) live[n++] = {out.fd, POLLIN, 0};
-        live[n++] = {notify.fd, POLLIN, 0};
-        ::ppoll(live, static_cast<nfds_t>(n), &ts, nullptr);
-
-        // Output: phase lines are moments.
-        for (;;) {
-            char buf[4096];
-            ssize_t got = ::read(out.fd, buf, sizeof buf);
-            if (got > 0) {
-                result.output.append(buf, static_cast<std::size_t>(got));
-                lineBuffer.append(buf, static_cast<std::size_t>(got));
-                std::size_t nl;
-                while ((nl = lineBuffer.find('\n')) != std::string::npos) {
-                    const std::string line = lineBuffer.substr(0, nl);
-                    lineBuffer.erase(0, nl + 1);
-                    for (const auto& phase : Phases()) {
-                        if (line != "Velunor: " + phase) continue;
-                        result.phaseStart.emplace(phase, std::chrono::duration<double>(Clock::now() - start).count());
-                        for (auto& p : pending)
-                            if (p.action->at.phase == phase) arm(p);
-                    }
-                }
-                continue;
-            }
-            if (got == 0) eof = true;
-            break;
-        }
-        // File events.
+    };
+    p.onTick = [&](pid_t pid) {
+        // File events are moments.
         for (;;) {
             alignas(struct inotify_event) char buf[8192];
-            ssize_t got = ::read(notify.fd, buf, sizeof buf);
+            const ssize_t got = ::read(notify.fd, buf, sizeof buf);
             if (got <= 0) break;
             for (char* at = buf; at < buf + got;) {
                 auto* ev = reinterpret_cast<struct inotify_event*>(at);
@@ -402,39 +283,29 @@ ChildResult RunCli(const Scenario& scenario, const ChildOptions& options) {
                 auto w = watched.find(ev->wd);
                 if (w == watched.end() || ev->len == 0) continue;
                 const std::string name(ev->name);
-                for (auto& p : pending) {
-                    const Moment& m = p.action->at;
+                for (auto& x : pending) {
+                    const Moment& m = x.action->at;
                     if (!m.phase.empty() || m.folder != w->second || !EndsWith(name, m.nameEndsWith)) continue;
                     if (m.deletion != ((ev->mask & IN_DELETE) != 0)) continue;
-                    if (++p.seen == m.occurrence) arm(p);
+                    if (++x.seen == m.occurrence) arm(x);
                 }
             }
         }
-        // Descriptors in use.
-        if (options.sampleResources && !reaped && Clock::now() - lastSample > std::chrono::milliseconds(10)) {
-            lastSample = Clock::now();
-            std::error_code ec;
-            int count = 0;
-            for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-                 !ec && it != fs::directory_iterator(); it.increment(ec))
-                ++count;
-            result.maxFds = std::max(result.maxFds, count);
-        }
-        if (!reaped) {
-            pid_t r = ::wait4(pid, &status, WNOHANG, &usage);
-            if (r == pid) {
-                reaped = true;
-                result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        const auto now = Clock::now();
+        std::chrono::nanoseconds next = std::chrono::milliseconds(20);
+        for (auto& x : pending) {
+            if (x.done || !x.due) continue;
+            if (*x.due <= now) {
+                x.action->act(pid);
+                result.fired.push_back(x.action->at.Describe());
+                x.done = true;
+            } else {
+                next = std::min<std::chrono::nanoseconds>(next, *x.due - now);
             }
-        } else if (std::chrono::duration<double>(Clock::now() - start).count() > result.seconds + 10) {
-            break;   // something it started still holds the output open
         }
-    }
-    // Anything it started in its process group goes with it.
-    ::kill(-pid, SIGKILL);
-    result.maxRssKb = usage.ru_maxrss;
-    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signalled = true;
+        return next;
+    };
+    static_cast<test::ProcessResult&>(result) = test::RunProcess(p);
     return result;
 }
 

@@ -138,22 +138,14 @@ struct ChildOptions {
     std::vector<std::string> args{"run", "--yes", "--notice-ms", "0"};
     std::vector<Action> actions;
     std::optional<std::uint64_t> fileSizeLimit;           // RLIMIT_FSIZE in bytes (SIGXFSZ ignored)
-    std::map<std::string, std::string> env;               // set for the child
-    std::optional<std::pair<uid_t, gid_t>> user;          // run as this user
+    std::map<std::string, std::string> env;               // set for the child (TMPDIR: the scenario's)
     std::chrono::seconds timeout{300};                    // then SIGKILL, and the result says so
     bool sampleResources = false;                         // count /proc/<pid>/fd while it runs
 };
 
-struct ChildResult {
-    bool signalled = false;     // ended by a signal (our SIGKILL among them)
-    bool timedOut = false;
-    int status = -1;            // exit status when it exited
-    std::string output;         // standard output and error
+struct ChildResult : test::ProcessResult {
     std::vector<std::string> fired;   // descriptions of the moments reached, in order
     std::map<std::string, double> phaseStart;   // seconds from start to each phase line
-    double seconds = 0;
-    long maxRssKb = 0;          // peak resident set (wait4)
-    int maxFds = 0;             // most open descriptors seen (sampleResources)
 
     // "Velunor: ..." last line of the output, or "".
     std::string LastLine() const;

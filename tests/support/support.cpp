@@ -1,9 +1,21 @@
 #include "tests/support/support.hpp"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <stdexcept>
+
+extern char** environ;
 
 namespace velunor::test {
 
@@ -70,15 +82,155 @@ std::string Quote(const std::filesystem::path& p) {
     return out + "'";
 }
 
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[8192];
-        std::size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-        ::pclose(pipe);
+Fd& Fd::operator=(Fd&& other) noexcept {
+    if (this != &other) {
+        reset(other.fd);
+        other.fd = -1;
     }
-    return out;
+    return *this;
+}
+
+void Fd::reset(int f) {
+    if (fd >= 0) ::close(fd);
+    fd = f;
+}
+
+namespace {
+
+[[noreturn]] void StartFailed(const std::string& what) {
+    throw std::runtime_error("cannot start a child process: " + what + ": " + std::strerror(errno));
+}
+
+// argv[0] as execve needs it: a name without a slash found in PATH.
+std::string Executable(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return name;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const Process& p) {
+    using Clock = std::chrono::steady_clock;
+    if (p.argv.empty()) throw std::runtime_error("a child process needs a program");
+    std::vector<std::string> args = p.argv;
+    args[0] = Executable(args[0]);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        if (!p.env.count(entry.substr(0, entry.find('=')))) envStrings.push_back(entry);
+    }
+    for (const auto& [name, value] : p.env) envStrings.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) StartFailed("pipe2");
+    Fd out(ends[0]), outWrite(ends[1]);
+    Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const char* cwd = p.cwd.empty() ? nullptr : p.cwd.c_str();
+    const rlim_t limit = static_cast<rlim_t>(p.fileSizeLimit.value_or(0));
+
+    ProcessResult result;
+    const auto start = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0) StartFailed("fork");
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::setpgid(0, 0);
+        ::dup2(null.fd, 0);
+        ::dup2(outWrite.fd, 1);
+        if (p.mergeStderr) ::dup2(outWrite.fd, 2);
+        if (p.fileSizeLimit) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl {limit, limit};
+            ::setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        if (cwd && ::chdir(cwd) != 0) ::_exit(127);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    outWrite.reset();
+    ::fcntl(out.fd, F_SETFL, O_NONBLOCK);
+
+    std::string partial;
+    bool eof = false, reaped = false;
+    int status = 0;
+    struct rusage usage {};
+    auto lastSample = Clock::time_point{};
+    const auto limitWait = std::chrono::milliseconds(p.sampleFds ? 10 : 20);
+    while (!(eof && reaped)) {
+        for (;;) {
+            char buf[8192];
+            const ssize_t got = ::read(out.fd, buf, sizeof buf);
+            if (got <= 0) {
+                eof = got == 0 || (errno != EAGAIN && errno != EINTR);
+                break;
+            }
+            result.output.append(buf, static_cast<std::size_t>(got));
+            if (!p.onLine) continue;
+            partial.append(buf, static_cast<std::size_t>(got));
+            for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos; partial.erase(0, nl + 1))
+                p.onLine(partial.substr(0, nl));
+        }
+        std::chrono::nanoseconds wait = limitWait;
+        if (!reaped) {
+            if (p.onTick) wait = std::clamp<std::chrono::nanoseconds>(p.onTick(pid), {}, limitWait);
+            if (p.sampleFds && Clock::now() - lastSample >= std::chrono::milliseconds(10)) {
+                lastSample = Clock::now();
+                std::error_code ec;
+                int count = 0;
+                for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+                     !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+                    ++count;
+                result.maxFds = std::max(result.maxFds, count);
+            }
+            if (Clock::now() - start > p.timeout && !result.timedOut) {
+                ::kill(-pid, SIGKILL);
+                ::kill(pid, SIGKILL);
+                result.timedOut = true;
+            }
+            if (::wait4(pid, &status, WNOHANG, &usage) == pid) {
+                reaped = true;
+                result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+                continue;
+            }
+        } else if (std::chrono::duration<double>(Clock::now() - start).count() > result.seconds + 10) {
+            break;   // something it started still holds its output open
+        }
+        struct pollfd fds[2];
+        nfds_t n = 0;
+        if (!eof) fds[n++] = {out.fd, POLLIN, 0};
+        if (!reaped && p.wakeFd >= 0) fds[n++] = {p.wakeFd, POLLIN, 0};
+        const struct timespec ts {0, static_cast<long>(wait.count())};
+        ::ppoll(fds, n, &ts, nullptr);
+    }
+    // Whatever it started in its process group goes with it.
+    ::kill(-pid, SIGKILL);
+    if (!partial.empty() && p.onLine) p.onLine(partial);
+    result.maxRssKb = usage.ru_maxrss;
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    result.signalled = WIFSIGNALED(status);
+    return result;
+}
+
+std::string Capture(const std::string& command) {
+    return RunProcess({.argv = {"/bin/sh", "-c", command}, .mergeStderr = false}).output;
+}
+
+int RunShell(const std::string& command, std::string& output) {
+    ProcessResult r = RunProcess({.argv = {"/bin/sh", "-c", command}});
+    output = std::move(r.output);
+    return r.status;
 }
 
 }  // namespace velunor::test

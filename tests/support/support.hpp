@@ -1,10 +1,16 @@
 // Helpers shared by the test suites: temporary folders, scripted answers
-// to modal questions, shell commands and error texts.
+// to modal questions, child processes and error texts.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,8 +63,58 @@ void WriteAll(const std::filesystem::path& p, const std::string& content);
 // `p` in single quotes for a shell command line.
 std::string Quote(const std::filesystem::path& p);
 
-// Standard output of a shell command ("" when it cannot be started).
+// A file descriptor, closed when it goes.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(Fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    void reset(int f = -1);
+};
+
+// A child process, started without a shell (argv[0] looked up in PATH when
+// it holds no slash), with /dev/null as its standard input, in a process
+// group of its own that is killed when it ends.
+struct Process {
+    std::vector<std::string> argv{};
+    std::map<std::string, std::string> env{};      // set over the inherited environment
+    std::filesystem::path cwd{};                  // empty: this process's
+    bool mergeStderr = true;                      // false: its errors go to this process's
+    std::optional<std::uint64_t> fileSizeLimit{}; // RLIMIT_FSIZE in bytes (SIGXFSZ ignored)
+    std::chrono::milliseconds timeout{300'000};   // then SIGKILL, and the result says so
+    bool sampleFds = false;                       // count /proc/<pid>/fd every 10 ms
+    // While it runs: each whole line of its output as it comes, and a tick
+    // at least every 20 ms (at once when `wakeFd` is readable) that may act
+    // on the child and says how soon it wants the next one.
+    std::function<void(const std::string& line)> onLine{};
+    std::function<std::chrono::nanoseconds(pid_t child)> onTick{};
+    int wakeFd = -1;
+};
+
+struct ProcessResult {
+    int status = -1;           // exit status; -1 when it did not exit
+    bool signalled = false;    // ended by a signal (a kill of ours among them)
+    bool timedOut = false;
+    std::string output;        // standard output (and error, merged)
+    double seconds = 0;
+    long maxRssKb = 0;         // peak resident set (wait4)
+    int maxFds = 0;            // most open descriptors seen (sampleFds)
+};
+
+// Runs `p` to its end. Throws std::runtime_error when it cannot be started;
+// a program that cannot be executed exits with 127.
+ProcessResult RunProcess(const Process& p);
+
+// Standard output of a shell command line (its errors go to ours).
 std::string Capture(const std::string& command);
+
+// A shell command line with its errors merged into `output`; its exit
+// status, -1 when it did not exit.
+int RunShell(const std::string& command, std::string& output);
 
 // The message of the velunor::Error that `f` raises, "" when it raises none.
 template <class F>
