@@ -186,7 +186,7 @@ void RunController::FinishDisc(const VerifiedDisc& verified, const Recorded& rec
                                             " is written; set LastMediaNr by hand before the next run)",
                         "DBUpdate");
     }
-    std::string text = CompletionMessage(shell_.settings.MSGDVDName, verified.disc.previous);
+    std::string text = CompletionMessage(shell_.settings.MSGDVDName, verified.disc.Number());
     if (const std::string lines = OutcomeLines(outcome_); !lines.empty()) text += "\r\n\r\n" + lines;
     outcome_.discRecorded = true;
     shell_.events.Ask({text, Icon::Information, Buttons::Ok});

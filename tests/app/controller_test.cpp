@@ -126,7 +126,7 @@ TEST_F(ControllerFixture, ARecordedDiscIsFinishedInTheSafeOrderAndTheOutcomeSays
     EXPECT_EQ(o.recordedStudies, 2);
     EXPECT_EQ(o.failedUpdates, 1);
     EXPECT_EQ(events.asked.back().text,
-              "Label it DVD 7\r\n\r\n2 studies recorded, 1 failed.\r\nThe failed updates wait in the record journal; "
+              "Label it DVD 8\r\n\r\n2 studies recorded, 1 failed.\r\nThe failed updates wait in the record journal; "
               "the next run records them.\r\n1 studies archived with unreadable files (see Logs/Error.log).");
     EXPECT_GE(drive.Count("AllowRemoval(1)"), 1);
 }

@@ -1,6 +1,5 @@
 // The database update on a real SQLite archive: values written per list,
-// parameters bound, media number advanced and stored, staging emptied; and
-// the record journal on SQLite and PostgreSQL: updates the database refuses
+// parameters bound, failures counted and kept; and the record journal on SQLite and PostgreSQL: updates the database refuses
 // stay in it and a later run records them, an update that changes no row is
 // a failure that is not retried, a damaged journal is refused and kept.
 #include <gtest/gtest.h>
@@ -8,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "app/error.hpp"
+#include "app/media_number.hpp"
 #include "bookkeeping/bookkeeping.hpp"
 #include "tests/support/db_update_env.hpp"
 #include "tests/support/archive_db.hpp"
@@ -22,194 +22,104 @@ using test::ArchiveKind;
 using test::ReadAll;
 using test::WriteAll;
 
-struct DBUpdateFixture : ::testing::Test {
-    test::TempDir dir;
-    test::ScriptedPrompter prompter;
-    HeadlessWindow window{prompter, test::FakeSleep{}};
-    Shell shell{dir.path(), window};
-    test::ScriptedDrive drive;
-    RunState state;
-    velunor::Run run{shell, state, drive};
-    std::filesystem::path dbFile = dir / "archive.db";
+// The database update on a real SQLite archive.
+struct DBUpdateFixture : ::testing::Test, protected test::DbUpdateEnv {
+    fs::path prog;
 
     DBUpdateFixture() {
-        shell.log.markerPath = dir / "Velunor.ready";
-        CreateSqliteArchive(dbFile);
-        test::WriteAll(dir / "velunor.ini", "[CONFIG]\nServerType=SQLite3\nServer=" + dbFile.string() +
-                                                "\nTempPath=" + (dir / "stage").string() + "\n");
-        LoadConfiguration(shell.settings, dir.path());
-        auto db = Db();
-        db->Execute("INSERT INTO tblArchives (ArchiveID, ArchiveUNC, ArchivePath) VALUES (1, NULL, '/a')");
+        Open(ArchiveKind::Sqlite, "/a");
+        prog = dir / "prog";
         const char* rows[][2] = {{"1.1", "DVD 6"}, {"1.2", "DVD 6"}, {"2.1", ""}, {"2.2", ""}, {"9.9", "DVD 3|DVD 4"}};
-        int id = 1;
-        for (auto& r : rows)
-            db->Execute("INSERT INTO tblStudies (StudyID, StudyUID, StudyDirectory1, StudyDirectory2, ArchiveID) "
-                        "VALUES (?, ?, ?, ?, 1)",
-                        {std::to_string(id++), std::string(r[0]), "s" + std::string(r[0]), std::string(r[1])});
+        int id = 0;
+        for (auto& r : rows) ++id, db->AddStudy(id, std::string(r[0]), "s" + std::to_string(id), std::string(r[1]), 1);
     }
 
-    std::unique_ptr<Database> Db() { return OpenDatabase("SQLite3", dbFile.string(), "", 30); }
-
-    std::string ValueOf(const std::string& uid) {
-        auto rs = Db()->Query("SELECT StudyDirectory2 FROM tblStudies WHERE StudyUID = ?", {uid});
-        EXPECT_TRUE(rs->Next()) << uid;
-        return rs->Field("StudyDirectory2").value_or("<NULL>");
+    std::vector<std::string> Values() {
+        std::vector<std::string> values;
+        for (int id = 1; id <= 5; ++id) values.push_back(db->StudyDirectory2(id).value_or("<NULL>"));
+        return values;
+    }
+    Recorded Update(std::vector<std::string> s1, std::vector<std::string> s2, bool imageStays = false) {
+        velunor::Run run = MakeRun();
+        return DBUpdate(run, Verified(6, std::move(s1), std::move(s2), imageStays));
     }
 };
 
-TEST_F(DBUpdateFixture, RecordsBothListsAdvancesTheNumberEjectsAndEmptiesStaging) {
-    state.MediaNumber = 6;
-    state.DiscStudies1 = {"1.1", "1.2"};
-    state.DiscStudies2 = {"2.1", "2.2", "not.in.db"};
-    for (const char* f : {"DVD/Dicomdir", "DVD/1/a", "DVD/2/b", "Unzip/c", "DVDTemp/d"})
-        WriteAll(dir / "stage" / f, "x");
-    std::filesystem::create_directories(dir / "stage" / "DVD" / "2" / "sub");
-    WriteAll(dir / "stage" / "DVD" / "2" / "sub" / "keep", "x");
-
-    EXPECT_TRUE(DBUpdate(run));
-
-    EXPECT_EQ(ValueOf("1.1"), "DVD 6|DVD 7");
-    EXPECT_EQ(ValueOf("1.2"), "DVD 6|DVD 7");
-    EXPECT_EQ(ValueOf("2.1"), "DVD 7");
-    EXPECT_EQ(ValueOf("2.2"), "DVD 7");
-    EXPECT_EQ(ValueOf("9.9"), "DVD 3|DVD 4");
-    EXPECT_EQ(state.MediaNumber, 7);
-    EXPECT_EQ(ReadAll(dir / "LastMediaNr"), " 7 \r\n");
-    EXPECT_EQ(drive.Count("Eject"), 1);
-    EXPECT_EQ(window.Value(Control::pbDB), 10000);
-    EXPECT_EQ(state.summary.recordedStudies, 4);
-    for (const char* f : {"DVD/Dicomdir", "DVD/1/a", "DVD/2/b", "Unzip/c", "DVDTemp/d"})
-        EXPECT_FALSE(std::filesystem::exists(dir / "stage" / f)) << f;
-    EXPECT_TRUE(std::filesystem::exists(dir / "stage" / "DVD" / "2" / "sub" / "keep"));
-    EXPECT_TRUE(state.summary.discWritten);
-    // A UID that no row has is a failed update, logged without a box, and
-    // nothing is kept to retry: the journal is gone.
-    EXPECT_EQ(state.summary.failedUpdates, 1);
-    EXPECT_TRUE(prompter.shown.empty());
-    EXPECT_NE(ReadAll(dir / "Logs" / "Error.log")
+// Each verified study gets its folder's value, bound as a parameter: a UID
+// that no row has, or one written to break out of the statement, changes
+// no row, is counted as failed, is named in the log and is not retried.
+TEST_F(DBUpdateFixture, RecordsEachFolderBoundAsAParameterAndAMissingRowIsAFailure) {
+    const Recorded r = Update({"1.1", "1.2"}, {"2.1", "not.in.db", "x' OR '1'='1", "2.2'; DELETE FROM tblStudies; --"});
+    EXPECT_EQ(Values(), (std::vector<std::string>{"DVD 6|DVD 7", "DVD 6|DVD 7", "DVD 7", "", "DVD 3|DVD 4"}));
+    EXPECT_TRUE(r.numberUsed);
+    EXPECT_EQ(r.recordedStudies, 3);
+    EXPECT_EQ(r.failedUpdates, 3);
+    EXPECT_FALSE(r.journalKept);
+    EXPECT_TRUE(events.asked.empty());
+    EXPECT_EQ(events.Progress(RunPhase::Record), 10000);
+    EXPECT_NE(ReadAll(prog / "Logs" / "Error.log")
                   .find("DVD 7, folder 2: no study has the Study UID [not.in.db], nothing recorded for it"),
               std::string::npos);
-    EXPECT_FALSE(state.summary.journalKept);
-    EXPECT_FALSE(std::filesystem::exists(dir / "RecordJournal"));
+    EXPECT_FALSE(fs::exists(prog / "RecordJournal"));
 }
 
-TEST_F(DBUpdateFixture, FirstDiscWithEmptyListsStillAdvancesAndStoresTheNumber) {
-    state.MediaNumber = 0;
-    EXPECT_TRUE(DBUpdate(run));
-    EXPECT_EQ(state.MediaNumber, 1);
-    EXPECT_EQ(ReadAll(dir / "LastMediaNr"), " 1 \r\n");
-    EXPECT_EQ(window.Value(Control::pbDB), 5000);
-    EXPECT_EQ(drive.Count("Eject"), 1);
+// No database: a disc that left with the operator keeps every update in the
+// journal; an image that stays is left for the next run to take over.
+TEST_F(DBUpdateFixture, AnUnreachableDatabaseKeepsTheUpdatesOrLeavesTheImageForTheNextRun) {
+    shell->settings.Server = (dir / "missing.db").string();
+    Recorded r = Update({"1.1"}, {"2.1", "2.2"});
+    EXPECT_TRUE(r.numberUsed && r.journalKept);
+    EXPECT_EQ(r.failedUpdates, 3);
+    const std::string log = ReadAll(prog / "Logs" / "Error.log");
+    EXPECT_NE(log.find("1 Update tblStudies Set StudyDirectory2 = 'DVD 6|DVD 7' Where StudyUID"), std::string::npos);
+    EXPECT_EQ(events.asked.size(), 3u);   // the connection, then the first failure of each list
+    EXPECT_EQ(ParseRecordJournal(ReadAll(prog / "RecordJournal")),
+              (std::vector<JournalEntry>{{7, 1, "1.1"}, {7, 2, "2.1"}, {7, 2, "2.2"}}));
+
+    fs::remove(prog / "RecordJournal");
+    r = Update({"1.1"}, {"2.1"}, true);
+    EXPECT_FALSE(r.numberUsed);
+    EXPECT_NE(ReadAll(prog / "Logs" / "Error.log")
+                  .find("DVD 7 is not recorded: the database cannot be reached. Its image stays in the image folder; "
+                        "the next run verifies and records itDBUpdate"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(prog / "RecordJournal"));
 }
 
-TEST_F(DBUpdateFixture, HostileStudyUidChangesNoOtherRow) {
-    state.MediaNumber = 1;
-    state.DiscStudies2 = {"x' OR '1'='1", "2.1'; DELETE FROM tblStudies; --", std::string(5000, '\'')};
-    EXPECT_TRUE(DBUpdate(run));
-    EXPECT_EQ(ValueOf("2.1"), "");
-    EXPECT_EQ(ValueOf("1.1"), "DVD 6");
-    EXPECT_EQ(state.summary.recordedStudies, 0);
-    EXPECT_EQ(state.summary.failedUpdates, 3);   // each changed no row
-    EXPECT_FALSE(std::filesystem::exists(dir / "RecordJournal"));
-}
-
-TEST_F(DBUpdateFixture, UnreachableDatabaseIsLoggedCountedAndTheNumberStillAdvances) {
-    shell.settings.Server = (dir / "missing.db").string();
-    state.MediaNumber = 4;
-    state.DiscStudies1 = {"1.1"};
-    state.DiscStudies2 = {"2.1", "2.2"};
-    EXPECT_TRUE(DBUpdate(run));
-    EXPECT_EQ(state.summary.failedUpdates, 3);
-    EXPECT_EQ(state.MediaNumber, 5);
-    EXPECT_EQ(ReadAll(dir / "LastMediaNr"), " 5 \r\n");
-    std::string log = ReadAll(dir / "Logs" / "Error.log");
-    EXPECT_NE(log.find("DBUpdate"), std::string::npos);
-    EXPECT_NE(log.find("1 Update tblStudies Set StudyDirectory2 = 'DVD 4|DVD 5' Where StudyUID"), std::string::npos);
-    EXPECT_NE(log.find("2 Update tblStudies Set StudyDirectory2 = 'DVD 5' Where StudyUID"), std::string::npos);
-    EXPECT_EQ(log.find("MoNpLq482"), std::string::npos);
-    // The connection failure and the first failure of each list are shown; the rest only logged.
-    EXPECT_EQ(prompter.shown.size(), 3u);
-    // The disc left with the operator: all three updates wait in the journal.
-    EXPECT_TRUE(state.summary.journalKept);
-    EXPECT_EQ(ParseRecordJournal(ReadAll(dir / "RecordJournal")),
-              (std::vector<JournalEntry>{{5, 1, "1.1"}, {5, 2, "2.1"}, {5, 2, "2.2"}}));
-}
-
-TEST_F(DBUpdateFixture, UnreachableDatabaseKeepsTheNumberWhenTheImageStaysForTheNextRun) {
-    shell.settings.Server = (dir / "missing.db").string();
-    drive.imageStays = true;
-    WriteAll(dir / "LastMediaNr", " 4 \r\n");
-    std::filesystem::create_directories(dir / "stage" / "DVD" / "1");
-    WriteAll(dir / "stage" / "DVD" / "1" / "a.dcm", "staged");
-    state.MediaNumber = 4;
-    state.DiscStudies1 = {"1.1"};
-    state.DiscStudies2 = {"2.1"};
-    EXPECT_FALSE(DBUpdate(run));
-    EXPECT_EQ(state.MediaNumber, 4);
-    EXPECT_EQ(ReadAll(dir / "LastMediaNr"), " 4 \r\n");
-    EXPECT_FALSE(std::filesystem::exists(dir / "stage" / "DVD" / "1" / "a.dcm"));
-    const std::string log = ReadAll(dir / "Logs" / "Error.log");
-    EXPECT_NE(log.find("DVD 5 is not recorded: the database cannot be reached. Its image stays in the image folder; "
-                       "the next run verifies and records itDBUpdate"),
+// A journal that cannot be written is said, and the updates run all the
+// same; a damaged one is refused, named, and kept by the replay and by a
+// disc recorded meanwhile.
+TEST_F(DBUpdateFixture, AnUnwritableOrDamagedJournalIsSaidAndNeverOverwritten) {
+    fs::create_directory(prog / "RecordJournal.tmp");
+    Recorded r = Update({}, {"2.1"});
+    EXPECT_EQ(r.recordedStudies, 1);
+    ASSERT_EQ(events.asked.size(), 1u);
+    EXPECT_NE(events.asked[0].text.find("cannot be written (RecordJournal cannot be written: Is a directory); "
+                                        "DVD 7 is recorded without it"),
               std::string::npos)
-        << log;
-    EXPECT_EQ(log.find("Update tblStudies"), std::string::npos) << log;
-    EXPECT_FALSE(std::filesystem::exists(dir / "RecordJournal"));   // the next run records the image itself
-}
+        << events.asked[0].text;
+    fs::remove(prog / "RecordJournal.tmp");
 
-TEST_F(DBUpdateFixture, UnwritableJournalAndLastMediaNrAreShownTheUpdatesStillRunAndTheNumberIsUsedUp) {
-    WriteAll(dir / "LastMediaNr", " 6 \r\n");
-    std::filesystem::create_directory(dir / "LastMediaNr.tmp");    // the temporary names are taken
-    std::filesystem::create_directory(dir / "RecordJournal.tmp");
-    state.MediaNumber = 6;
-    state.DiscStudies2 = {"2.1"};
-    EXPECT_TRUE(DBUpdate(run));
-    EXPECT_FALSE(state.summary.numberStored);
-    EXPECT_EQ(state.MediaNumber, 7);
-    EXPECT_EQ(ReadAll(dir / "LastMediaNr"), " 6 \r\n");
-    EXPECT_EQ(ValueOf("2.1"), "DVD 7");
-    EXPECT_EQ(state.summary.recordedStudies, 1);
-    EXPECT_FALSE(std::filesystem::exists(dir / "RecordJournal"));
-    ASSERT_EQ(prompter.shown.size(), 2u);
-    EXPECT_NE(prompter.shown[0].text.find("The record journal " + (dir / "RecordJournal").string() +
-                                          " cannot be written (RecordJournal cannot be written: Is a directory); "
-                                          "DVD 7 is recorded without it"),
-              std::string::npos)
-        << prompter.shown[0].text;
-    EXPECT_NE(prompter.shown[1].text.find("LastMediaNr cannot be written"), std::string::npos);
+    const std::string damaged = "Velunor record journal 1\nDVD 7\n2 \"2.1\" trailing\nend 1\n";
+    WriteAll(prog / "RecordJournal", damaged);
+    velunor::Run run = MakeRun();
+    const Replayed replayed = ReplayRecordJournal(run);
+    EXPECT_FALSE(replayed.clear);
+    EXPECT_TRUE(replayed.journalKept);
+    EXPECT_NE(events.asked.back().text.find("is damaged (line 3: "), std::string::npos) << events.asked.back().text;
+    EXPECT_NE(events.asked.back().text.find("The run stops before selecting studies"), std::string::npos);
+    r = Update({}, {"2.2"});
+    EXPECT_EQ(Values()[3], "DVD 7");
+    EXPECT_EQ(ReadAll(prog / "RecordJournal"), damaged);
 }
 
 TEST(LastMediaNr, FormatAndAtomicReplacement) {
     test::TempDir dir;
     WriteLastMediaNr(dir.path(), 17);
     EXPECT_EQ(ReadAll(dir / "LastMediaNr"), " 17 \r\n");
-    WriteLastMediaNr(dir.path(), -3);
-    EXPECT_EQ(ReadAll(dir / "LastMediaNr"), "-3 \r\n");
-    EXPECT_FALSE(std::filesystem::exists(dir / "LastMediaNr.tmp"));
+    EXPECT_EQ(ReadLastMediaNr(dir.path()), 17);
+    EXPECT_FALSE(fs::exists(dir / "LastMediaNr.tmp"));
     EXPECT_THROW(WriteLastMediaNr(dir / "missing", 1), Error);
-}
-
-TEST_F(DBUpdateFixture, ADamagedJournalIsRefusedNamedAndKeptByTheReplayAndTheUpdate) {
-    const std::string damaged = "Velunor record journal 1\nDVD 7\n2 \"2.1\" trailing\nend 1\n";
-    WriteAll(dir / "RecordJournal", damaged);
-    EXPECT_FALSE(ReplayRecordJournal(run));
-    EXPECT_EQ(ReadAll(dir / "RecordJournal"), damaged);
-    EXPECT_EQ(ValueOf("2.1"), "");
-    EXPECT_TRUE(state.summary.journalKept);
-    ASSERT_EQ(prompter.shown.size(), 1u);
-    EXPECT_NE(prompter.shown[0].text.find("The record journal " + (dir / "RecordJournal").string() +
-                                          " is damaged (line 3: "),
-              std::string::npos)
-        << prompter.shown[0].text;
-    EXPECT_NE(prompter.shown[0].text.find("The run stops before selecting studies"), std::string::npos);
-    EXPECT_NE(ReadAll(dir / "Logs" / "Error.log").find("ReplayRecordJournal"), std::string::npos);
-
-    // A disc recorded meanwhile does not overwrite it either.
-    state.MediaNumber = 7;
-    state.DiscStudies2 = {"2.2"};
-    EXPECT_TRUE(DBUpdate(run));
-    EXPECT_EQ(ValueOf("2.2"), "DVD 8");
-    EXPECT_EQ(ReadAll(dir / "RecordJournal"), damaged);
 }
 
 TEST(RecordJournalFormat, ReadableAndUnambiguousForAnyUid) {
@@ -288,23 +198,15 @@ protected:
 TEST_P(RecordJournal, RefusedUpdatesWaitInTheJournalAndAReplayRecordsExactlyThemNoRowIsNotRetried) {
     const std::vector<std::string> before = Values();
     RefuseUpdates(true);
-    state.MediaNumber = 6;
     // "2.1" was found in both folders (its folder-2 value is the one that
     // stands); the row of "2.5" holds "2.5 ".
-    state.DiscStudies1 = {"1.1", "1.2", "2.1"};
-    state.DiscStudies2 = {"2.1", "2.2", odd, "2.5"};
-    {
-        velunor::Run run{*shell, state, drive};
-        EXPECT_TRUE(DBUpdate(run));
-    }
+    velunor::Run run = MakeRun();
+    const Recorded r = DBUpdate(run, Verified(6, {"1.1", "1.2", "2.1"}, {"2.1", "2.2", odd, "2.5"}));
     // The disc exists: its number is used up, and its updates wait.
     EXPECT_EQ(Values(), before);
-    EXPECT_EQ(state.MediaNumber, 7);
-    EXPECT_EQ(ReadAll(dir / "prog" / "LastMediaNr"), " 7 \r\n");
-    EXPECT_TRUE(state.summary.discWritten);
-    EXPECT_TRUE(state.summary.journalKept);
-    EXPECT_EQ(state.summary.recordedStudies, 0);
-    EXPECT_EQ(state.summary.failedUpdates, 7);
+    EXPECT_TRUE(r.numberUsed && r.journalKept);
+    EXPECT_EQ(r.recordedStudies, 0);
+    EXPECT_EQ(r.failedUpdates, 7);
     const std::vector<JournalEntry> waiting = {{7, 1, "1.1"}, {7, 1, "1.2"}, {7, 2, "2.1"}, {7, 2, "2.2"}, {7, 2, odd}};
     EXPECT_EQ(ParseRecordJournal(ReadAll(dir / "prog" / "RecordJournal")), waiting);
     // "2.5" changed no row: failed, named in the log, not kept for a retry.
@@ -313,41 +215,26 @@ TEST_P(RecordJournal, RefusedUpdatesWaitInTheJournalAndAReplayRecordsExactlyThem
         << log;
 
     // While the database still refuses, a replay keeps the journal and stops the run.
-    prompter.shown.clear();
-    state.summary = {};
-    {
-        velunor::Run run{*shell, state, drive};
-        EXPECT_FALSE(ReplayRecordJournal(run));
-    }
+    events.asked.clear();
+    EXPECT_FALSE(ReplayRecordJournal(run).clear);
     EXPECT_EQ(ParseRecordJournal(ReadAll(dir / "prog" / "RecordJournal")), waiting);
-    EXPECT_TRUE(state.summary.journalKept);
-    ASSERT_FALSE(prompter.shown.empty());
-    EXPECT_NE(prompter.shown.back().text.find("DVD 7 is verified but not recorded: 5 updates failed again"),
+    ASSERT_FALSE(events.asked.empty());
+    EXPECT_NE(events.asked.back().text.find("DVD 7 is verified but not recorded: 5 updates failed again"),
               std::string::npos)
-        << prompter.shown.back().text;
+        << events.asked.back().text;
     EXPECT_EQ(Values(), before);
 
     // Writes allowed again: the replay records exactly the journal's values.
     RefuseUpdates(false);
-    state.summary = {};
-    {
-        velunor::Run run{*shell, state, drive};
-        EXPECT_TRUE(ReplayRecordJournal(run));
-    }
+    EXPECT_TRUE(ReplayRecordJournal(run).clear);
     EXPECT_EQ(Values(), (std::vector<std::string>{"DVD 6|DVD 7", "DVD 6|DVD 7", "DVD 7", "DVD 7", "DVD 7", "<NULL>",
                                                   "DVD 3|DVD 4"}));
     EXPECT_FALSE(fs::exists(dir / "prog" / "RecordJournal"));
-    EXPECT_EQ(state.summary.recordedStudies, 0);   // the counts are the next disc's
-    EXPECT_EQ(state.summary.failedUpdates, 0);
-    EXPECT_FALSE(state.summary.journalKept);
     EXPECT_NE(ReadAll(dir / "prog" / "Logs" / "Error.log")
                   .find("Recording DVD 7 from the record journal of an earlier run: 5 studies"),
               std::string::npos);
-    EXPECT_EQ(state.MediaNumber, 7);
-    EXPECT_EQ(ReadAll(dir / "prog" / "LastMediaNr"), " 7 \r\n");
     // Nothing left: the next replay does nothing.
-    velunor::Run run{*shell, state, drive};
-    EXPECT_TRUE(ReplayRecordJournal(run));
+    EXPECT_TRUE(ReplayRecordJournal(run).clear);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecordJournal, ::testing::Values(ArchiveKind::Sqlite, ArchiveKind::Postgres),

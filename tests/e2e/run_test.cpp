@@ -92,43 +92,46 @@ std::set<std::string> StudiesOnImage(const std::filesystem::path& iso, const std
     return uids;
 }
 
+// The staging tree holds no file (its folders may stay).
+void ExpectStagingEmpty(const std::filesystem::path& staging) {
+    for (const char* folder : {"DVD", "DVDTemp", "Unzip"})
+        for (const auto& e : std::filesystem::recursive_directory_iterator(staging / folder))
+            EXPECT_TRUE(e.is_directory()) << e.path();
+}
+
 class WholeRun : public ::testing::TestWithParam<ArchiveKind> {};
 
-TEST_P(WholeRun, UnattendedRunWritesVerifiesAndRecordsTheDisc) {
+TEST_P(WholeRun, UnattendedRunWritesVerifiesAndRecordsExactlyWhatTheImageHolds) {
     ArchiveRun a(GetParam());
     a.WriteIni("AuthBurn=1\n");
     Runner r(a, "AUTO");
-    r.prompter.answers = {Answer::Yes};  // the burn authorisation
-    EXPECT_FALSE(r.window.MainWindowVisible());
-    for (int i = 0; i < 3 && !r.c->state.RunActive; ++i) r.c->TimerWriteTick();
-    ASSERT_TRUE(r.c->state.RunActive) << ReadAll(a.prog / "Logs" / "Error.log");
+    r.events.answers = {Answer::Yes};  // the burn authorisation
+    for (int i = 0; i < 3 && !r.c->Active(); ++i) r.c->TimerWriteTick();
+    ASSERT_TRUE(r.c->Active()) << ReadAll(a.prog / "Logs" / "Error.log");
     r.Finish();
     EXPECT_EQ(ReadAll(a.prog / "Logs" / "Error.log"), "");
 
-    // The question, then the completion message with the disc number.
-    ASSERT_EQ(r.prompter.shown.size(), 2u) << ::testing::PrintToString(r.prompter.texts());
-    EXPECT_NE(r.prompter.shown[0].text.find("Möchten Sie den Brennvorgang starten?"), std::string::npos);
-    EXPECT_EQ(r.prompter.shown[1].text, "Label it\r\nDVD 4\r\n\r\n5 studies recorded, 0 failed.");
+    // The question (asked as the unattended program asks), then the
+    // completion message with the disc number.
+    ASSERT_EQ(r.events.asked.size(), 2u) << ::testing::PrintToString(r.events.Texts());
+    EXPECT_NE(r.events.asked[0].text.find("Möchten Sie den Brennvorgang starten?"), std::string::npos);
+    EXPECT_EQ(r.events.asked[1].text, "Label it\r\nDVD 4\r\n\r\n5 studies recorded, 0 failed.");
+    for (RunPhase phase : kRunPhases) EXPECT_EQ(r.events.Progress(phase), kProgressMax);
 
     EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 4 \r\n");
-    EXPECT_EQ(r.c->state.DiscStudies1.size(), 2u);
-    EXPECT_EQ(r.c->state.DiscStudies2.size(), 3u);
+    EXPECT_EQ(r.events.Last().studies1.size(), 2u);
+    EXPECT_EQ(r.events.Last().studies2.size(), 3u);
     EXPECT_EQ(a.Value(1), "DVD 3|DVD 4");
     EXPECT_EQ(a.Value(2), "DVD 3|DVD 4");
     for (int id = 3; id <= 5; ++id) EXPECT_EQ(a.Value(id), "DVD 4") << id;
 
     // An independent reader finds the DICOMDIR and every study's files.
-    std::string listing = a.ImageListing("DVD 4");
-    EXPECT_NE(listing.find("'/Dicomdir'"), std::string::npos) << listing;
+    EXPECT_NE(a.ImageListing("DVD 4").find("'/Dicomdir'"), std::string::npos);
     std::set<std::string> one = StudiesOnImage(a.dir / "iso" / "DVD 4.iso", "1", a.dir / "read");
     std::set<std::string> two = StudiesOnImage(a.dir / "iso" / "DVD 4.iso", "2", a.dir / "read");
     EXPECT_EQ(one, (std::set<std::string>{a.generated.studies[0].studyUid, a.generated.studies[1].studyUid}));
     EXPECT_EQ(two.size(), 3u);
-
-    // The staging tree is empty again.
-    for (const char* f : {"DVD", "DVD/1", "DVD/2", "DVDTemp", "Unzip"})
-        for (const auto& e : std::filesystem::directory_iterator(a.dir / "staging" / f))
-            EXPECT_TRUE(e.is_directory()) << e.path();
+    ExpectStagingEmpty(a.dir / "staging");
 }
 
 TEST_P(WholeRun, TwoConsecutiveDiscsRecordExactlyWhatTheirImagesHold) {
@@ -137,17 +140,12 @@ TEST_P(WholeRun, TwoConsecutiveDiscsRecordExactlyWhatTheirImagesHold) {
     a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyID <= 2");
     a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = 'later' WHERE StudyID > 4");
     a.WriteIni("AuthBurn=1\n");
-    {
-        Runner r(a, "");
-        r.prompter.answers = {Answer::Yes};
-        r.RunOnce();
-    }
+    Runner r(a, "");
+    r.events.answers = {Answer::Yes};
+    r.RunOnce();
     a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyDirectory2 = 'later'");
-    {
-        Runner r(a, "");
-        r.prompter.answers = {Answer::Yes};
-        r.RunOnce();
-    }
+    r.events.answers = {Answer::Yes};
+    r.RunOnce();
     EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 2 \r\n");
     EXPECT_EQ(ReadAll(a.prog / "Logs" / "Error.log"), "");
 
@@ -164,9 +162,51 @@ TEST_P(WholeRun, TwoConsecutiveDiscsRecordExactlyWhatTheirImagesHold) {
         else if (disc2new.count(s.studyUid)) EXPECT_EQ(value, "DVD 2") << s.studyId;
         else ADD_FAILURE() << "study " << s.studyId << " is on no image but recorded as " << value;
     }
-    for (const char* f : {"DVD", "DVD/1", "DVD/2", "DVDTemp", "Unzip"})
-        for (const auto& e : std::filesystem::directory_iterator(a.dir / "staging" / f))
-            EXPECT_TRUE(e.is_directory()) << e.path();
+    ExpectStagingEmpty(a.dir / "staging");
+}
+
+// A byte of a file changes on the medium after it was written: the read-back
+// finds it, nothing of the disc is recorded, its number stays, and the image
+// is set aside so that the next run writes the disc again.
+TEST_P(WholeRun, ADiscThatDoesNotReadBackIsNeverRecordedAndIsWrittenAgain) {
+    ArchiveRun a(GetParam(), 3);
+    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
+    a.WriteIni("AuthBurn=1\nArchive=1\n");
+    Phases phases = ProgramPhases();
+    bool damage = true;
+    phases.DVDVerify = [&, verify = phases.DVDVerify](velunor::Run& run, const StagedDisc& disc) {
+        if (damage) {
+            const auto iso = a.dir / "iso" / (disc.Label() + ".iso");
+            // The last file of 2/: its last byte is pixel data.
+            const std::string report =
+                Capture("xorriso -indev " + Quote(iso) + " -find /2 -type f -exec report_lba -- 2>/dev/null");
+            const auto at = report.rfind("File data lba:");
+            EXPECT_NE(at, std::string::npos) << report;
+            long long start = 0, blocks = 0, bytes = 0;
+            std::sscanf(report.c_str() + at, "File data lba: %*d , %lld , %lld , %lld", &start, &blocks, &bytes);
+            std::FILE* f = std::fopen(iso.c_str(), "r+b");
+            std::fseek(f, static_cast<long>(start * 2048 + bytes - 1), SEEK_SET);
+            const int c = std::fgetc(f);
+            std::fseek(f, static_cast<long>(start * 2048 + bytes - 1), SEEK_SET);
+            std::fputc(c ^ 0x5a, f);
+            std::fclose(f);
+        }
+        return verify(run, disc);
+    };
+    Runner r(a, "", phases);
+    r.events.answers = {Answer::Yes};
+    r.RunOnce();
+    EXPECT_FALSE(r.events.Last().discWritten);
+    for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "<NULL>");
+    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 3 \r\n");
+    EXPECT_TRUE(std::filesystem::exists(a.dir / "iso" / "DVD 4.iso.unverified"));
+
+    damage = false;
+    r.events.answers = {Answer::Yes};
+    r.RunOnce();
+    EXPECT_TRUE(r.events.Last().discRecorded);
+    for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "DVD 4");
+    EXPECT_EQ(StudiesOnImage(a.dir / "iso" / "DVD 4.iso", "2", a.dir / "read").size(), 3u);
 }
 
 TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheImageUnrecordedAndTheNextRunRecordsIt) {
@@ -175,39 +215,39 @@ TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheImageUnrecordedAndTheNextRun
     a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
     a.WriteIni("AuthBurn=1\nArchive=1\n");
     Phases phases = ProgramPhases();
-    auto update = phases.DBUpdate;
     bool gone = true;
-    phases.DBUpdate = [&a, &gone, update](velunor::Run& run) {
-        if (!gone) return update(run);
+    phases.DBUpdate = [&a, &gone, update = phases.DBUpdate](velunor::Run& run, const VerifiedDisc& disc) {
+        if (!gone) return update(run, disc);
         // The server goes away after verification: the update's connection fails.
         std::string bad = run.settings().ServerType == "SQLite3" ? (a.dir / "gone.db").string() : "127.0.0.1;port=1";
         std::swap(run.settings().Server, bad);
         run.settings().ConnectionString = BuildConnectionString(run.settings().ServerType, run.settings().Server);
-        bool ok = update(run);
+        const Recorded recorded = update(run, disc);
         std::swap(run.settings().Server, bad);
         run.settings().ConnectionString = BuildConnectionString(run.settings().ServerType, run.settings().Server);
-        return ok;
+        return recorded;
     };
     // One process for both runs, as the unattended window runs for months.
     Runner r(a, "", phases);
-    r.prompter.answers = {Answer::Yes};
+    r.events.answers = {Answer::Yes};
     r.RunOnce();
     // Nothing could be recorded, and the image stays in the image folder:
     // the disc keeps its number.
-    EXPECT_EQ(r.c->state.summary.failedUpdates, 0);
-    EXPECT_FALSE(r.c->state.summary.discRecorded);
+    EXPECT_EQ(r.events.Last().failedUpdates, 0);
+    EXPECT_FALSE(r.events.Last().discRecorded);
     EXPECT_TRUE(std::filesystem::exists(a.dir / "iso" / "DVD 1.iso"));
     EXPECT_FALSE(std::filesystem::exists(a.prog / "LastMediaNr"));
     EXPECT_NE(ReadAll(a.prog / "Logs" / "Error.log").find("DVD 1 is not recorded: the database cannot be reached"),
               std::string::npos);
     for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "<NULL>");
+    ExpectStagingEmpty(a.dir / "staging");
 
     // The next run takes the image over, verifies it again and records it:
     // the studies are on disc 1, and no second image of that number exists.
     gone = false;
-    r.prompter.answers = {Answer::Yes};
+    r.events.answers = {Answer::Yes};
     r.RunOnce();
-    EXPECT_TRUE(r.c->state.summary.discRecorded);
+    EXPECT_TRUE(r.events.Last().discRecorded);
     for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "DVD 1");
     EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 1 \r\n");
     EXPECT_FALSE(std::filesystem::exists(a.dir / "iso" / "DVD 2.iso"));
@@ -218,7 +258,7 @@ TEST_P(WholeRun, AStudyWithAnUnreadableFileIsArchivedWithItsReadableFilesAndName
     a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
     a.WriteIni("AuthBurn=1\n");
     Runner r(a, "");
-    r.prompter.answers = {Answer::Yes};
+    r.events.answers = {Answer::Yes};
     r.RunOnce();
     int bad = 0;
     const auto onImage = StudiesOnImage(a.dir / "iso" / "DVD 4.iso", "2", a.dir / "read");
@@ -228,13 +268,11 @@ TEST_P(WholeRun, AStudyWithAnUnreadableFileIsArchivedWithItsReadableFilesAndName
         EXPECT_EQ(onImage.count(s.studyUid), 1u) << s.studyId;
         if (s.readable) continue;
         ++bad;
-        const std::string fileLog = ReadAll(a.prog / "Logs" / "FileLog.log");
-        EXPECT_NE(fileLog.find("2-1 " + s.folder.string() + "/"), std::string::npos) << fileLog;
-        const std::string errors = ReadAll(a.prog / "Logs" / "Error.log");
-        EXPECT_NE(errors.find(s.folder.string() + "/ is archived without 1 unreadable file(s)"), std::string::npos)
-            << errors;
-        EXPECT_EQ(r.c->state.summary.partlyUnreadable, std::vector<std::string>{s.folder.string() + "/"});
-        EXPECT_NE(r.prompter.shown.back().text.find("1 studies archived with unreadable files"), std::string::npos);
+        EXPECT_NE(ReadAll(a.prog / "Logs" / "FileLog.log").find("2-1 " + s.folder.string() + "/"), std::string::npos);
+        EXPECT_NE(ReadAll(a.prog / "Logs" / "Error.log").find(s.folder.string() + "/ is archived without 1 unreadable file(s)"),
+                  std::string::npos);
+        EXPECT_EQ(r.events.Last().partlyUnreadable, std::vector<std::string>{s.folder.string() + "/"});
+        EXPECT_NE(r.events.asked.back().text.find("1 studies archived with unreadable files"), std::string::npos);
     }
     EXPECT_EQ(bad, 1);
     EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 4 \r\n");
@@ -248,11 +286,10 @@ TEST_P(WholeRun, NothingNewShowsTheGermanNoticeUnlessArchiveIsSet) {
         a.WriteIni(std::string("Archive=") + archive + "\n");
         Runner r(a, "");
         r.RunOnce();
-        EXPECT_TRUE(r.c->state.summary.nothingToWrite);
-        if (std::string(archive) == "0")
-            EXPECT_EQ(r.prompter.texts(), std::vector<std::string>{"Keine neuen Untersuchungen gefunden!"});
-        else
-            EXPECT_TRUE(r.prompter.shown.empty());
+        EXPECT_TRUE(r.events.Last().nothingToWrite);
+        EXPECT_EQ(r.events.Texts(), std::string(archive) == "0"
+                                        ? std::vector<std::string>{"Keine neuen Untersuchungen gefunden!"}
+                                        : std::vector<std::string>{});
         EXPECT_TRUE(std::filesystem::is_empty(a.dir / "iso"));
         EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 3 \r\n");
     }

@@ -44,7 +44,6 @@ TEST(WindowRun, StartClickWritesVerifiesRecordsAndShowsTheCompletionMessage) {
                                              "\nImageFolder=" + (dir / "iso").string() +
                                              "\nMSGDVDName=Label it DVD {NAME}\nAuthBurn=1\n");
     Settings settings;
-    settings.StartupPending = true;
     LoadConfiguration(settings, prog);
 
     test::ScriptedPrompter prompter;
@@ -66,9 +65,9 @@ TEST(WindowRun, StartClickWritesVerifiesRecordsAndShowsTheCompletionMessage) {
     EXPECT_NE(window.findChild<QLabel*>("lblDrive")->text().toStdString().find("KBs]"), std::string::npos);
 
     start->click();
-    while (window.controller().state.RunActive && clock.elapsed() < 60000)
+    while (window.controller().Active() && clock.elapsed() < 60000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    ASSERT_FALSE(window.controller().state.RunActive);
+    ASSERT_FALSE(window.controller().Active());
 
     EXPECT_EQ(test::ReadAll(prog / "Logs" / "Error.log"), "");
     ASSERT_EQ(prompter.shown.size(), 2u) << ::testing::PrintToString(prompter.texts());
@@ -82,7 +81,6 @@ TEST(WindowRun, StartClickWritesVerifiesRecordsAndShowsTheCompletionMessage) {
     }
     EXPECT_TRUE(start->isEnabled());
     EXPECT_FALSE(window.findChild<QPushButton*>("cmdCancel")->isEnabled());
-    window.SetTimerEnabled(Timer::TimerReady, false);
 }
 
 }  // namespace
