@@ -132,10 +132,10 @@ TEST_P(HostileRun, HostileNamesAndValuesReachOnlyTheirOwnRowsStayInTheirFoldersA
 
     {
         test::RunDriver r(prog, dir / "Velunor.ready", "debug");
-        r.prompter.answers = {Answer::Yes};   // the burn authorisation
+        r.events.answers = {Answer::Yes};   // the burn authorisation
         r.RunOnce();
         EXPECT_EQ(ReadAll(prog / "LastMediaNr"), " 1 \r\n") << ReadAll(prog / "Logs" / "Error.log");
-        EXPECT_EQ(r.c->state.summary.failedUpdates, 0);
+        EXPECT_EQ(r.events.Last().failedUpdates, 0);
     }
     EXPECT_EQ(Rows(), 8);
     // Study 5 goes with its readable file.
@@ -168,7 +168,7 @@ TEST_P(HostileRun, HostileNamesAndValuesReachOnlyTheirOwnRowsStayInTheirFoldersA
     Study(9, "1.2.826.0.1.9", "new", {"IM00001.dcm"});
     {
         test::RunDriver r(prog, dir / "Velunor.ready", "debug");
-        r.prompter.answers = {Answer::Yes};   // the burn authorisation
+        r.events.answers = {Answer::Yes};   // the burn authorisation
         r.RunOnce();
         EXPECT_EQ(ReadAll(prog / "LastMediaNr"), " 2 \r\n") << ReadAll(prog / "Logs" / "Error.log");
     }
@@ -201,7 +201,7 @@ TEST_P(HostileRun, NamesThatCannotStayAsTheyAreGetNamesThatFitAndTheirStudiesAre
     Study(3, "1.2.826.0.3.3", "third", {"back\\slash.dcm"});
     {
         test::RunDriver r(prog, dir / "Velunor.ready", "");
-        r.prompter.answers = {Answer::Yes};   // the burn authorisation
+        r.events.answers = {Answer::Yes};   // the burn authorisation
         r.RunOnce();
         EXPECT_EQ(ReadAll(prog / "LastMediaNr"), " 1 \r\n") << ReadAll(prog / "Logs" / "Error.log");
     }

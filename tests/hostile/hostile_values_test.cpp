@@ -65,20 +65,15 @@ protected:
 
 TEST_P(HostileValues, DiscStudyUidsUpdateExactlyTheirOwnRows) {
     AddRows(std::string("DVD 4"));
-    state.MediaNumber = 4;
     // Every hostile UID was found in 1/ (carry-over), two of them in 2/ too.
-    state.DiscStudies1 = kHostile;
-    state.DiscStudies2 = {kHostile[2], kHostile[8]};
-    velunor::Run run{*shell, state, drive};
-    EXPECT_TRUE(DBUpdate(run));
-
-    EXPECT_EQ(state.summary.failedUpdates, 0);
-    EXPECT_EQ(state.summary.recordedStudies, static_cast<int>(kHostile.size()) + 2);
+    velunor::Run run = MakeRun();
+    const Recorded r = DBUpdate(run, Verified(4, kHostile, {kHostile[2], kHostile[8]}));
+    EXPECT_EQ(r.failedUpdates, 0);
+    EXPECT_EQ(r.recordedStudies, static_cast<int>(kHostile.size()) + 2);
     std::vector<std::string> expected(kHostile.size(), "DVD 4|DVD 5");
     expected[2] = expected[8] = "DVD 5";   // the second list is written after the first
     expected.insert(expected.end(), kDecoys.size(), "DVD 4");
     EXPECT_EQ(AllValues(), expected);
-    EXPECT_EQ(test::ReadAll(dir / "prog" / "LastMediaNr"), " 5 \r\n");
 }
 
 TEST_P(HostileValues, LongValuesComeBackWholeThroughTheView) {
@@ -95,17 +90,15 @@ TEST_P(HostileValues, LongValuesComeBackWholeThroughTheView) {
 
 TEST_P(HostileValues, AUidTheDatabaseCannotHoldFailsAloneAndIsLoggedOnOneLine) {
     AddRows(std::string("DVD 4"));
-    state.MediaNumber = 4;
     // Latin-1 bytes from a disc: not UTF-8, which PostgreSQL refuses as a
     // value; SQLite compares the bytes and finds no row. Either way the
     // update failed, is counted and named, and is not kept for a retry
     // that could never succeed.
-    state.DiscStudies2 = {"M\xFCller\r\n'; --", kHostile[0]};
-    velunor::Run run{*shell, state, drive};
-    EXPECT_TRUE(DBUpdate(run));
-    EXPECT_EQ(state.summary.recordedStudies, 1);
-    EXPECT_EQ(state.summary.failedUpdates, 1);
-    EXPECT_FALSE(state.summary.journalKept);
+    velunor::Run run = MakeRun();
+    const Recorded r = DBUpdate(run, Verified(4, {}, {"M\xFCller\r\n'; --", kHostile[0]}));
+    EXPECT_EQ(r.recordedStudies, 1);
+    EXPECT_EQ(r.failedUpdates, 1);
+    EXPECT_FALSE(r.journalKept);
     EXPECT_FALSE(std::filesystem::exists(dir / "prog" / "RecordJournal"));
     std::vector<std::string> expected(kHostile.size() + kDecoys.size(), "DVD 4");
     expected[0] = "DVD 5";
