@@ -106,41 +106,58 @@ void DamageImage(const fs::path& iso) {
         f.write(zeros.data(), static_cast<std::streamsize>(std::min<std::uintmax_t>(zeros.size(), size - at)));
 }
 
-struct Yes : Prompter {
-    Answer Ask(const std::string&, Icon, Buttons buttons) override {
-        return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
+// The run events of the life's window: every question answered Yes, the
+// last outcome kept, and a hook when a phase starts. Keeps nothing else, so
+// that a thousand runs do not grow the process.
+struct LifeEvents : RunEvents {
+    RunOutcome last;
+    int started = 0;
+    std::function<void(RunPhase)> onPhase;
+
+    void RunStarted() override { ++started; }
+    void PhaseStarted(RunPhase phase) override {
+        if (onPhase) onPhase(phase);
     }
+    void Progress(RunPhase, int) override {}
+    void Status(const std::string&) override {}
+    void CancelAllowed(bool) override {}
+    Answer Ask(const Question& q) override { return q.buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok; }
+    void Notice(const std::string&, const std::string&, std::chrono::milliseconds,
+                const std::function<bool()>& onTick) override {
+        for (int tick = 0; tick < 100 && onTick(); ++tick) {
+        }
+    }
+    void Drive(const std::string&, bool) override {}
+    void Yield() override {}
+    void RunEnded(const RunOutcome& outcome) override { last = outcome; }
 };
 
 // A window of the program on this process: headless, unattended, no waits.
 struct Window {
-    Yes prompter;
-    HeadlessWindow window{prompter, [](std::chrono::milliseconds) {}};
+    LifeEvents events;
     Shell shell;
     std::unique_ptr<DiscWriter> writer;
     std::unique_ptr<RunController> controller;
 
-    Window(const Scenario& s, const CollectLimits& limits) : shell(s.prog(), window) {
+    Window(const Scenario& s, const CollectLimits& limits) : shell(s.prog(), events) {
         shell.log.markerPath = s.root() / "Velunor.ready";
         shell.timing.noticeStep = std::chrono::milliseconds(0);
         shell.timing.detectDelay = std::chrono::milliseconds(0);
         shell.timing.autoTickLimit = 0;   // every TimerWrite tick starts a run
-        shell.settings.StartupPending = true;
         LoadConfiguration(shell.settings, s.prog());
         writer = MakeProgramWriter(shell.settings);
         controller = std::make_unique<RunController>(shell, *writer, ProgramPhases(limits), "AUTO");
-        controller->Load();
         controller->TimerDVDTick();   // drive detection
     }
 
     // Ticks TimerDVD until the active run has ended; false when it did not
     // within a minute.
     bool Finish() {
-        for (int tick = 0; tick < 30000 && controller->state.RunActive; ++tick) {
+        for (int tick = 0; tick < 30000 && controller->Active(); ++tick) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             controller->TimerDVDTick();
         }
-        return !controller->state.RunActive;
+        return !controller->Active();
     }
 };
 
@@ -323,13 +340,13 @@ void Life::SecondWindow() {
     const std::string before = StagingListing(s_->staging());
     Window second(*s_, limits_);
     second.controller->StartClicked();
-    const auto& sum = second.controller->state.summary;
+    const RunOutcome& sum = second.events.last;
     const std::string expected = "another run is active (process " + std::to_string(::getpid()) + ")";
     if (!sum.couldNotStart || sum.why != expected)
         Fail("a second window pressing Start during an active run: couldNotStart " +
              std::string(sum.couldNotStart ? "true" : "false") + ", why \"" + sum.why + "\", expected \"" + expected +
              "\"");
-    if (second.controller->state.RunActive) {
+    if (second.controller->Active()) {
         Fail("the second window started a run while another was active");
         if (!second.Finish()) Fail("the second window's run did not end");
     }
@@ -338,19 +355,20 @@ void Life::SecondWindow() {
 
 std::string Life::RunInProcess(Fault fault, bool& recorded, bool& journalKept, bool& fired) {
     RunController& c = *w_->controller;
-    if (!w_->window.TimerEnabled(Timer::TimerWrite)) Fail("TimerWrite is off: the unattended window starts no more runs");
+    const int started = w_->events.started;
     c.TimerWriteTick();
-    if (fault == Fault::SecondRun && c.state.RunActive) {
+    if (w_->events.started != started + 1) Fail("the unattended tick started no run");
+    if (fault == Fault::SecondRun && c.Active()) {
         fired = true;
         SecondWindow();
     }
     if (!w_->Finish()) Fail("the run did not end within a minute");
-    const auto& sum = c.state.summary;
+    const RunOutcome& sum = w_->events.last;
     recorded = sum.discRecorded;
     journalKept = sum.journalKept;
     if (recorded)
-        return "DVD " + std::to_string(c.state.MediaNumber) + " recorded (" + std::to_string(c.state.DiscStudies1.size()) +
-               " carried over, " + std::to_string(c.state.DiscStudies2.size()) + " new" +
+        return "DVD " + std::to_string(sum.discNumber) + " recorded (" + std::to_string(sum.studies1.size()) +
+               " carried over, " + std::to_string(sum.studies2.size()) + " new" +
                (sum.oversizedStudies ? ", " + std::to_string(sum.oversizedStudies) + " larger than a disc" : "") +
                (sum.partlyUnreadable.empty() ? "" : ", " + std::to_string(sum.partlyUnreadable.size()) + " in part") +
                ")";
@@ -461,7 +479,7 @@ LifeReport Life::Live() {
         return report_;
     }
     w_ = std::make_unique<Window>(*s_, limits_);
-    if (!w_->window.IsEnabled(Control::cmdStarten)) {
+    if (!w_->controller->CanStart()) {
         report_.failures.push_back("the image-folder drive was not found");
         return report_;
     }
@@ -504,8 +522,8 @@ LifeReport Life::Live() {
         }
         damageArmed_ = fault == Fault::Verification;
         damageFired_ = false;
-        w_->window.onChange = [this](Control c) {
-            if (!damageArmed_ || c != Control::lblVerifyDVD || !w_->window.IsVisible(c)) return;
+        w_->events.onPhase = [this](RunPhase phase) {
+            if (!damageArmed_ || phase != RunPhase::Verify) return;
             const fs::path iso = s_->images() / ("DVD " + std::to_string(Last() + 1) + ".iso");
             if (!fs::exists(iso)) return;
             DamageImage(iso);
