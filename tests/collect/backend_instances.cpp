@@ -1,6 +1,6 @@
-#include "tests/collect/collect_backend.hpp"
+#include "tests/collect/collect_fixture.hpp"
 
 namespace velunor::test {
-INSTANTIATE_TEST_SUITE_P(Sqlite, BackendTest, ::testing::Values(ArchiveKind::Sqlite));
-INSTANTIATE_TEST_SUITE_P(Postgres, BackendTest, ::testing::Values(ArchiveKind::Postgres));
+INSTANTIATE_TEST_SUITE_P(Sqlite, CollectBackend, ::testing::Values(ArchiveKind::Sqlite));
+INSTANTIATE_TEST_SUITE_P(Postgres, CollectBackend, ::testing::Values(ArchiveKind::Postgres));
 }  // namespace velunor::test

@@ -2,9 +2,10 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dctk.h>
-#include <gtest/gtest.h>
 #include <zip.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 
@@ -102,48 +103,52 @@ void SparseFile(const fs::path& file, std::uintmax_t bytes) {
     fs::resize_file(file, bytes);
 }
 
+std::multiset<std::string> Instances(const fs::path& folder) {
+    std::multiset<std::string> out;
+    for (const auto& name : FileNames(folder)) out.insert(ReadFacts(folder / name).instanceUid);
+    return out;
+}
+
+bool AnyLineHas(const std::vector<std::string>& lines, const std::string& a, const std::string& b) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(a) != std::string::npos && line.find(b) != std::string::npos;
+    });
+}
+
+std::string StudyUid(int study) { return "1.2.826.0.1.3680043.9.7777." + std::to_string(study); }
+std::string Uid(int study, int instance) { return StudyUid(study) + "." + std::to_string(instance); }
+
 CollectEnv::CollectEnv(ArchiveKind kind)
     : archive(kind, tmp.path()),
       programDir(tmp / "program"),
       stagingRoot(tmp / "staging"),
       unc(tmp / "unc"),
       local(tmp / "local"),
-      window(prompter, [](std::chrono::milliseconds) {}),
-      shell(programDir, window),
-      run{shell, state, drive},
-      db(&archive.db()) {
-    fs::create_directories(programDir);
-    fs::create_directories(unc);
-    fs::create_directories(local);
+      shell(programDir, events) {
+    for (const fs::path* folder : {&programDir, &unc, &local}) fs::create_directories(*folder);
     Settings& s = shell.settings;
     s.ServerType = archive.serverType();
     s.Server = archive.server();
     s.ConnectionString = archive.connectionString();
     s.TempPath = stagingRoot.string() + "/";
-    s.Archive = 0;
-    s.AuthBurn = 0;
-    s.DebugMode = false;
     shell.log.markerPath = tmp / "Velunor.ready";
-    shell.log.timestamp = [] { return std::string(kStamp); };
-    AddArchive(1, unc.string(), local.string());
+    archive.AddArchive(1, unc.string(), local.string());
 }
 
-CollectEnv::~CollectEnv() = default;
-
-void CollectEnv::AddArchive(int archiveId, std::optional<std::string> archiveUNC,
-                            std::optional<std::string> archivePath) {
-    archive.AddArchive(archiveId, std::move(archiveUNC), std::move(archivePath));
+Collected CollectEnv::Collect(const CollectLimits& limits) {
+    Run run{shell, drive, unattended, &cancel};
+    return DatenKopieren(run, limits);
 }
 
-std::string CollectEnv::StudyUid(int studyId) { return "1.2.826.0.1.3680043.9.7777." + std::to_string(studyId); }
+bool CollectEnv::Decide(bool result, bool gateStopped, std::string& why) {
+    Run run{shell, drive, unattended, &cancel};
+    return DecideBurn(run, result, gateStopped, why);
+}
 
 void CollectEnv::AddStudy(int studyId, std::optional<std::string> dir1, std::optional<std::string> dir2,
-                          int archiveId, const std::string& studyUid) {
-    archive.AddStudy(studyId, studyUid.empty() ? StudyUid(studyId) : studyUid, std::move(dir1), std::move(dir2),
-                     archiveId);
+                          int archiveId) {
+    archive.AddStudy(studyId, StudyUid(studyId), std::move(dir1), std::move(dir2), archiveId);
 }
-
-std::optional<std::string> CollectEnv::Dir2(int studyId) { return archive.StudyDirectory2(studyId); }
 
 fs::path CollectEnv::Folder(const std::string& dir1, const fs::path& root) {
     fs::path folder = (root.empty() ? unc : root) / dir1;
@@ -157,12 +162,10 @@ fs::path CollectEnv::AddDicomStudy(int studyId, const std::string& dir1, int fil
     for (int i = 1; i <= files; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "IM%05d.dcm", i);
-        WriteDicom(folder / name, StudyUid(studyId), StudyUid(studyId) + "." + std::to_string(i), pixelBytes);
+        WriteDicom(folder / name, StudyUid(studyId), Uid(studyId, i), pixelBytes);
     }
     AddStudy(studyId, dir1, std::move(dir2));
     return folder;
 }
-
-void CollectEnv::SetLastMediaNr(const std::string& content) const { WriteAll(programDir / "LastMediaNr", content); }
 
 }  // namespace velunor::test

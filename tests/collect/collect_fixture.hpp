@@ -1,20 +1,24 @@
 // A small archive for the collection phase tests: a program folder, a
 // staging root, archive roots with study folders of real DICOM files and ZIP
-// archives, and a real archive database (SQLite, or PostgreSQL when the
-// tests run beside a server).
+// archives, and a real archive database (SQLite, or PostgreSQL in the
+// Postgres/... suites, which need the server of scripts/with-postgres.sh).
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/run.hpp"
-#include "bookkeeping/database.hpp"
+#include "collect/collect.hpp"
 #include "tests/support/archive_db.hpp"
+#include "tests/support/recorded_events.hpp"
 #include "tests/support/scripted_drive.hpp"
 #include "tests/support/support.hpp"
 
@@ -22,8 +26,10 @@ namespace velunor::test {
 
 namespace fs = std::filesystem;
 
+inline const std::string kImplicitLittle = "1.2.840.10008.1.2";
+
 // Writes a DICOM file in Explicit VR Little Endian: a secondary capture
-// image of `pixelBytes` 8-bit pixels (at least 1) in study `studyUid`.
+// image of `pixelBytes` 8-bit pixels in study `studyUid`.
 void WriteDicom(const fs::path& file, const std::string& studyUid, const std::string& instanceUid,
                 std::size_t pixelBytes = 256);
 
@@ -32,60 +38,63 @@ void WriteZip(const fs::path& zip, const std::vector<std::pair<std::string, fs::
 
 // What a staged file holds, read with DCMTK.
 struct DicomFacts {
-    std::string transferSyntax;   // from the file meta information
-    std::string studyUid;
-    std::string instanceUid;
+    std::string transferSyntax, studyUid, instanceUid;
 };
 DicomFacts ReadFacts(const fs::path& file);
 
 // Names of the regular files directly in `folder`, sorted.
 std::vector<std::string> FileNames(const fs::path& folder);
-
-// Lines of a text file without their CR LF ("" lines kept; none when missing).
+// The SOP Instance UIDs of the files directly in `folder`.
+std::multiset<std::string> Instances(const fs::path& folder);
+// Lines of a text file without their CR LF (none when it is missing).
 std::vector<std::string> Lines(const fs::path& file);
-
-// Creates a sparse file of exactly `bytes` bytes.
+// Whether one of `lines` holds both `a` and `b`.
+bool AnyLineHas(const std::vector<std::string>& lines, const std::string& a, const std::string& b = "");
+// A sparse file of exactly `bytes` bytes.
 void SparseFile(const fs::path& file, std::uintmax_t bytes);
 
-// The test environment: a fresh archive database of the given kind (a
-// PostgreSQL one needs the server of scripts/with-postgres.sh), its archive 1
-// with the roots `unc` and `local`, and a Run whose settings reach it all.
+std::string StudyUid(int study);
+std::string Uid(int study, int instance);
+
+// A fresh archive database of the given kind holding archive 1 with the
+// roots `unc` and `local`, and a shell whose settings reach it all.
 class CollectEnv {
 public:
     explicit CollectEnv(ArchiveKind kind = ArchiveKind::Sqlite);
-    ~CollectEnv();
 
     TempDir tmp;
     TestArchive archive;
     fs::path programDir, stagingRoot, unc, local;
-    ScriptedPrompter prompter;
-    HeadlessWindow window;
+    RecordedEvents events;
     Shell shell;
-    RunState state;
     ScriptedDrive drive;
-    Run run;
-    Database* db;   // the test's own connection
+    bool unattended = false;
+    bool cancel = false;
 
-    void AddArchive(int archiveId, std::optional<std::string> archiveUNC, std::optional<std::string> archivePath);
-    void AddStudy(int studyId, std::optional<std::string> dir1, std::optional<std::string> dir2,
-                  int archiveId = 1, const std::string& studyUid = "");
-    std::optional<std::string> Dir2(int studyId);
+    // One collection phase as the controller runs it.
+    Collected Collect(const CollectLimits& limits = {});
+    bool Decide(bool result, bool gateStopped, std::string& why);
 
-    // A study folder under the UNC root (created), and a study of `files`
-    // DICOM files named IM00001.dcm ... in it, registered as study `studyId`
-    // of archive 1. Returns the folder.
+    void AddStudy(int studyId, std::optional<std::string> dir1, std::optional<std::string> dir2, int archiveId = 1);
+    std::optional<std::string> Dir2(int studyId) { return archive.StudyDirectory2(studyId); }
+    // A study folder under `root` (the UNC root when empty), created.
     fs::path Folder(const std::string& dir1, const fs::path& root = {});
-    fs::path AddDicomStudy(int studyId, const std::string& dir1, int files, std::optional<std::string> dir2 = {},
+    // Study `studyId` of archive 1 in folder `dir1` of the UNC root, with
+    // `files` DICOM files IM00001.dcm ... (instances studyId.1, .2, ...).
+    fs::path AddDicomStudy(int studyId, const std::string& dir1, int files, std::optional<std::string> dir2,
                            std::size_t pixelBytes = 256);
-    static std::string StudyUid(int studyId);
 
     fs::path Staging(const std::string& sub) const { return stagingRoot / sub; }
     std::vector<std::string> ErrorLog() const { return Lines(programDir / "Logs" / "Error.log"); }
     std::vector<std::string> FileLogLines() const { return Lines(programDir / "Logs" / "FileLog.log"); }
-    std::vector<std::string> DebugLogLines() const { return Lines(programDir / "Logs" / "Debug.log"); }
-    void SetLastMediaNr(const std::string& content) const;
+    void SetLastMediaNr(const std::string& content) const { WriteAll(programDir / "LastMediaNr", content); }
+};
 
-    static constexpr const char* kStamp = "06.12.2026 10:00:00";
+// Tests that run against each database product (backend_instances.cpp).
+class CollectBackend : public ::testing::TestWithParam<ArchiveKind> {
+protected:
+    void SetUp() override { env = std::make_unique<CollectEnv>(GetParam()); }
+    std::unique_ptr<CollectEnv> env;
 };
 
 }  // namespace velunor::test

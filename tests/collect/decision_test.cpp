@@ -1,149 +1,122 @@
-// The decision to burn, on sparse files of the sizes that matter: every row
-// of the decision table in both modes, and the AuthBurn question.
-#include <gtest/gtest.h>
+// The decision to burn on sparse files of the sizes that matter, and how
+// a cancel or a run without new studies ends the phase.
+#include <functional>
 
-#include "collect/collect.hpp"
 #include "tests/collect/collect_fixture.hpp"
 
 namespace velunor::test {
 namespace {
 
-constexpr std::uintmax_t kMiB = 1024 * 1024;
+constexpr double kMiB = 1024 * 1024;
 
-const std::string kContinue1 = "Available volume of new data (";
-const std::string kContinue2 = " MB) is less than DVD capacity (2000 MB).\r\n\r\nContinue?";
-const std::string kAutoQuestion = "Daten für Archiv-DVD zusammengestellt. Brennvorgang starten?";
-
-class Decision : public ::testing::Test {
-protected:
+TEST(CollectDecision, QuestionsAndAnswersByModeSizeAndGate) {
+    enum Asks { None, Continue, Unattended, AuthBurn };
+    struct Case {
+        int authBurn;
+        bool unattended;
+        double newMiB, carryMiB;
+        bool gateStopped;   // the result so far is true exactly then
+        Answer answer;
+        bool write;
+        Asks asks;
+        std::string named;   // part of the question
+    };
+    const Case cases[] = {
+        // Manual: asked above 10 MB (rounded, halves to even), below 1700
+        // or when everything fitted; a full disc is written even on No.
+        {0, false, 10, 0, false, Answer::Yes, false, None, ""},
+        {0, false, 10.5, 0, false, Answer::Yes, false, None, ""},
+        {0, false, 11.5, 0, false, Answer::Yes, true, Continue, "(12 MB)"},
+        {0, false, 1699, 0, false, Answer::No, false, Continue, "(1699 MB)"},
+        {0, false, 1700, 0, false, Answer::Yes, true, Continue, "(1700 MB)"},
+        {0, false, 1500, 0, true, Answer::No, true, Continue, "(1500 MB)"},
+        {0, false, 1800, 0, true, Answer::No, true, None, ""},
+        {0, false, 5, 0, true, Answer::No, true, None, ""},
+        // Unattended: waits below 1700 MB while everything fitted; asks
+        // from 1700 MB on or when the gate stopped the pass.
+        {0, true, 1699, 0, false, Answer::Yes, false, None, ""},
+        {0, true, 900, 0, true, Answer::Yes, true, Unattended, ""},
+        {0, true, 1700, 0, false, Answer::No, false, Unattended, ""},
+        {0, true, 1701, 0, true, Answer::Yes, true, Unattended, ""},
+        // AuthBurn 1 asks with the total in every mode, and its No stands.
+        {1, false, 834.4, 140.6, false, Answer::Yes, true, AuthBurn, "975 MB"},
+        {1, false, 1900, 0, true, Answer::No, false, AuthBurn, "1900 MB"},
+        {1, true, 5, 0, false, Answer::Yes, true, AuthBurn, "5 MB"},
+        {2, false, 5, 0, false, Answer::Yes, false, None, ""},
+    };
     CollectEnv env;
+    for (const char* folder : {"DVD/1", "DVD/2"}) fs::create_directories(env.Staging(folder));
+    for (const Case& c : cases) {
+        const std::string what = std::to_string(c.newMiB) + " MB, unattended " + std::to_string(c.unattended) +
+                                 ", AuthBurn " + std::to_string(c.authBurn) + ", gate " + std::to_string(c.gateStopped);
+        SparseFile(env.Staging("DVD/2/new.bin"), static_cast<std::uintmax_t>(c.newMiB * kMiB));
+        SparseFile(env.Staging("DVD/1/carry.bin"), static_cast<std::uintmax_t>(c.carryMiB * kMiB));
+        env.shell.settings.AuthBurn = static_cast<std::int16_t>(c.authBurn);
+        env.unattended = c.unattended;
+        env.events.asked.clear();
+        env.events.answers = {c.answer};
+        std::string why;
 
-    // DVD/2/ holds `newBytes`, DVD/1/ holds `carryBytes`.
-    void Stage(std::uintmax_t newBytes, std::uintmax_t carryBytes = 0) {
-        fs::create_directories(env.Staging("DVD/1"));
-        fs::create_directories(env.Staging("DVD/2"));
-        SparseFile(env.Staging("DVD/2/new.bin"), newBytes);
-        SparseFile(env.Staging("DVD/1/carry.bin"), carryBytes);
+        EXPECT_EQ(env.Decide(c.gateStopped, c.gateStopped, why), c.write) << what;
+
+        EXPECT_EQ(why.empty(), c.write) << what;
+        if (c.asks == None) {
+            EXPECT_TRUE(env.events.asked.empty()) << what;
+            continue;
+        }
+        ASSERT_EQ(env.events.asked.size(), 1u) << what;
+        const Question& q = env.events.asked[0];
+        EXPECT_EQ(q.buttons, Buttons::YesNo) << what;
+        EXPECT_EQ(q.unattended, c.asks == Unattended) << what;
+        EXPECT_EQ(q.text.find("Continue?") != std::string::npos, c.asks == Continue) << what;
+        EXPECT_EQ(q.text.find("Gesatmgröße") != std::string::npos, c.asks == AuthBurn) << what;
+        EXPECT_NE(q.text.find(c.named), std::string::npos) << what << ": " << q.text;
     }
-    bool Decide(bool result, bool gateStopped, std::initializer_list<Answer> answers = {}) {
-        env.prompter.answers.assign(answers.begin(), answers.end());
-        return DecideBurn(env.run, result, gateStopped);
+}
+
+// A cancel is seen only between studies: the study in hand is finished (a
+// new one stays out of DVD/2/), and no disc is written without new data.
+TEST(CollectFlow, CancelAndNothingNewEndThePhaseWithWhatIsStaged) {
+    struct Case {
+        const char* what;
+        bool withNew;
+        std::function<bool(const CollectEnv&)> cancelWhen;
+        std::multiset<std::string> dvd1, dvd2;
+        bool write;
+        std::size_t asked;
+    };
+    const auto has = [](const CollectEnv& env, const char* file) { return fs::exists(env.Staging(file)); };
+    const Case cases[] = {
+        {"cancelled at once", true, [](const CollectEnv&) { return true; }, {}, {}, false, 0},
+        {"cancelled in the carry-over pass", true,
+         [&](const CollectEnv& env) { return has(env, "DVD/1/IM00001.dcm"); }, {Uid(1, 1), Uid(1, 2)}, {}, false, 0},
+        {"cancelled in the new-study pass", true,
+         [&](const CollectEnv& env) { return has(env, "DVD/2/IM00001.dcm") && has(env, "DVDTemp/IM00001.dcm"); },
+         {Uid(1, 1), Uid(1, 2), Uid(2, 1)}, {Uid(3, 1)}, true, 1},
+        {"nothing new", false, nullptr, {Uid(1, 1), Uid(1, 2), Uid(2, 1)}, {}, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CollectEnv env;
+        env.shell.settings.AuthBurn = 1;   // asks whenever the decision is reached
+        env.events.answers = {Answer::Yes};
+        env.AddDicomStudy(1, "c1", 2, "DVD 0");
+        env.AddDicomStudy(2, "c2", 1, "DVD 0");
+        if (c.withNew) {
+            env.AddDicomStudy(3, "n3", 1, std::nullopt);
+            env.AddDicomStudy(4, "n4", 2, std::nullopt);
+            env.AddDicomStudy(5, "n5", 1, std::nullopt);
+        }
+        env.events.onYield = [&] { env.cancel = env.cancel || (c.cancelWhen && c.cancelWhen(env)); };
+
+        const Collected out = env.Collect();
+
+        EXPECT_EQ(Instances(env.Staging("DVD/1")), c.dvd1);
+        EXPECT_EQ(Instances(env.Staging("DVD/2")), c.dvd2);
+        EXPECT_EQ(out.write, c.write);
+        EXPECT_EQ(out.nothingToWrite, !c.write);
+        EXPECT_EQ(env.events.asked.size(), c.asked) << ::testing::PrintToString(env.events.Texts());
     }
-    std::vector<std::string> Shown() const { return env.prompter.texts(); }
-};
-
-TEST_F(Decision, ManualRunAsksBetweenTenAnd1700Megabytes) {
-    Stage(10 * kMiB);
-    EXPECT_FALSE(Decide(false, false));
-    EXPECT_TRUE(Shown().empty());
-    EXPECT_EQ(env.window.Value(Control::pbSammeln), 10000);
-
-    Stage(11 * kMiB);
-    EXPECT_TRUE(Decide(false, false, {Answer::Yes}));
-    ASSERT_EQ(Shown().size(), 1u);
-    EXPECT_EQ(Shown()[0], kContinue1 + "11" + kContinue2);
-    EXPECT_EQ(env.prompter.shown[0].icon, Icon::None);
-    EXPECT_EQ(env.prompter.shown[0].buttons, Buttons::YesNo);
-
-    Stage(1699 * kMiB);
-    EXPECT_FALSE(Decide(false, false, {Answer::No}));
-    EXPECT_EQ(Shown().back(), kContinue1 + "1699" + kContinue2);
-}
-
-TEST_F(Decision, ManualRunAfterAFullDiscKeepsTheBurnOnNo) {
-    // A large study did not fit: 1500 MB stand in DVD/2/.
-    Stage(1500 * kMiB);
-    EXPECT_TRUE(Decide(true, true, {Answer::No}));
-    EXPECT_EQ(Shown(), std::vector<std::string>{kContinue1 + "1500" + kContinue2});
-
-    // 1700 MB and more on a full disc: no question, the disc is written.
-    env.prompter.shown.clear();
-    Stage(1800 * kMiB);
-    EXPECT_TRUE(Decide(true, true));
-    EXPECT_TRUE(Shown().empty());
-}
-
-TEST_F(Decision, ManualRunWith1700MegabytesThatAllFittedIsAsked) {
-    Stage(1700 * kMiB);
-    EXPECT_TRUE(Decide(false, false, {Answer::Yes}));
-    EXPECT_EQ(Shown(), std::vector<std::string>{kContinue1 + "1700" + kContinue2});
-
-    Stage(1850 * kMiB);
-    EXPECT_FALSE(Decide(false, false, {Answer::No}));
-    EXPECT_EQ(Shown().back(), kContinue1 + "1850" + kContinue2);
-}
-
-TEST_F(Decision, UnattendedRunBelow1700MegabytesWaitsOnlyWhileEveryStudyFitted) {
-    env.state.AutoMode = true;
-    Stage(800 * kMiB);
-    EXPECT_FALSE(Decide(false, false));
-    Stage(1699 * kMiB);
-    EXPECT_FALSE(Decide(false, false));
-    EXPECT_TRUE(Shown().empty());
-    EXPECT_FALSE(env.window.MainWindowVisible());
-    // The capacity limit stopped the pass: the next study does not fit
-    // whatever later runs wait for, so the disc is as full as it gets and
-    // the operator is asked as from 1700 MB.
-    Stage(900 * kMiB);
-    EXPECT_TRUE(Decide(true, true, {Answer::Yes}));
-    EXPECT_EQ(Shown(), std::vector<std::string>{kAutoQuestion});
-    EXPECT_TRUE(env.window.MainWindowVisible());
-}
-
-TEST_F(Decision, UnattendedRunFrom1700MegabytesShowsTheWindowAndAsks) {
-    env.state.AutoMode = true;
-    Stage(1701 * kMiB);
-    EXPECT_TRUE(Decide(false, false, {Answer::Yes}));
-    ASSERT_EQ(Shown(), std::vector<std::string>{kAutoQuestion});
-    EXPECT_EQ(env.prompter.shown[0].icon, Icon::Question);
-    EXPECT_TRUE(env.window.MainWindowVisible());   // stays shown for the burn
-    EXPECT_FALSE(env.window.TimerEnabled(Timer::TimerWrite));
-
-    // Exactly 1700 takes the same row. No hides the window again and lets
-    // the unattended timer try later.
-    env.window.ShowMainWindow(false);
-    Stage(1700 * kMiB);
-    EXPECT_FALSE(Decide(true, true, {Answer::No}));
-    EXPECT_EQ(Shown().size(), 2u);
-    EXPECT_EQ(Shown().back(), kAutoQuestion);
-    EXPECT_FALSE(env.window.MainWindowVisible());
-    EXPECT_TRUE(env.window.TimerEnabled(Timer::TimerWrite));
-}
-
-TEST_F(Decision, AuthBurnAsksWithTheTotalSizeWhateverTheMode) {
-    env.shell.settings.AuthBurn = 1;
-    // 834.4 MB new and 140.6 MB carried over: 834 + 141.
-    Stage(static_cast<std::uintmax_t>(834.4 * kMiB), static_cast<std::uintmax_t>(140.6 * kMiB));
-    const std::string question =
-        "Daten für Archiv-DVD zusammengestellt.\r\nGesatmgröße: 975 MB\r\n\r\nMöchten Sie den Brennvorgang starten?";
-    EXPECT_TRUE(Decide(false, false, {Answer::Yes}));
-    EXPECT_EQ(Shown(), std::vector<std::string>{question});
-    EXPECT_EQ(env.prompter.shown[0].icon, Icon::Question);
-
-    // No after a full disc: nothing is written.
-    EXPECT_FALSE(Decide(true, true, {Answer::No}));
-    // Unattended: the same question, no threshold, the window left as it is.
-    env.state.AutoMode = true;
-    Stage(5 * kMiB);
-    EXPECT_TRUE(Decide(false, false, {Answer::Yes}));
-    EXPECT_EQ(Shown().size(), 3u);
-    EXPECT_EQ(Shown().back(),
-              "Daten für Archiv-DVD zusammengestellt.\r\nGesatmgröße: 5 MB\r\n\r\nMöchten Sie den Brennvorgang starten?");
-    EXPECT_FALSE(env.window.MainWindowVisible());
-
-    // AuthBurn 2 is not 1: the table applies.
-    env.shell.settings.AuthBurn = 2;
-    EXPECT_FALSE(Decide(false, false));
-    EXPECT_EQ(Shown().size(), 3u);
-}
-
-TEST(DecisionSizes, MegabytesRoundHalvesToEven) {
-    EXPECT_EQ(SizeInMB(0), 0);
-    EXPECT_EQ(SizeInMB(kMiB / 2), 0);
-    EXPECT_EQ(SizeInMB(kMiB / 2 + 1), 1);
-    EXPECT_EQ(SizeInMB(4 * kMiB + kMiB / 2), 4);
-    EXPECT_EQ(SizeInMB(5 * kMiB + kMiB / 2), 6);
-    EXPECT_EQ(SizeInMB(2'000'000'000), 1907);
 }
 
 }  // namespace
