@@ -1,80 +1,47 @@
-// Helpers of the disc tests: DICOM files to put on a disc, a headless main
-// window that records its notices and progress values, and a loop that
-// waits for a real burn.
+// Helpers of the disc tests: DICOM files to put on a disc, a shell on
+// recorded run events, and a loop that waits for a real burn.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "app/run.hpp"
 #include "disc/disc_writer.hpp"
+#include "tests/support/recorded_events.hpp"
 #include "tests/support/support.hpp"
 
 namespace velunor::test {
 
-// Writes a small DICOM file in Implicit VR Little Endian (Secondary Capture)
-// with the given Study and SOP Instance UIDs and `pixelBytes` bytes of
-// pixel data derived from `seed`.
-void WriteDicomFile(const std::filesystem::path& path, const std::string& studyUid, const std::string& sopUid,
-                    std::size_t pixelBytes = 4096, unsigned seed = 1);
-
-// A HeadlessWindow that also records each modal notice it shows.
-class RecordingWindow : public HeadlessWindow {
-public:
-    struct Notice {
-        std::string title;
-        std::string text;
-        std::chrono::milliseconds interval;
-    };
-    using HeadlessWindow::HeadlessWindow;
-    std::vector<Notice> notices;
-    void RunModalNotice(const std::string& title, const std::string& text, std::chrono::milliseconds interval,
-                        const std::function<bool()>& onTick) override;
-};
-
-// One main window, shell and run state in a temporary program directory,
-// with the staging root at dir/"temp/" and an image folder dir/"images".
-struct DiscHarness {
-    TempDir dir;
-    ScriptedPrompter prompter;
-    FakeSleep sleep;
-    RecordingWindow window;
-    velunor::Shell shell;
-    RunState state;
-    std::unique_ptr<DiscWriter> owned;  // when the harness creates the writer
-    DiscWriter* writer = nullptr;
-    // Values each progress bar was set to, in order.
-    std::vector<std::pair<Control, int>> barValues;
-
-    DiscHarness();
-    Run run() { return Run{shell, state, *writer}; }
-
-    std::filesystem::path temp() const { return dir.path() / "temp"; }
-    std::filesystem::path dvd() const { return dir.path() / "temp" / "DVD"; }
-    std::filesystem::path images() const { return dir.path() / "images"; }
-    // Lines of Logs/Error.log.
-    std::vector<std::string> ErrorLog() const;
-    // Values the bar `c` was set to, in order.
-    std::vector<int> Bar(Control c) const;
-};
-
-// Puts `count` DICOM files of one study into `folder`, named
-// prefix + "<n>.dcm" and numbered from `first`.
+// Puts `count` DICOM files of one study into `folder` (Secondary Capture in
+// Implicit VR Little Endian, `pixelBytes` bytes of pixel data that differ
+// from file to file), named prefix + "<n>.dcm" and numbered from `first`.
 void StageStudy(const std::filesystem::path& folder, const std::string& studyUid, int count,
                 const std::string& prefix, int first = 1, std::size_t pixelBytes = 4096);
 
-// Calls writer.Poll() until `done` holds; waits 1 ms between polls for the
-// library's threads. Returns false after `limit`.
-bool PumpUntil(DiscWriter& writer, const std::function<bool()>& done,
-               std::chrono::seconds limit = std::chrono::seconds(120));
+// A shell with recorded run events in a temporary program folder, the
+// staging root dir/"temp/" (its DVD/1 and DVD/2 made) and an image folder
+// dir/"images" (not yet in the settings).
+struct DiscHarness {
+    TempDir dir;
+    RecordedEvents events;
+    velunor::Shell shell;
+    DiscWriter* writer = nullptr;
 
-// Runs `command` through the shell; returns its exit status, with its
-// standard output and error in `output`.
-int RunShell(const std::string& command, std::string& output);
+    DiscHarness();
+    Run run() { return Run{shell, *writer}; }
+    // The staging tree as disc previous + 1.
+    StagedDisc Disc(std::int32_t previous) const { return {previous, StagingTree(shell.settings.TempPath)}; }
+
+    std::filesystem::path dvd() const { return dir.path() / "temp" / "DVD"; }
+    std::filesystem::path images() const { return dir.path() / "images"; }
+    // The whole text of Logs/Error.log.
+    std::string Log() const { return ReadAll(dir / "Logs" / "Error.log"); }
+};
+
+// Calls writer.Poll() until `done` holds; waits 1 ms between polls for the
+// library's threads. Returns false after two minutes.
+bool PumpUntil(DiscWriter& writer, const std::function<bool()>& done);
 
 }  // namespace velunor::test
