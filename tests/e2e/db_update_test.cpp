@@ -4,7 +4,10 @@
 // a failure that is not retried, a damaged journal is refused and kept.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include "app/error.hpp"
 #include "app/media_number.hpp"
@@ -113,13 +116,35 @@ TEST_F(DBUpdateFixture, AnUnwritableOrDamagedJournalIsSaidAndNeverOverwritten) {
     EXPECT_EQ(ReadAll(prog / "RecordJournal"), damaged);
 }
 
-TEST(LastMediaNr, FormatAndAtomicReplacement) {
+// A write cut short (here by a file size limit, as by a full volume) leaves
+// the number that was there: LastMediaNr is never rewritten in place.
+TEST(LastMediaNr, FormatAndAWriteCutShortKeepsTheOldNumber) {
     test::TempDir dir;
     WriteLastMediaNr(dir.path(), 17);
     EXPECT_EQ(ReadAll(dir / "LastMediaNr"), " 17 \r\n");
-    EXPECT_EQ(ReadLastMediaNr(dir.path()), 17);
-    EXPECT_FALSE(fs::exists(dir / "LastMediaNr.tmp"));
     EXPECT_THROW(WriteLastMediaNr(dir / "missing", 1), Error);
+
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tiny = before;
+    tiny.rlim_cur = 2;
+    ::setrlimit(RLIMIT_FSIZE, &tiny);
+    bool threw = false;
+    try {
+        WriteLastMediaNr(dir.path(), 123456);
+    } catch (const Error&) {
+        threw = true;
+    }
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(ReadLastMediaNr(dir.path()), 17);
+    EXPECT_EQ(std::vector<std::string>{"LastMediaNr"}, [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
+        return names;
+    }());
 }
 
 TEST(RecordJournalFormat, ReadableAndUnambiguousForAnyUid) {
