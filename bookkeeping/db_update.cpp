@@ -38,7 +38,7 @@ bool RefusesTheValue(const Error& e) {
 // Failures are logged with `label`, the statement preceded by the folder
 // ("1 ", "2 "); the first database error of the range is shown, the rest
 // only logged, a change of no row only logged. Progress from `from` over
-// `span` on pbDB when `progress` is set.
+// `span` on the Record bar when `progress` is set.
 void RunEntries(Run& run, Database* db, const std::vector<JournalEntry>& entries, std::size_t begin,
                 std::size_t end, std::vector<Outcome>& outcomes, Recorded& sum, const char* label, bool progress,
                 int from, int span) {
