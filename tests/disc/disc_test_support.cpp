@@ -23,7 +23,7 @@ DiscHarness::DiscHarness() : shell(dir.path(), events) {
 void StageStudy(const std::filesystem::path& folder, const std::string& studyUid, int count, const std::string& prefix,
                 int first, std::size_t pixelBytes) {
     std::filesystem::create_directories(folder);
-    const std::size_t columns = std::max<std::size_t>(1, std::min<std::size_t>(pixelBytes, 512));
+    const std::size_t columns = std::max<std::size_t>(1, std::min<std::size_t>(pixelBytes, 4096));
     const std::size_t rows = std::max<std::size_t>(1, (pixelBytes + columns - 1) / columns);
     for (int i = first; i < first + count; ++i) {
         DcmFileFormat file;

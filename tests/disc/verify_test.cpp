@@ -66,7 +66,7 @@ TEST_F(ImageFolderTest, TheStudiesOfTheMediumAreReadBackAndAnUnrecordedImageIsTa
     const std::string bytes = test::ReadAll(image);
     test::StageStudy(h.dvd() / "2", "1.2.826.0.1.E", 1, "e");
     EXPECT_EQ(Create(16), BurnStart::TakenOver);
-    EXPECT_EQ(test::ReadAll(image), bytes);
+    EXPECT_TRUE(test::ReadAll(image) == bytes);  // not written again
     verified = Verify(16);
     ASSERT_TRUE(verified) << h.Log();
     EXPECT_EQ(verified->studies1, in1);
