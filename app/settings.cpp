@@ -205,6 +205,17 @@ void EmptyStaging(const StagingTree& t) noexcept {
     }
 }
 
+std::optional<MediaProfile> ParseMediaProfile(const std::string& value) {
+    const std::string t = Trim(value);
+    if (t.empty() || EqualNoCase(t, MediaProfileName(MediaProfile::Archive))) return MediaProfile::Archive;
+    if (EqualNoCase(t, MediaProfileName(MediaProfile::GeneralPurpose))) return MediaProfile::GeneralPurpose;
+    return std::nullopt;
+}
+
+const char* MediaProfileName(MediaProfile profile) {
+    return profile == MediaProfile::GeneralPurpose ? "general-purpose" : "archive";
+}
+
 std::optional<std::int16_t> ParseInt16(const std::string& text) {
     std::string t = Trim(text);
     if (t.empty()) return std::nullopt;
@@ -324,6 +335,12 @@ void LoadConfiguration(Settings& s, const std::filesystem::path& programDir) {
         number("ASAPI", "0", s.ASAPI);
         number("AuthBurn", "0", s.AuthBurn);
         s.ImageFolder = text("ImageFolder");
+        s.ProfileText = text("MediaProfile");
+        const auto profile = ParseMediaProfile(s.ProfileText);
+        s.Profile = profile.value_or(MediaProfile::Archive);
+        s.ProfileProblem = profile ? "" : s.IniFilePath.string() + ": MediaProfile=" + s.ProfileText +
+                                               " names no media profile (archive or general-purpose); no disc is "
+                                               "written until it names one";
 
         s.MSGDVDInsert = DecodeLineBreaks(s.MSGDVDInsert);
         s.MSGDVDName = DecodeLineBreaks(s.MSGDVDName);

@@ -12,6 +12,24 @@
 
 namespace velunor {
 
+// What the discs hold (key MediaProfile).
+//   Archive         the staged files keep their source names and are written
+//                   in Implicit VR Little Endian; the DICOMDIR refers to the
+//                   source names, which DICOM does not allow as file IDs.
+//   GeneralPurpose  file IDs "IM000001" ... under 1/ and 2/, Explicit VR
+//                   Little Endian, JPEG baseline, extended and lossless
+//                   (SV1) kept compressed; the DICOMDIR is named DICOMDIR
+//                   and follows the general-purpose DVD profile with JPEG.
+enum class MediaProfile { Archive, GeneralPurpose };
+
+// The profile named by a MediaProfile value: "archive" or "general-purpose"
+// in any case, blanks around allowed; an empty value is "archive" (as a
+// missing key). nullopt for anything else.
+std::optional<MediaProfile> ParseMediaProfile(const std::string& value);
+
+// "archive" or "general-purpose", as velunor.ini writes it.
+const char* MediaProfileName(MediaProfile profile);
+
 // Settings shared by every part of a run. Filled by LoadConfiguration; live
 // as long as the process.
 struct Settings {
@@ -26,6 +44,11 @@ struct Settings {
     std::int16_t Archive = 0;            // non-zero: errors are logged without a box
     std::int16_t ASAPI = 0;              // drive detection mode
     std::int16_t AuthBurn = 0;           // exactly 1: ask before burning
+    MediaProfile Profile = MediaProfile::Archive;
+    std::string ProfileText;             // MediaProfile as velunor.ini has it ("" when missing)
+    // Why ProfileText was refused ("" when it names a profile): no run
+    // starts, rather than write discs in a profile nobody chose.
+    std::string ProfileProblem;
     std::string ConnectionString;
     // Why velunor.credentials was refused ("" when it is absent or was
     // taken): a run must not start, rather than connect as another account.
@@ -45,6 +68,11 @@ struct StagingTree {
     std::string root;   // TempPath, ending in "/" (an empty one is "/")
     std::filesystem::path dvd, dvd1, dvd2, dvdTemp, unzip;
     std::filesystem::path dicomdir;   // DVD/Dicomdir
+    // The DICOMDIR of a disc in `profile`: DVD/Dicomdir for the archive
+    // profile, DVD/DICOMDIR (the file ID DICOM gives it) otherwise.
+    std::filesystem::path Dicomdir(MediaProfile profile) const {
+        return profile == MediaProfile::Archive ? dicomdir : dvd / "DICOMDIR";
+    }
     // The pattern of what goes onto the disc: everything in DVD/.
     std::string DiscPattern() const { return dvd.string() + "*"; }
 
@@ -87,7 +115,8 @@ std::optional<std::int16_t> ParseInt16(const std::string& text);
 // is there (see ReadCredentials). Never throws: a numeric key that is not a
 // 16-bit whole number keeps its previous value, a folder that cannot be
 // created is skipped, a refused credentials file is said in
-// s.CredentialsProblem.
+// s.CredentialsProblem, a MediaProfile that names no profile in
+// s.ProfileProblem (Profile is then Archive, but no run starts).
 void LoadConfiguration(Settings& s, const std::filesystem::path& programDir);
 
 // The database account of the connection string.

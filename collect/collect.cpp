@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -33,6 +34,7 @@ constexpr int kStatementTimeoutSeconds = 300;
 constexpr std::int32_t kAskAboveMB = 1700;   // unattended: ask from here on
 constexpr std::int32_t kTooLittleMB = 10;     // manual: no question at or below
 constexpr int kMaxNameAttempts = 100000;
+constexpr int kMaxDiscFiles = 999999;          // general-purpose file IDs IM000001 .. IM999999
 const std::string kCRLF = "\r\n";
 
 enum class Pass { CarryOver, New };
@@ -74,11 +76,16 @@ struct Phase {
     // archives use the same names (IM00001.dcm) in every study, and a
     // search from 1 each time would grow with the square of the studies.
     std::map<std::string, int> nextSuffix;
+    // General-purpose profile: the number of the disc's last file ID, and
+    // the files staged into DVD/1/ in this run by SOP Instance UID.
+    const MediaProfile profile;
+    int discFiles = 0;
+    std::map<std::string, fs::path> dvd1Instances;
 
     Phase(Run& r, const CollectLimits& l)
         : run(r), limits(l), paths(r.Tree()),
           serverType(r.settings().ServerType), server(r.settings().Server),
-          connectionString(r.settings().ConnectionString) {}
+          connectionString(r.settings().ConnectionString), profile(r.settings().Profile) {}
 
     void Yield() { run.events().Yield(); }
     bool Cancelled() const { return run.Cancelled(); }
@@ -215,6 +222,25 @@ std::string StagedName(std::string name) {
     return name;
 }
 
+// "IM" and six digits: a file name of the general-purpose profile.
+bool IsDiscFileName(const std::string& name) {
+    return name.size() == 8 && name.compare(0, 2, "IM") == 0 &&
+           std::all_of(name.begin() + 2, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The next file name of a disc in the general-purpose profile: "IM000001",
+// "IM000002", ..., counted over DVD/1/ and DVD/2/ together, so that no name
+// repeats on the disc and the same studies get the same names on every run.
+std::string NextDiscName(Phase& p) {
+    while (p.discFiles < kMaxDiscFiles) {
+        char name[16];
+        std::snprintf(name, sizeof name, "IM%06d", ++p.discFiles);
+        if (!EntryExists(p.paths.dvd1 / name) && !EntryExists(p.paths.dvd2 / name)) return name;
+    }
+    throw Error(0, "The disc would hold more than " + std::to_string(kMaxDiscFiles) +
+                       " files, more than the general-purpose file IDs number");
+}
+
 // FreeName, starting the suffix search where the last search for the same
 // folder and name ended. Names are only taken during a run, so nothing
 // below that point has become free (except after a withdrawn study, whose
@@ -266,20 +292,36 @@ bool StagingVolumeFailed(const Error& e, const fs::path& folder) {
     return false;
 }
 
+// A file just staged into DVD/1/ in the general-purpose profile that is
+// byte for byte one staged there before in this run (the same object found
+// twice): not kept twice.
+bool StagedBefore(Phase& p, const DicomDataset& dataset, const fs::path& written) {
+    const std::string key = dataset.DirEntryKey();
+    const auto it = p.dvd1Instances.find(key);
+    if (it != p.dvd1Instances.end() && SameContent(it->second, written)) return true;
+    p.dvd1Instances[key] = written;
+    return false;
+}
+
 // Writes the dataset just read into `folder` under `sourceName` (made a
 // StagedName), or under a free name when that one is taken, and adds the written file to the study's
 // staged files. A file identical to one already there under `name` (the
 // same study staged again after an earlier run ended early) is not kept
 // twice; the file already there is not this run's and is not added.
+// General-purpose profile: a file of DVD/1/ gets the disc's next file name
+// instead, and one identical to a file staged there before in this run is
+// not kept twice (DVDTemp/ works as in the archive profile; its files are
+// named when they move into DVD/2/).
 void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const std::string& sourceName) {
-    const std::string name = StagedName(sourceName);
-    const std::string target = PlaceName(p, folder, name);
+    const bool numbered = p.profile == MediaProfile::GeneralPurpose && folder == p.paths.dvd1;
+    const std::string name = numbered ? NextDiscName(p) : StagedName(sourceName);
+    const std::string target = numbered ? name : PlaceName(p, folder, name);
     const fs::path written = folder / target;
     // Listed before the write, so that a write that fails half-way is
     // withdrawn as well.
     p.studyFiles.emplace_back(written, 0);
     try {
-        dataset.WriteFile(written, true, kImplicitVRLittleEndian);
+        dataset.WriteForDisc(written, p.profile);
     } catch (const Error& e) {
         std::error_code ec;
         fs::remove(written, ec);
@@ -297,7 +339,7 @@ void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const
         if (!ec) p.studyFiles.pop_back();
         throw;
     }
-    if (target != name && SameContent(folder / name, written)) {
+    if (numbered ? StagedBefore(p, dataset, written) : target != name && SameContent(folder / name, written)) {
         fs::remove(written);
         p.studyFiles.pop_back();
         return;
@@ -583,7 +625,9 @@ Flow CapacityGate(Phase& p, bool& admitted) {
     StagedFiles moved;
     try {
         for (const auto& file : FilesIn(p.paths.dvdTemp)) {
-            fs::path to = p.paths.dvd2 / PlaceName(p, p.paths.dvd2, file.filename().string());
+            const fs::path to =
+                p.paths.dvd2 / (p.profile == MediaProfile::GeneralPurpose ? NextDiscName(p)
+                                                                         : PlaceName(p, p.paths.dvd2, file.filename().string()));
             const std::uintmax_t bytes = fs::file_size(file);
             MoveFile(file, to);
             moved.emplace_back(to, bytes);
@@ -661,12 +705,15 @@ Flow NewStudyPass(Phase& p, const std::vector<std::string>& ids) {
 
 // Deletes from `folder` the incomplete temporary files of writes that a
 // killed run left behind: written onto a disc, they would fail its
-// verification again and again. Throws velunor::Error when one cannot be
-// deleted.
+// verification again and again. Also the files a general-purpose run left
+// (an archive run stages no such name): staged again under their source
+// names, the objects would otherwise go onto the disc twice. Throws
+// velunor::Error when one cannot be deleted.
 void RemoveInterruptedWrites(const fs::path& folder) {
     std::error_code ec;
     for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        if (it->is_directory() || !IsTemporaryWriteName(it->path().filename().string())) continue;
+        const std::string name = it->path().filename().string();
+        if (it->is_directory() || !(IsTemporaryWriteName(name) || IsDiscFileName(name))) continue;
         std::error_code rm;
         fs::remove(it->path(), rm);
         if (rm) throw Error(rm.value(), "Cannot delete " + it->path().string() + ": " + rm.message());
@@ -677,12 +724,16 @@ void RemoveInterruptedWrites(const fs::path& folder) {
 // Staging preparation. False when a folder could not be created (MakePath
 // has logged it); an EmptyFolder failure throws. DVD/1/ keeps what earlier
 // runs staged there, but not the remains of a write that was interrupted.
+// In the general-purpose profile DVD/1/ is emptied as well: its file names
+// are numbered afresh for every disc, so what an earlier run left would
+// hold names the new numbering gives again, or repeat its objects.
 bool PrepareStaging(Phase& p) {
     const StagingTree& t = p.paths;
     for (const fs::path* folder : {&t.dvd, &t.dvdTemp, &t.unzip, &t.dvd1, &t.dvd2})
         if (!MakePath(p.run.shell, folder->string())) return false;
     for (const fs::path* folder : {&t.dvd2, &t.dvd, &t.dvdTemp, &t.unzip}) EmptyFolder(folder->string());
-    RemoveInterruptedWrites(t.dvd1);
+    if (p.profile == MediaProfile::GeneralPurpose) EmptyFolder(t.dvd1.string());
+    else RemoveInterruptedWrites(t.dvd1);
     return true;
 }
 
@@ -904,6 +955,11 @@ Collected DatenKopieren(Run& run, const CollectLimits& limits) {
     Phase p(run, limits);
     Collected& out = p.out;
     try {
+        // Nothing is staged in a profile nobody chose.
+        if (!run.settings().ProfileProblem.empty()) {
+            out.couldNotStart = true;
+            throw Error(0, run.settings().ProfileProblem);
+        }
         try {
             out.lastDisc = ReadLastMediaNr(run.shell.programDir);
         } catch (const std::exception&) {

@@ -82,16 +82,29 @@ void DecodeWithGdcm(DcmFileFormat& file, const std::string& name);
 // when DCMTK fails otherwise (a value it cannot encode or load).
 void WriteThroughDcmtk(DcmFileFormat& file, int fd, E_TransferSyntax xfer, bool withMeta, const std::string& target);
 
-// Writes the dataset of `impl` as Implicit VR Little Endian into `out`
-// (an empty file), decoding its compressed pixel data one frame at a time
-// as it goes, so that memory holds one frame rather than the whole decoded
-// image. For multi-frame images in a DCMTK codec's transfer syntax (JPEG,
-// JPEG-LS, RLE) with one fragment per frame whose pixel data is the last
-// element; the bytes written are those a whole decode would write. Returns
-// false, with `out` empty again and `impl` unchanged, when the dataset does
-// not qualify or any frame cannot be decoded: the caller then decodes the
-// image whole, which reports the reason. Throws velunor::Error when the
-// file cannot be written.
-bool WriteDecodingFrames(DicomDataset::Impl& impl, int out, bool withMeta, const std::string& target);
+// The header of a Pixel Data element of `length` bytes as `xfer` (Implicit
+// or Explicit VR Little Endian) writes it: tag and length, in Explicit VR
+// with the value representation `vr` and two zero bytes between. Empty when
+// `xfer` is another syntax or `vr` is neither OB nor OW.
+std::vector<unsigned char> PixelDataHeader(E_TransferSyntax xfer, DcmEVR vr, Uint32 length);
+
+// Writes the dataset of `impl` as `xfer` (Implicit or Explicit VR Little
+// Endian) into `out` (an empty file), decoding its compressed pixel data one
+// frame at a time as it goes, so that memory holds one frame rather than
+// the whole decoded image. For multi-frame images in a DCMTK codec's
+// transfer syntax (JPEG, JPEG-LS, RLE) with one fragment per frame whose
+// pixel data is the last element; the bytes written are those a whole
+// decode would write. With `out` < 0 every frame is decoded and checked and
+// nothing is written (a compressed image about to be kept as it is).
+// Returns false, with `out` empty again and `impl` unchanged, when the
+// dataset does not qualify or any frame cannot be decoded: the caller then
+// decodes the image whole, which reports the reason. Throws velunor::Error
+// when the file cannot be written.
+bool WriteDecodingFrames(DicomDataset::Impl& impl, int out, E_TransferSyntax xfer, bool withMeta,
+                         const std::string& target);
+// The same as Implicit VR Little Endian.
+inline bool WriteDecodingFrames(DicomDataset::Impl& impl, int out, bool withMeta, const std::string& target) {
+    return WriteDecodingFrames(impl, out, EXS_LittleEndianImplicit, withMeta, target);
+}
 
 }  // namespace velunor

@@ -11,7 +11,8 @@ namespace velunor {
 // and then in DVD/2/ of the disc's staging tree (each folder in name order;
 // subfolders are not visited) through the toolkit, adds a record for it
 // with the file ID "1\<name>" or "2\<name>", and writes the DICOMDIR as
-// DVD/Dicomdir.
+// DVD/Dicomdir, or in the general-purpose media profile (settings.Profile)
+// as DVD/DICOMDIR under that profile's rules (DicomDirBuilder).
 // Progress: the DicomDir bar goes to 0 and advances by one file's share
 // (of the files counted in both folders before anything is deleted) per
 // recorded file, with a Yield after each.

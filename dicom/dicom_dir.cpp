@@ -1,4 +1,5 @@
-// The DICOMDIR phase: one record per staged file, written to DVD/Dicomdir.
+// The DICOMDIR phase: one record per staged file, written to DVD/Dicomdir
+// (DVD/DICOMDIR in the general-purpose profile).
 #include "dicom/dicom.hpp"
 
 #include <algorithm>
@@ -55,8 +56,9 @@ bool DicomDir(Run& run, const StagedDisc& disc) {
         const double total = static_cast<double>(firstFiles.size() + secondFiles.size());
 
         InitDicomToolkit();
+        const MediaProfile profile = run.settings().Profile;
         DicomCollection collection;
-        DicomDirBuilder builder;
+        DicomDirBuilder builder(profile);
         std::size_t progress = 0;
         auto record = [&](const StagedFile& file, const std::string& folder) {
             collection.ReadFile(file.path);
@@ -83,7 +85,7 @@ bool DicomDir(Run& run, const StagedDisc& disc) {
         for (const std::string& duplicate : builder.Duplicates())
             run.shell.DebugLog(kLabel, duplicate + " repeats a SOP instance already listed; referenced once");
 
-        builder.WriteDicomDir(tree.dicomdir);
+        builder.WriteDicomDir(tree.Dicomdir(profile));
         events.Yield();
         return true;
     } catch (const Error& e) {

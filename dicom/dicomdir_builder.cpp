@@ -3,8 +3,9 @@
 // DicomDirInterface builds the record hierarchy (patient, study, series and
 // one record per file, typed by SOP class, with the required keys) but
 // accepts only conformant DICOM file IDs: up to 8 components of up to 8
-// characters A-Z, 0-9 and "_". Staged names ("1.2.840....dcm", "IM00001.dcm",
-// "Müller's Thorax.DCM") are none of that. So every added file gets a
+// characters A-Z, 0-9 and "_". Staged names of the archive profile
+// ("1.2.840....dcm", "IM00001.dcm", "Müller's Thorax.DCM") are none of that
+// (the general-purpose profile's "IM000001" are). So every added file gets a
 // conformant alias in a private work folder, a link "F0000001" to the real
 // file; the interface reads the file through it and writes its
 // DICOMDIR there. That DICOMDIR is then loaded as a DcmDicomDir, every
@@ -24,6 +25,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -153,8 +155,16 @@ std::string ToLatin1IfPossible(const std::string& text) {
     return out;
 }
 
-// "1/name" -> "1\name" (as DICOM separates file ID components), checked.
-std::string ReferencedFileId(const std::string& relativePath) {
+// A file ID component as DICOM allows it: 1 to 8 of A-Z, 0-9 and "_".
+bool ConformantComponent(const std::string& c) {
+    return !c.empty() && c.size() <= 8 && std::all_of(c.begin(), c.end(), [](char ch) {
+        return (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
+    });
+}
+
+// "1/name" -> "1\name" (as DICOM separates file ID components), checked;
+// with `conformant`, every component must be one DICOM allows.
+std::string ReferencedFileId(const std::string& relativePath, bool conformant) {
     std::vector<std::string> components;
     std::size_t start = 0;
     while (true) {
@@ -173,6 +183,9 @@ std::string ReferencedFileId(const std::string& relativePath) {
             throw Error(0, "\"" + relativePath +
                                "\" holds a backslash, which separates the components of a DICOM file ID; "
                                "the DICOMDIR cannot refer to it");
+        if (conformant && !ConformantComponent(c))
+            throw Error(0, "\"" + relativePath + "\" is no DICOM file ID (each part 1 to 8 of A-Z, 0-9, _); "
+                           "a general-purpose DICOMDIR cannot refer to it");
         if (!id.empty()) id += '\\';
         id += ToLatin1IfPossible(c);
     }
@@ -195,6 +208,8 @@ struct Job {
 };
 
 struct DicomDirBuilder::Impl {
+    explicit Impl(MediaProfile p) : profile(p) {}
+    const MediaProfile profile;
     WorkFolder work;   // first member: removed after the interface has let go of its files
     DicomDirInterface dicomdir;   // used by the worker only, until it has ended
     std::map<std::string, std::string> realIds;   // alias ("F0000001") -> Referenced File ID
@@ -284,10 +299,13 @@ void DicomDirBuilder::Impl::Finish() {
     if (failure) throw *failure;
 }
 
-DicomDirBuilder::DicomDirBuilder() : impl_(std::make_unique<Impl>()) {
+DicomDirBuilder::DicomDirBuilder(MediaProfile profile) : impl_(std::make_unique<Impl>(profile)) {
     InitDicomToolkit();
     DicomDirInterface& d = impl_->dicomdir;
-    d.disableTransferSyntaxCheck();    // staged files are Implicit VR Little Endian
+    const bool archive = profile == MediaProfile::Archive;
+    // Archive discs hold Implicit VR Little Endian files, which no general-
+    // purpose profile allows; the others are checked as the profile says.
+    if (archive) d.disableTransferSyntaxCheck();
     d.disableBackupMode();
     d.enableRetiredSOPClassSupport();  // older archives hold retired classes (e.g. US 1.2.840.10008.5.1.4.1.1.6)
     // The consistency check compares every file with the records made
@@ -295,8 +313,9 @@ DicomDirBuilder::DicomDirBuilder() : impl_(std::make_unique<Impl>()) {
     // it costs a sixth of the time and changes nothing that is written.
     d.disableConsistencyCheck();
     DcmtkMessages messages;
-    const OFCondition status = d.createNewDicomDir(DicomDirInterface::AP_GeneralPurpose,
-                                                   OFFilename(impl_->DicomDirPath().c_str()), kFilesetId);
+    const OFCondition status =
+        d.createNewDicomDir(archive ? DicomDirInterface::AP_GeneralPurpose : DicomDirInterface::AP_GeneralPurposeDVDJPEG,
+                            OFFilename(impl_->DicomDirPath().c_str()), kFilesetId);
     if (status.bad())
         throw Error(status.code(), std::string("Cannot start a DICOMDIR: ") + status.text() + messages.Summary());
     impl_->worker = std::thread([impl = impl_.get()] { impl->Work(); });
@@ -322,7 +341,7 @@ void DicomDirBuilder::AddFile(const DicomDataset& dataset, const std::string& re
     if (!dataset.impl || dataset.impl->source.empty())
         throw Error(0, "DICOMDIR record for " + relativePath +
                            ": the dataset was not read from a file, so no record can refer to it");
-    const std::string fileId = ReferencedFileId(relativePath);
+    const std::string fileId = ReferencedFileId(relativePath, impl_->profile != MediaProfile::Archive);
     const std::string key = dataset.DirEntryKey();
     if (dirEntryKey != key)
         throw Error(0, "DICOMDIR record for " + relativePath + ": the entry key \"" + dirEntryKey +

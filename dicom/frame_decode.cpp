@@ -24,7 +24,9 @@
 namespace velunor {
 namespace {
 
+// Writes nothing when `fd` < 0 (the frames are only checked).
 void WriteAll(int fd, const void* data, std::size_t size, const std::string& target) {
+    if (fd < 0) return;
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
         const ssize_t n = ::write(fd, p, size);
@@ -39,6 +41,7 @@ void WriteAll(int fd, const void* data, std::size_t size, const std::string& tar
 
 // Empties `fd` again for the caller's other way of writing.
 bool Abandon(int fd, const std::string& target) {
+    if (fd < 0) return false;
     if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
         const int err = errno;
         throw Error(err, "Cannot write " + target + ": " + std::strerror(err));
@@ -86,10 +89,10 @@ bool SameLayout(DcmItem& a, DcmItem& b) {
 
 }  // namespace
 
-bool WriteDecodingFrames(DicomDataset::Impl& impl, int out, bool withMeta, const std::string& target) {
+bool WriteDecodingFrames(DicomDataset::Impl& impl, int out, E_TransferSyntax xfer, bool withMeta,
+                         const std::string& target) {
     DcmDataset& dataset = *impl.file.getDataset();
-    const E_TransferSyntax xfer = EXS_LittleEndianImplicit;
-    if (dataset.card() == 0) return false;
+    if (dataset.card() == 0 || (xfer != EXS_LittleEndianImplicit && xfer != EXS_LittleEndianExplicit)) return false;
     DcmElement* element = nullptr;
     if (dataset.findAndGetElement(DCM_PixelData, element).bad() || !element || element->ident() != EVR_PixelData)
         return false;
@@ -161,10 +164,11 @@ bool WriteDecodingFrames(DicomDataset::Impl& impl, int out, bool withMeta, const
                     if (DcmElement* e = meta.getElement(i))
                         header.getMetaInfo()->insert(OFstatic_cast(DcmElement*, e->clone()), OFTrue);
             }
-            WriteThroughDcmtk(header, out, xfer, withMeta, target);
-            unsigned char pixelHeader[8] = {0xE0, 0x7F, 0x10, 0x00};
-            for (int b = 0; b < 4; ++b) pixelHeader[4 + b] = static_cast<unsigned char>(padded >> (8 * b));
-            WriteAll(out, pixelHeader, sizeof pixelHeader, target);
+            if (out >= 0) WriteThroughDcmtk(header, out, xfer, withMeta, target);
+            const std::vector<unsigned char> pixelHeader =
+                PixelDataHeader(xfer, decoded->getVR(), static_cast<Uint32>(padded));
+            if (pixelHeader.empty()) return Abandon(out, target);
+            WriteAll(out, pixelHeader.data(), pixelHeader.size(), target);
         } else if (!SameLayout(*first, *frame)) {
             return Abandon(out, target);
         }

@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -305,15 +306,15 @@ void CopyRange(int in, off_t offset, int out, std::uint64_t length, const std::s
 // Writes uncompressed little-endian pixel data without reading it: when
 // the dataset comes from a little-endian file whose pixel data is its last
 // element and has not been loaded, the value bytes are the same in the new
-// file. DCMTK writes everything before the pixel data; the pixel data is
-// then copied from the source file by the kernel. Saves two copies of every
-// pixel through user space. Returns false, having written nothing, when
-// the dataset does not qualify.
+// file (Implicit or Explicit VR Little Endian). DCMTK writes everything
+// before the pixel data; the pixel data is then copied from the source file
+// by the kernel. Saves two copies of every pixel through user space.
+// Returns false, having written nothing, when the dataset does not qualify.
 bool WriteCopyingPixels(DicomDataset::Impl& impl, int out, E_TransferSyntax xfer, bool withMeta,
                         const std::string& target) {
     DcmDataset& dataset = *impl.file.getDataset();
     const E_TransferSyntax original = dataset.getOriginalXfer();
-    if (impl.source.empty() || !withMeta || xfer != EXS_LittleEndianImplicit ||
+    if (impl.source.empty() || !withMeta || (xfer != EXS_LittleEndianImplicit && xfer != EXS_LittleEndianExplicit) ||
         (original != EXS_LittleEndianExplicit && original != EXS_LittleEndianImplicit))
         return false;
     DcmElement* pixels = nullptr;
@@ -344,6 +345,9 @@ bool WriteCopyingPixels(DicomDataset::Impl& impl, int out, E_TransferSyntax xfer
         found = std::memcmp(header + 4, tag, 4) == 0 && std::memcmp(header + 8, lengthBytes, 4) == 0;
     }
     if (!found) return false;
+    // The pixel data element as DCMTK would write it (its VR as DCMTK holds it).
+    const std::vector<unsigned char> pixelHeader = PixelDataHeader(xfer, pixels->getVR(), length);
+    if (pixelHeader.empty()) return false;
 
     // Everything but the pixel data, through DCMTK.
     DcmElement* removed = dataset.remove(pixels);
@@ -355,18 +359,44 @@ bool WriteCopyingPixels(DicomDataset::Impl& impl, int out, E_TransferSyntax xfer
         }
     } restore{dataset, removed};
     WriteThroughDcmtk(impl.file, out, xfer, true, target);
-    // Then the pixel data element: its header in Implicit VR, its value
-    // copied from the source.
-    unsigned char implicitHeader[8];
-    std::memcpy(implicitHeader, tag, 4);
-    std::memcpy(implicitHeader + 4, lengthBytes, 4);
-    if (::write(out, implicitHeader, sizeof implicitHeader) != static_cast<ssize_t>(sizeof implicitHeader))
+    // Then the pixel data element: its header, its value copied from the source.
+    if (::write(out, pixelHeader.data(), pixelHeader.size()) != static_cast<ssize_t>(pixelHeader.size()))
         ThrowTargetWrite(errno, target);
     CopyRange(source.fd, valueAt, out, length, target);
     return true;
 }
 
+// Decodes the compressed pixel data of a dataset that is kept compressed,
+// to prove it sound (DCMTK's JPEG decoder delivers wrong pixels for a
+// damaged stream and only warns); the file is written with the compressed
+// pixels. Multi-frame images are decoded a frame at a time where that
+// applies, others in a copy of the dataset (once decoded, DCMTK no longer
+// writes a dataset in its compressed syntax). Throws velunor::Error as a
+// decode for good would.
+void CheckCompressedPixels(DicomDataset::Impl& impl, const std::string& target) {
+    DcmDataset& dataset = *impl.file.getDataset();
+    if (!dataset.tagExists(DCM_PixelData)) return;
+    if (WriteDecodingFrames(impl, -1, EXS_LittleEndianExplicit, false, target)) return;
+    DcmDataset copy(dataset);
+    DcmtkMessages messages;
+    const OFCondition status = copy.chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
+    if (messages.CorruptJpeg()) throw Error(0, impl.name + ": the JPEG pixel data is corrupt" + messages.Summary());
+    if (status.bad()) throw StatusError(status, impl.name + ": the pixel data cannot be decoded", messages);
+}
+
 }  // namespace
+
+std::vector<unsigned char> PixelDataHeader(E_TransferSyntax xfer, DcmEVR vr, Uint32 length) {
+    std::vector<unsigned char> header = {0xE0, 0x7F, 0x10, 0x00};
+    if (xfer == EXS_LittleEndianExplicit) {
+        if (vr != EVR_OB && vr != EVR_OW) return {};
+        header.insert(header.end(), {'O', static_cast<unsigned char>(vr == EVR_OB ? 'B' : 'W'), 0, 0});
+    } else if (xfer != EXS_LittleEndianImplicit) {
+        return {};
+    }
+    for (int b = 0; b < 4; ++b) header.push_back(static_cast<unsigned char>(length >> (8 * b)));
+    return header;
+}
 
 // ---- start-up ----------------------------------------------------------
 
@@ -459,7 +489,8 @@ DicomDataset::~DicomDataset() = default;
 DicomDataset::DicomDataset(DicomDataset&&) noexcept = default;
 DicomDataset& DicomDataset::operator=(DicomDataset&&) noexcept = default;
 
-void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::string& transferSyntaxUid) {
+void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::string& transferSyntaxUid,
+                            const std::vector<std::string>& keepCompressed) {
     InitDicomToolkit();
     if (!impl) throw Error(0, "The dataset is empty");
     DcmDataset& dataset = *impl->file.getDataset();
@@ -483,10 +514,21 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
             throw Error(0, target + " is the file the dataset was read from; it is not written onto itself");
     }
 
+    // Kept compressed: the syntax it was read in, its pixel data as it is.
+    const DcmXfer original(dataset.getOriginalXfer());
+    if (original.isEncapsulated() &&
+        std::find(keepCompressed.begin(), keepCompressed.end(), original.getXferID()) != keepCompressed.end()) {
+        CheckCompressedPixels(*impl, target);
+        TemporaryFile temporary(path);
+        WriteThroughDcmtk(impl->file, temporary.fd, original.getXfer(), withMeta, target);
+        temporary.Commit(path);
+        return;
+    }
+
     // A multi-frame image is decoded frame by frame where it can be, and
     // otherwise whole.
     TemporaryFile temporary(path);
-    if (xfer != EXS_LittleEndianImplicit || !WriteDecodingFrames(*impl, temporary.fd, withMeta, target)) {
+    if (!WriteDecodingFrames(*impl, temporary.fd, xfer, withMeta, target)) {
         {
             DcmtkMessages messages;
             const OFCondition status = dataset.chooseRepresentation(xfer, nullptr);
@@ -508,6 +550,11 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
             WriteThroughDcmtk(impl->file, temporary.fd, xfer, withMeta, target);
     }
     temporary.Commit(path);
+}
+
+void DicomDataset::WriteForDisc(const fs::path& path, MediaProfile profile) {
+    if (profile == MediaProfile::Archive) return WriteFile(path, true, kImplicitVRLittleEndian);
+    WriteFile(path, true, kExplicitVRLittleEndian, kGeneralPurposeDvdJpegSyntaxes);
 }
 
 std::string DicomDataset::StudyUID() const {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/error.hpp"
+#include "app/settings.hpp"
 
 namespace velunor {
 
@@ -32,6 +33,13 @@ public:
 };
 
 inline constexpr const char* kImplicitVRLittleEndian = "1.2.840.10008.1.2";
+inline constexpr const char* kExplicitVRLittleEndian = "1.2.840.10008.1.2.1";
+
+// The compressed transfer syntaxes a general-purpose DVD with JPEG may hold
+// besides Explicit VR Little Endian: JPEG baseline (process 1), extended
+// (processes 2 and 4) and lossless (process 14, selection value 1).
+inline const std::vector<std::string> kGeneralPurposeDvdJpegSyntaxes = {
+    "1.2.840.10008.1.2.4.50", "1.2.840.10008.1.2.4.51", "1.2.840.10008.1.2.4.70"};
 
 // Checks that the DICOM data dictionary is loaded and, once per process,
 // registers the JPEG, JPEG-LS and RLE decoders, lowers DCMTK's console
@@ -51,9 +59,14 @@ public:
     DicomDataset& operator=(DicomDataset&&) noexcept;
 
     // Writes the dataset to `path` in `transferSyntaxUid` (only uncompressed
-    // syntaxes; "1.2.840.10008.1.2" in practice). Compressed pixel data is
-    // decoded first: JPEG (baseline, extended, lossless), JPEG-LS and RLE by
-    // DCMTK, JPEG 2000 by GDCM; lossless input keeps bit-identical pixels.
+    // syntaxes: Implicit or Explicit VR Little Endian in practice).
+    // Compressed pixel data is decoded first: JPEG (baseline, extended,
+    // lossless), JPEG-LS and RLE by DCMTK, JPEG 2000 by GDCM; lossless input
+    // keeps bit-identical pixels. A dataset read in one of the syntaxes of
+    // `keepCompressed` is written in that syntax instead, its compressed
+    // pixel data as it is; the pixels are decoded once in memory all the
+    // same (a frame at a time where the frame decode applies), so that a
+    // damaged stream fails as it would when decoded for good.
     // `withMeta` true writes a DICOM file with meta information (updated to
     // the new syntax and the dataset's UIDs), false the bare dataset.
     // Throws velunor::Error when
@@ -67,7 +80,15 @@ public:
     // folder and renamed onto `path` only when complete, so `path` holds
     // either its previous content or the complete new file, and no partial
     // or temporary file is left behind on failure.
-    void WriteFile(const std::filesystem::path& path, bool withMeta, const std::string& transferSyntaxUid);
+    void WriteFile(const std::filesystem::path& path, bool withMeta, const std::string& transferSyntaxUid,
+                   const std::vector<std::string>& keepCompressed = {});
+
+    // Writes the dataset as a staged file of a disc in `profile` (a DICOM
+    // file with meta information): archive: Implicit VR Little Endian, every
+    // compressed image decoded; general-purpose: Explicit VR Little Endian,
+    // and JPEG baseline, extended and lossless (SV1) kept compressed. Throws
+    // as WriteFile.
+    void WriteForDisc(const std::filesystem::path& path, MediaProfile profile);
 
     // The Study Instance UID (0020,000D). Throws velunor::Error when the
     // dataset has none.
@@ -132,20 +153,25 @@ private:
 };
 
 // Collects one directory record per DICOM file and writes a DICOMDIR over
-// them (general-purpose media profile, Patient / Study / Series / record
-// types per SOP class as DCMTK's DicomDirInterface builds them, transfer
-// syntax check off so that Implicit VR files are accepted). Each Referenced
-// File ID is the file's real path relative to the disc root, even where the
-// name is not a conformant DICOM file ID; names that fit ISO 8859-1 are
-// stored in that character set (as DICOM readers decode the value), others
-// as their bytes.
+// them (Patient / Study / Series / record types per SOP class as DCMTK's
+// DicomDirInterface builds them). Each Referenced File ID is the file's
+// path relative to the disc root.
+//  - Archive profile: the general-purpose profile without its transfer
+//    syntax check, so that Implicit VR files are accepted; the file IDs are
+//    the staged names even where they are no conformant DICOM file IDs;
+//    names that fit ISO 8859-1 are stored in that character set (as DICOM
+//    readers decode the value), others as their bytes.
+//  - General-purpose profile: DCMTK's general-purpose DVD profile with JPEG,
+//    its transfer syntax check on (Explicit VR Little Endian and JPEG
+//    baseline, extended and lossless SV1 only); every file ID component
+//    must be conformant (1 to 8 of A-Z, 0-9, "_").
 class DicomDirBuilder {
 public:
     // Creates its working folder under the system's temporary directory,
     // after removing the working folders that builders of ended (killed)
     // processes left there.
     // Throws velunor::Error when its temporary working folder cannot be made.
-    DicomDirBuilder();
+    explicit DicomDirBuilder(MediaProfile profile = MediaProfile::Archive);
     ~DicomDirBuilder();
     DicomDirBuilder(const DicomDirBuilder&) = delete;
     DicomDirBuilder& operator=(const DicomDirBuilder&) = delete;
@@ -162,7 +188,8 @@ public:
     // builder while the caller goes on; a file it refuses is reported by
     // the next AddFile or by WriteDicomDir.
     // Throws velunor::Error when the dataset was not read from a file, the
-    // path is empty or holds a backslash, the key does not belong to the
+    // path is empty or holds a backslash (or, general-purpose, a component
+    // that is no conformant file ID), the key does not belong to the
     // dataset, or DCMTK refused this or an earlier file (with DCMTK's
     // reasons and the file's path).
     void AddFile(const DicomDataset& dataset, const std::string& relativePath,

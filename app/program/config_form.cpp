@@ -14,6 +14,7 @@ ConfigForm FormFromSettings(const Settings& s) {
     f.AuthBurn = s.AuthBurn != 0;
     f.ASAPI = s.ASAPI != 0;
     f.ImageFolder = s.ImageFolder;
+    f.MediaProfile = s.ProfileProblem.empty() ? MediaProfileName(s.Profile) : s.ProfileText;
     return f;
 }
 
@@ -31,6 +32,7 @@ void SaveConfigForm(const ConfigForm& f, const std::filesystem::path& ini) {
     put("ASAPI", flag(f.ASAPI));
     put("AuthBurn", flag(f.AuthBurn));
     put("ImageFolder", EncodeLineBreaks(f.ImageFolder));
+    put("MediaProfile", EncodeLineBreaks(f.MediaProfile));
 }
 
 std::string FolderWithSeparator(const std::string& folder) {

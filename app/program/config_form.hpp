@@ -19,6 +19,10 @@ struct ConfigForm {
     bool ASAPI = false;
     bool AuthBurn = false;
     std::string ImageFolder;
+    // MediaProfile as velunor.ini has it: "archive" when missing, and a
+    // value that names no profile as it is, so that saving the dialog never
+    // turns it into a profile nobody chose.
+    std::string MediaProfile = "archive";
 };
 
 // The form filled from the process-wide settings (not from the file).

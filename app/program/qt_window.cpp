@@ -311,6 +311,11 @@ fConfig::fConfig(Settings& settings, std::filesystem::path programDir, Prompter&
     chkAuthBurn = new QCheckBox("Request burn authorisation from user", this);
     txtImageFolder = new QLineEdit(this);
     cmdBrowseImage = new QPushButton("...", this);
+    cboMediaProfile = new QComboBox(this);
+    cboMediaProfile->addItems({MediaProfileName(MediaProfile::Archive), MediaProfileName(MediaProfile::GeneralPurpose)});
+    cboMediaProfile->setToolTip("archive: source file names, Implicit VR Little Endian (as ever).\n"
+                                "general-purpose: file IDs IM000001 ..., Explicit VR Little Endian, JPEG kept;\n"
+                                "a DICOMDIR every DICOM reader opens.");
     cmdOK = new QPushButton("OK", this);
     cmdCancel = new QPushButton("Cancel", this);
 
@@ -334,6 +339,7 @@ fConfig::fConfig(Settings& settings, std::filesystem::path programDir, Prompter&
     form->addRow("MSG DVD-Name:", txtMSGDVDName);
     form->addRow("DVD-Speed :", speedRow);
     form->addRow("Image folder:", withButton(txtImageFolder, cmdBrowseImage));
+    form->addRow("Media profile:", cboMediaProfile);
     form->addRow("", chkArchive);
     form->addRow("", chkASAPI);
     form->addRow("", chkAuthBurn);
@@ -351,7 +357,7 @@ fConfig::fConfig(Settings& settings, std::filesystem::path programDir, Prompter&
         {cmdBrowse, "cmdBrowse"}, {txtMSGDVDInsert, "txtMSGDVDInsert"}, {txtMSGDVDName, "txtMSGDVDName"},
         {txtDVDSpeed, "txtDVDSpeed"}, {chkArchive, "chkArchive"}, {chkASAPI, "chkASAPI"},
         {chkAuthBurn, "chkAuthBurn"}, {txtImageFolder, "txtImageFolder"}, {cmdBrowseImage, "cmdBrowseImage"},
-        {cmdOK, "cmdOK"}, {cmdCancel, "cmdCancel"}};
+        {cboMediaProfile, "cboMediaProfile"}, {cmdOK, "cmdOK"}, {cmdCancel, "cmdCancel"}};
     for (auto [w, name] : names) w->setObjectName(name);
 
     SetForm(FormFromSettings(settings_));
@@ -375,6 +381,7 @@ ConfigForm fConfig::Form() const {
     f.ASAPI = chkASAPI->isChecked();
     f.AuthBurn = chkAuthBurn->isChecked();
     f.ImageFolder = txtImageFolder->text().toStdString();
+    f.MediaProfile = cboMediaProfile->currentText().toStdString();
     return f;
 }
 
@@ -389,6 +396,9 @@ void fConfig::SetForm(const ConfigForm& f) {
     chkAuthBurn->setChecked(f.AuthBurn);
     chkASAPI->setChecked(f.ASAPI);
     txtImageFolder->setText(Q(f.ImageFolder));
+    // A value that names no profile is shown (and saved) as it is.
+    if (cboMediaProfile->findText(Q(f.MediaProfile)) < 0) cboMediaProfile->addItem(Q(f.MediaProfile));
+    cboMediaProfile->setCurrentText(Q(f.MediaProfile));
 }
 
 void fConfig::BrowseClicked() {

@@ -134,6 +134,7 @@ private:
     QCheckBox* chkAuthBurn;
     QLineEdit* txtImageFolder;
     QPushButton* cmdBrowseImage;
+    QComboBox* cboMediaProfile;
     QPushButton* cmdOK;
     QPushButton* cmdCancel;
 };
