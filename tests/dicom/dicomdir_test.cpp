@@ -21,6 +21,7 @@
 #include "app/run.hpp"
 #include "dicom/dicom.hpp"
 #include "tests/dicom/dicom_test_support.hpp"
+#include "tests/support/recorded_events.hpp"
 #include "tests/support/scripted_drive.hpp"
 #include "tests/support/support.hpp"
 #include "tools/archive_generator.hpp"
@@ -71,13 +72,10 @@ std::vector<Record> ReadRecords(const fs::path& file) {
 class DicomDirPhase : public ::testing::Test {
 protected:
     TempDir tmp;
-    ScriptedPrompter prompter;
-    FakeSleep sleep;
-    HeadlessWindow window{prompter, [this](std::chrono::milliseconds d) { sleep(d); }};
-    Shell shell{tmp / "program", window};
-    RunState state;
+    RecordedEvents events;
+    Shell shell{tmp / "program", events};
     ScriptedDrive drive;
-    velunor::Run run{shell, state, drive};
+    velunor::Run run{shell, drive};
     fs::path dvd, first, second, sources;
     int yields = 0;
 
@@ -91,7 +89,7 @@ protected:
         fs::create_directories(first);
         fs::create_directories(second);
         fs::create_directories(sources);
-        window.onYield = [this] { ++yields; };
+        events.onYield = [this] { ++yields; };
     }
 
     // Stages `source` into `folder` under `name` as the staging copy does.
@@ -134,8 +132,8 @@ TEST_F(DicomDirPhase, RecordsEveryStagedFileOnceUnderItsRealNameAndEveryReferenc
     fs::create_directories(first / "old");
     Stage(Sample("CT_small.dcm"), first / "old", "IM00001.dcm");
 
-    ASSERT_TRUE(DicomDir(run)) << ErrorLog();
-    EXPECT_TRUE(prompter.shown.empty());
+    ASSERT_TRUE(DicomDir(run, StagedDisc{0, run.Tree()})) << ErrorLog();
+    EXPECT_TRUE(events.asked.empty());
     EXPECT_EQ(Entries(dvd), (std::vector<std::string>{"1", "2", "Dicomdir"}));
 
     const std::vector<Record> records = ReadRecords(dvd / "Dicomdir");
@@ -165,8 +163,7 @@ TEST_F(DicomDirPhase, RecordsEveryStagedFileOnceUnderItsRealNameAndEveryReferenc
     EXPECT_EQ(types["2/rtplan.dcm"], "RT PLAN");
     EXPECT_EQ(types["2/EKG Ruhe.dcm"], "WAVEFORM");
 
-    EXPECT_EQ(window.Maximum(Control::pbDicomDir), 8);
-    EXPECT_EQ(window.Value(Control::pbDicomDir), 8);
+    EXPECT_EQ(events.Progress(RunPhase::DicomDir), kProgressMax);
     EXPECT_GE(yields, 9);
 
     // pydicom's FileSet reads the same records and finds every file.
@@ -200,10 +197,9 @@ TEST_F(DicomDirPhase, ZeroByteFilesInFolderOneAreDeletedWithoutRecordOrProgress)
     ::chmod((first / "IM00002.dcm").c_str(), 0444);
     StageImage(arc::Modality::MR, 2, second, "IM00001.dcm");
 
-    ASSERT_TRUE(DicomDir(run)) << ErrorLog();
+    ASSERT_TRUE(DicomDir(run, StagedDisc{0, run.Tree()})) << ErrorLog();
     EXPECT_FALSE(fs::exists(first / "IM00002.dcm"));
-    EXPECT_EQ(window.Maximum(Control::pbDicomDir), 3) << "counted before the deletion";
-    EXPECT_EQ(window.Value(Control::pbDicomDir), 2) << "the bar ends one step short";
+    EXPECT_EQ(events.Progress(RunPhase::DicomDir), kProgressMax * 2 / 3) << "counted before the deletion";
     std::vector<std::string> ids;
     for (const Record& r : ReadRecords(dvd / "Dicomdir")) ids.push_back(r.fileId);
     std::sort(ids.begin(), ids.end());
@@ -214,12 +210,12 @@ TEST_F(DicomDirPhase, AZeroByteFileInFolderTwoIsReadAndFailsThePhase) {
     StageImage(arc::Modality::CT, 1, first, "IM00001.dcm");
     WriteAll(second / "IM00001.dcm", "");
 
-    EXPECT_FALSE(DicomDir(run));
+    EXPECT_FALSE(DicomDir(run, StagedDisc{0, run.Tree()}));
     EXPECT_FALSE(fs::exists(dvd / "Dicomdir"));
     EXPECT_TRUE(fs::exists(second / "IM00001.dcm")) << "staged files stay where they are";
-    ASSERT_EQ(prompter.shown.size(), 1u);
-    EXPECT_EQ(prompter.shown[0].icon, Icon::Critical);
-    EXPECT_NE(prompter.shown[0].text.find("IM00001.dcm"), std::string::npos) << prompter.shown[0].text;
+    ASSERT_EQ(events.asked.size(), 1u);
+    EXPECT_EQ(events.asked[0].icon, Icon::Critical);
+    EXPECT_NE(events.asked[0].text.find("IM00001.dcm"), std::string::npos) << events.asked[0].text;
     EXPECT_NE(ErrorLog().find("DicomDir"), std::string::npos);
 }
 
@@ -229,12 +225,12 @@ TEST_F(DicomDirPhase, FailuresAfterAZeroByteFileWasDeletedStillEndThePhase) {
     WriteAll(first / "B_broken.dcm", "not a DICOM file");
     StageImage(arc::Modality::MR, 3, second, "IM00001.dcm");
 
-    EXPECT_FALSE(DicomDir(run));
+    EXPECT_FALSE(DicomDir(run, StagedDisc{0, run.Tree()}));
     EXPECT_FALSE(fs::exists(first / "A_empty.dcm"));
     EXPECT_TRUE(fs::exists(first / "B_broken.dcm"));
     EXPECT_FALSE(fs::exists(dvd / "Dicomdir"));
-    ASSERT_EQ(prompter.shown.size(), 1u);
-    EXPECT_NE(prompter.shown[0].text.find("B_broken.dcm"), std::string::npos);
+    ASSERT_EQ(events.asked.size(), 1u);
+    EXPECT_NE(events.asked[0].text.find("B_broken.dcm"), std::string::npos);
     const std::string log = ErrorLog();
     EXPECT_NE(log.find("B_broken.dcm"), std::string::npos);
     EXPECT_NE(log.find("DicomDir"), std::string::npos);
@@ -244,10 +240,10 @@ TEST_F(DicomDirPhase, ADicomdirThatCannotBeWrittenFailsThePhase) {
     StageImage(arc::Modality::CT, 1, first, "IM00001.dcm");
     // Something that is not a file holds the DICOMDIR's name.
     fs::create_directories(dvd / "Dicomdir" / "inside");
-    EXPECT_FALSE(DicomDir(run));
+    EXPECT_FALSE(DicomDir(run, StagedDisc{0, run.Tree()}));
     EXPECT_TRUE(fs::is_directory(dvd / "Dicomdir" / "inside"));
-    ASSERT_EQ(prompter.shown.size(), 1u);
-    EXPECT_NE(prompter.shown[0].text.find("Dicomdir"), std::string::npos) << prompter.shown[0].text;
+    ASSERT_EQ(events.asked.size(), 1u);
+    EXPECT_NE(events.asked[0].text.find("Dicomdir"), std::string::npos) << events.asked[0].text;
     EXPECT_EQ(Entries(dvd), (std::vector<std::string>{"1", "2", "Dicomdir"})) << "no temporary file left";
 
     // DVD/ itself unwritable: through its permissions for a normal user,
@@ -273,8 +269,8 @@ TEST_F(DicomDirPhase, ADicomdirThatCannotBeWrittenFailsThePhase) {
         }
     } unlock{dvd, ::geteuid() == 0};
     if (locked) {
-        EXPECT_FALSE(DicomDir(run));
-        EXPECT_EQ(prompter.shown.size(), 2u);
+        EXPECT_FALSE(DicomDir(run, StagedDisc{0, run.Tree()}));
+        EXPECT_EQ(events.asked.size(), 2u);
         EXPECT_NE(ErrorLog().find("DicomDir"), std::string::npos);
         EXPECT_EQ(Entries(dvd), (std::vector<std::string>{"1", "2"}));
     }
@@ -283,7 +279,7 @@ TEST_F(DicomDirPhase, ADicomdirThatCannotBeWrittenFailsThePhase) {
 TEST_F(DicomDirPhase, AMissingFolderOrARefusedFileFailsThePhase) {
     fs::remove_all(second);
     StageImage(arc::Modality::CT, 1, first, "IM00001.dcm");
-    EXPECT_FALSE(DicomDir(run));
+    EXPECT_FALSE(DicomDir(run, StagedDisc{0, run.Tree()}));
     EXPECT_NE(ErrorLog().find("DVD/2"), std::string::npos);
     fs::create_directories(second);
 
@@ -294,19 +290,19 @@ TEST_F(DicomDirPhase, AMissingFolderOrARefusedFileFailsThePhase) {
     std::string output;
     ASSERT_EQ(RunCommand("dcmodify -nb -m '(0008,0016)=1.2.3.4.5.6.7' '" + source.string() + "'", output), 0) << output;
     Stage(source, second, "private.dcm");
-    EXPECT_FALSE(DicomDir(run));
+    EXPECT_FALSE(DicomDir(run, StagedDisc{0, run.Tree()}));
     EXPECT_FALSE(fs::exists(dvd / "Dicomdir"));
     EXPECT_NE(ErrorLog().find("invalid SOP class (1.2.3.4.5.6.7)"), std::string::npos) << ErrorLog();
-    EXPECT_NE(prompter.shown.back().text.find("2/private.dcm"), std::string::npos) << prompter.shown.back().text;
-    EXPECT_EQ(prompter.shown.back().text.find("F000000"), std::string::npos) << "no internal alias in the message";
-    EXPECT_EQ(prompter.shown.size(), 2u);
+    EXPECT_NE(events.asked.back().text.find("2/private.dcm"), std::string::npos) << events.asked.back().text;
+    EXPECT_EQ(events.asked.back().text.find("F000000"), std::string::npos) << "no internal alias in the message";
+    EXPECT_EQ(events.asked.size(), 2u);
 }
 
 TEST_F(DicomDirPhase, AnInstanceStagedTwiceIsReferencedOnce) {
     shell.settings.DebugMode = true;
     StageImage(arc::Modality::CT, 1, first, "IM00001.dcm");
     fs::copy_file(first / "IM00001.dcm", second / "IM00001.dcm");
-    ASSERT_TRUE(DicomDir(run)) << ErrorLog();
+    ASSERT_TRUE(DicomDir(run, StagedDisc{0, run.Tree()})) << ErrorLog();
     const std::vector<Record> records = ReadRecords(dvd / "Dicomdir");
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].fileId, "1/IM00001.dcm");
