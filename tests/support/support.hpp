@@ -50,9 +50,6 @@ struct ScriptedPrompter : Prompter {
     std::vector<std::string> texts() const;
 };
 
-// A sleeper for HeadlessWindow that only adds up the time it was asked to wait.
-struct FakeSleep {
-    std::chrono::milliseconds total{0};
     void operator()(std::chrono::milliseconds d) { total += d; }
 };
 
