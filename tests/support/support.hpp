@@ -50,9 +50,6 @@ struct ScriptedPrompter : Prompter {
     std::vector<std::string> texts() const;
 };
 
-    void operator()(std::chrono::milliseconds d) { total += d; }
-};
-
 // Whole content of a file as bytes in a string ("" when missing).
 std::string ReadAll(const std::filesystem::path& p);
 void WriteAll(const std::filesystem::path& p, const std::string& content);
