@@ -81,6 +81,11 @@ struct Phase {
     const MediaProfile profile;
     int discFiles = 0;
     std::map<std::string, fs::path> dvd1Instances;
+    // Archive profile: the files an earlier run that wrote no disc left in
+    // DVD/1/, by size. The carry-over pass stages the same studies again;
+    // a file identical to one of them is not kept twice, whatever name
+    // either got.
+    std::multimap<std::uintmax_t, fs::path> dvd1Leftovers;
 
     Phase(Run& r, const CollectLimits& l)
         : run(r), limits(l), paths(r.Tree()),
@@ -303,6 +308,22 @@ bool StagedBefore(Phase& p, const DicomDataset& dataset, const fs::path& written
     return false;
 }
 
+// True when `written` has the bytes of a file an earlier run left in
+// DVD/1/; that file is then taken off the list, so that it answers for one
+// file of this run only.
+bool MatchesLeftover(Phase& p, const fs::path& written) {
+    std::error_code ec;
+    const auto size = fs::file_size(written, ec);
+    if (ec) return false;
+    const auto [first, last] = p.dvd1Leftovers.equal_range(size);
+    for (auto it = first; it != last; ++it) {
+        if (!SameContent(it->second, written)) continue;
+        p.dvd1Leftovers.erase(it);
+        return true;
+    }
+    return false;
+}
+
 // Writes the dataset just read into `folder` under `sourceName` (made a
 // StagedName), or under a free name when that one is taken, and adds the written file to the study's
 // staged files. A file identical to one already there under `name` (the
@@ -339,7 +360,9 @@ void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const
         if (!ec) p.studyFiles.pop_back();
         throw;
     }
-    if (numbered ? StagedBefore(p, dataset, written) : target != name && SameContent(folder / name, written)) {
+    if (numbered ? StagedBefore(p, dataset, written)
+                 : (target != name && SameContent(folder / name, written)) ||
+                       (folder == p.paths.dvd1 && MatchesLeftover(p, written))) {
         fs::remove(written);
         p.studyFiles.pop_back();
         return;
@@ -732,8 +755,12 @@ bool PrepareStaging(Phase& p) {
     for (const fs::path* folder : {&t.dvd, &t.dvdTemp, &t.unzip, &t.dvd1, &t.dvd2})
         if (!MakePath(p.run.shell, folder->string())) return false;
     for (const fs::path* folder : {&t.dvd2, &t.dvd, &t.dvdTemp, &t.unzip}) EmptyFolder(folder->string());
-    if (p.profile == MediaProfile::GeneralPurpose) EmptyFolder(t.dvd1.string());
-    else RemoveInterruptedWrites(t.dvd1);
+    if (p.profile == MediaProfile::GeneralPurpose) {
+        EmptyFolder(t.dvd1.string());
+        return true;
+    }
+    RemoveInterruptedWrites(t.dvd1);
+    for (const fs::path& file : FilesIn(t.dvd1)) p.dvd1Leftovers.emplace(fs::file_size(file), file);
     return true;
 }
 
