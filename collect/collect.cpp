@@ -252,13 +252,7 @@ std::string NextDiscName(Phase& p) {
 // names are then simply not reused).
 std::string PlaceName(Phase& p, const fs::path& folder, const std::string& name) {
     if (!EntryExists(folder / name)) return name;
-    int& k = p.nextSuffix[folder.string() + '\0' + name];
-    if (k < 1) k = 1;
-    for (int tries = 0; tries < kMaxNameAttempts; ++tries, ++k) {
-        std::string candidate = Suffixed(name, k);
-        if (!EntryExists(folder / candidate)) return candidate;
-    }
-    throw Error(0, "No free name for " + name + " in " + folder.string());
+    return FreeName(folder, name, &p.nextSuffix[folder.string() + '\0' + name]);
 }
 
 // A failure of the staging volume itself (full, over quota, a file size
@@ -964,9 +958,12 @@ std::int32_t SizeInMB(std::uintmax_t bytes, std::uintmax_t megabyte) {
                : static_cast<std::int32_t>(mb);
 }
 
-std::string FreeName(const fs::path& folder, const std::string& name) {
+std::string FreeName(const fs::path& folder, const std::string& name, int* nextSuffix) {
     if (!EntryExists(folder / name)) return name;
-    for (int k = 1; k <= kMaxNameAttempts; ++k) {
+    int first = 1;
+    int& k = nextSuffix ? *nextSuffix : first;
+    if (k < 1) k = 1;
+    for (int tries = 0; tries < kMaxNameAttempts; ++tries, ++k) {
         std::string candidate = Suffixed(name, k);
         if (!EntryExists(folder / candidate)) return candidate;
     }

@@ -123,8 +123,11 @@ std::int32_t SizeInMB(std::uintmax_t bytes, std::uintmax_t megabyte = 1024 * 102
 // `name` itself when no entry of that name exists there, otherwise the
 // first free "<stem>_<k><.ext>" (the extension being the part from the last
 // "."), its stem cut where needed (never inside a UTF-8 character) so that
-// it fits in 255 bytes. Throws velunor::Error when no free name is found.
-std::string FreeName(const std::filesystem::path& folder, const std::string& name);
+// it fits in 255 bytes. With `nextSuffix`, the search starts at that k and
+// leaves it where the name was found (names once taken stay taken during a
+// run, so a folder of many equal names is not searched from 1 each time).
+// Throws velunor::Error when no free name is found.
+std::string FreeName(const std::filesystem::path& folder, const std::string& name, int* nextSuffix = nullptr);
 
 // The decision to burn, on what the passes left in DVD/1/ and DVD/2/.
 // `result` is the result so far (true when the capacity limit stopped the
