@@ -35,6 +35,22 @@ struct QtPrompter : Prompter {
 // line, Start and Cancel, the File menu, and the three timers. It maps the
 // run events onto its controls and forwards clicks and ticks to the run
 // controller; it never tells the controller anything through a control.
+//
+//   RunStarted          Picture1 hidden; every bar to 0; cmdStarten and mnuFile
+//                       off, cmdCancel on
+//   PhaseStarted(p)     p's label shows: Collect lblSammeln/pbSammeln, DicomDir
+//                       lblDicomDir/pbDicomDir, Disc lblDVD/pbDisk, Verify
+//                       lblVerifyDVD/pbVer, Record lblUpdate/pbDB
+//   Progress(p, v)      p's bar (range 0..10000) to v
+//   Status(text)        lblCur, repainted at once
+//   CancelAllowed(a)    cmdCancel
+//   Ask(q)              QMessageBox through the Prompter; unattended: shown for
+//                       it, hidden again after No and TimerWrite restarted
+//   Notice(...)         modal fNot ("Attention") or fDetect, text in
+//                       lblNotification, ticked by Timer1
+//   Drive(d, ready)     lblDrive; cmdStarten on when ready and no run is active
+//   RunEnded(o)         after a run that began: cmdStarten and mnuFile on,
+//                       cmdCancel off
 class fVelunor : public QMainWindow, public RunEvents {
     Q_OBJECT
 public:
