@@ -14,6 +14,11 @@
 // "<stem>_<k><.ext>" (k = 1, 2, ...), so no staged file ever replaces another.
 // A backslash in a source name becomes "_" (it separates the parts of a
 // DICOMDIR file ID), and a suffixed name is cut to fit in 255 bytes.
+// In the general-purpose media profile (settings.Profile) the files of DVD/1/
+// and DVD/2/ are named IM000001, IM000002, ... instead, numbered over DVD/1/
+// and then DVD/2/ (a new study when it moves from DVDTemp/ into DVD/2/), and
+// DVD/1/ is emptied when the staging tree is prepared; files are written as
+// DicomDataset::WriteForDisc writes them for the profile.
 //
 // Everything runs on the user-interface thread and yields (RunEvents::Yield)
 // after every file and every database row.
@@ -57,7 +62,8 @@ struct CollectLimits {
 // in this run) and gives write = false with the message in `why`.
 // Progress: the Collect bar runs 0..5000 over the carry-over studies and
 // 5000..10000 over the new ones.
-// Before anything is staged: a LastMediaNr that is not a file, holds no
+// Before anything is staged: a MediaProfile that names no profile
+// (settings.ProfileProblem), or a LastMediaNr that is not a file, holds no
 // whole number or a negative one, or whose next disc number would not fit
 // 32 bits ends the phase with couldNotStart.
 // Files: a file that cannot be read is logged in the file log and staging

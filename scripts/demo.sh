@@ -3,14 +3,16 @@
 # generates a sample archive with its SQLite database, and lets velunor-cli
 # write one disc into an image folder, read it back and record it.
 # Everything lands under build/demo (removed and made anew on every call).
+#   scripts/demo.sh [archive|general-purpose]   the media profile of the discs (default archive)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${VELUNOR_BUILD_DIR:-$root/build}
+profile=${1:-archive}
+case "$profile" in
+  archive|general-purpose) ;;
+  *) echo "usage: $0 [archive|general-purpose]" >&2; exit 2 ;;
+esac
+source "$(dirname "$0")/common.sh"
 demo=$build/demo
-
-"$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo ${VELUNOR_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j"$(nproc)" --target velunor velunor-cli velunor-make-archive
+prepare velunor velunor-cli velunor-make-archive
 
 rm -rf "$demo"
 mkdir -p "$demo/iso"
@@ -32,6 +34,7 @@ DVDSpeed=0
 Archive=0
 ASAPI=0
 AuthBurn=0
+MediaProfile=$profile
 INI
 
 db() { sqlite3 "$demo/archive.db" "$@"; }
@@ -52,6 +55,15 @@ show() {
       while read -r uid; do printf ' %s' "$(db "SELECT StudyID FROM tblStudies WHERE StudyUID = '$uid'")"; done
     echo
   done
+  if [ "$profile" = general-purpose ]; then
+    # What readers of the disc make of its DICOMDIR.
+    local records
+    records=$(cd "$out" && dcmdump DICOMDIR 2>&1 | grep -c '(0004,1500)') &&
+      echo "   dcmdump DICOMDIR: read whole, $records file records" || echo "   dcmdump DICOMDIR: FAILED"
+    (cd "$out" && dcmmkdir --general-dvd-jpeg +D "$out.rebuilt" +r 1 2 >/dev/null 2>&1) &&
+      echo "   dcmmkdir --general-dvd-jpeg +r 1 2: accepts every file" || echo "   dcmmkdir --general-dvd-jpeg: FAILED"
+    echo "   dciodvfy DICOMDIR: $(cd "$out" && dciodvfy DICOMDIR 2>&1 | grep -c '^Error' || true) errors"
+  fi
 }
 
 status=0

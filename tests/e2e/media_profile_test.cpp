@@ -1,0 +1,312 @@
+// Discs in both media profiles, written by whole runs of the program on a
+// generated archive (every transfer syntax of the generator, ZIP studies,
+// names that clash or hold umlauts, carry-over studies) and read back as a
+// reader of the disc would: xorriso extracts the image, DCMTK reads what it
+// holds, and DCMTK's and dicom3tools' own programs judge the DICOMDIR.
+#include <gtest/gtest.h>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcdicdir.h>
+#include <dcmtk/dcmdata/dcdirrec.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+
+#include <QByteArray>
+#include <QString>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "app/program/config_form.hpp"
+#include "dicom/toolkit.hpp"
+#include "tests/support/archive_db.hpp"
+#include "tests/support/run_driver.hpp"
+#include "tools/archive_generator.hpp"
+
+namespace velunor {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadAll;
+using test::WriteAll;
+
+// What a record names, or what a file holds: its SOP instance and syntax.
+struct Instance {
+    std::string sop, syntax;
+    bool operator==(const Instance&) const = default;
+};
+
+std::string Text(DcmItem& item, const DcmTagKey& tag) {
+    OFString value;
+    item.findAndGetOFStringArray(tag, value);
+    return value.c_str();
+}
+
+// A file ID as the path of its file: ISO 8859-1 (how names that fit it are
+// stored) made UTF-8 unless the bytes are UTF-8 already; "\" made "/".
+std::string FileIdPath(const std::string& id) {
+    const QByteArray bytes = QByteArray::fromStdString(id);
+    std::string path = QString::fromUtf8(bytes).toUtf8() == bytes ? id : QString::fromLatin1(bytes).toStdString();
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+// Every record of the DICOMDIR that refers to a file, by that file's path.
+void Records(DcmDirectoryRecord& parent, std::map<std::string, Instance>& out) {
+    for (unsigned long i = 0; i < parent.cardSub(); ++i) {
+        DcmDirectoryRecord& r = *parent.getSub(i);
+        const std::string id = Text(r, DCM_ReferencedFileID);
+        if (!id.empty()) {
+            const Instance named{Text(r, DCM_ReferencedSOPInstanceUIDInFile),
+                                 Text(r, DCM_ReferencedTransferSyntaxUIDInFile)};
+            EXPECT_TRUE(out.emplace(FileIdPath(id), named).second) << "two records for " << id;
+        }
+        Records(r, out);
+    }
+}
+
+// Every file of the disc's folders 1/ and 2/, by its path below the root.
+std::map<std::string, Instance> Files(const fs::path& root) {
+    std::map<std::string, Instance> files;
+    for (const char* folder : {"1", "2"})
+        for (const auto& e : fs::directory_iterator(root / folder)) {
+            DcmFileFormat f;
+            EXPECT_TRUE(f.loadFile(e.path().c_str(), EXS_Unknown, EGL_noChange, 256).good()) << e.path();
+            files[std::string(folder) + "/" + e.path().filename().string()] = {
+                Text(*f.getDataset(), DCM_SOPInstanceUID), Text(*f.getMetaInfo(), DCM_TransferSyntaxUID)};
+        }
+    return files;
+}
+
+std::set<std::string> Sops(const std::map<std::string, Instance>& m) {
+    std::set<std::string> s;
+    for (const auto& [path, instance] : m) s.insert(instance.sop);
+    return s;
+}
+
+// An outside program's output (errors merged), with its exit status.
+test::ProcessResult Tool(std::vector<std::string> argv, const fs::path& cwd) {
+    test::Process p;
+    p.argv = std::move(argv);
+    p.cwd = cwd;
+    p.timeout = std::chrono::seconds(120);
+    return test::RunProcess(p);
+}
+
+// The lines of `output` that report an error.
+std::string Errors(const std::string& output) {
+    std::string errors, line;
+    for (std::size_t at = 0; at < output.size(); at += line.size() + 1) {
+        line = output.substr(at, output.find('\n', at) - at);
+        if (line.rfind("Error", 0) == 0 || line.rfind("E:", 0) == 0) errors += line + "\n";
+    }
+    return errors;
+}
+
+// A generated archive in an SQLite database: 3 studies on disc 3 alone, the
+// rest on no disc; velunor.ini asks before burning.
+struct ProfileRun {
+    test::TempDir dir;
+    test::TestArchive db{test::ArchiveKind::Sqlite, dir.path()};
+    archive::Archive generated;
+    fs::path prog = dir / "prog";
+
+    explicit ProfileRun(const std::string& iniLines) {
+        archive::Options o;
+        o.out = dir / "archive";
+        o.studies = 9;
+        o.filesPerStudy = 3;
+        o.fileBytes = 8192;
+        o.zipPercent = 25;
+        o.seed = 7;         // every JPEG syntax the profile keeps, and among the unreadable
+        o.unreadable = 5;   // files a JPEG lossless stream damaged inside
+        o.carryOver = 3;
+        o.lastDisc = 3;
+        // Colour cine loops (JPEG baseline is for 8 bits) and 12-bit slices.
+        o.modalities = {archive::Modality::US, archive::Modality::CT};
+        generated = archive::GenerateArchive(o);
+        for (const auto& r : generated.roots) db.AddArchive(r.archiveId, r.unc, r.path);
+        for (const auto& s : generated.studies) db.AddStudy(s.studyId, s.studyUid, s.directory1, s.directory2, s.archiveId);
+        fs::create_directories(prog);
+        fs::create_directories(dir / "iso");
+        WriteAll(prog / "LastMediaNr", "3\r\n");
+        WriteAll(prog / "velunor.ini", "[CONFIG]\nServerType=" + db.serverType() + "\nServer=" + db.server() +
+                                           "\nTempPath=" + (dir / "staging").string() + "\nImageFolder=" +
+                                           (dir / "iso").string() + "\nAuthBurn=1\nArchive=1\n" + iniLines);
+    }
+
+    // Every readable source object (a DICOM file, or a ZIP holding one), by
+    // SOP Instance UID.
+    std::map<std::string, const archive::File*> Sources() const {
+        std::map<std::string, const archive::File*> m;
+        for (const auto& s : generated.studies)
+            for (const auto& f : s.files)
+                if (f.kind == archive::File::Kind::Dicom || f.kind == archive::File::Kind::Zip) m[f.sopInstanceUid] = &f;
+        return m;
+    }
+};
+
+class MediaProfileRun : public ::testing::TestWithParam<MediaProfile> {};
+
+// A first run is declined (its staging stays), the second writes disc 4:
+// the disc holds what its profile says, every record of its DICOMDIR
+// resolves to the file of its instance and syntax, every object on it has a
+// record, and exactly what the disc holds is recorded.
+TEST_P(MediaProfileRun, TheDiscHoldsWhatItsProfileSaysAndIsRecordedAsEver) {
+    const bool general = GetParam() == MediaProfile::GeneralPurpose;
+    // The archive profile by default: no MediaProfile key at all.
+    ProfileRun a(general ? "MediaProfile=General-Purpose\n" : "");
+    test::RunDriver r(a.prog, a.dir / "Velunor.ready", "");
+    r.events.answers = {Answer::No};
+    r.RunOnce();
+    ASSERT_FALSE(r.events.Last().discWritten);
+    r.events.answers = {Answer::Yes};
+    const RunOutcome outcome = r.RunOnce();
+    ASSERT_TRUE(outcome.discRecorded) << outcome.why << ReadAll(a.prog / "Logs" / "Error.log");
+
+    const fs::path root = a.dir / "disc";
+    const std::string iso = (a.dir / "iso" / "DVD 4.iso").string();
+    ASSERT_EQ(Tool({"xorriso", "-osirrox", "on", "-indev", iso, "-extract", "/", root.string()}, a.dir.path()).status, 0);
+    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add);
+    const std::string dicomdirName = general ? "DICOMDIR" : "Dicomdir";
+    ASSERT_TRUE(fs::is_regular_file(root / dicomdirName));
+
+    DcmDicomDir dir((root / dicomdirName).c_str());
+    ASSERT_TRUE(dir.error().good()) << dir.error().text();
+    std::map<std::string, Instance> records;
+    Records(dir.getRootRecord(), records);
+    const std::map<std::string, Instance> files = Files(root);
+    for (const auto& [path, named] : records) {
+        ASSERT_TRUE(files.count(path)) << "the record for " << path << " finds no file";
+        EXPECT_EQ(files.at(path), named) << path;
+    }
+    EXPECT_EQ(Sops(files), Sops(records));
+
+    // Names and syntaxes: source names in Implicit VR; or IM000001 ...
+    // numbered over 1/ and then 2/ (nothing the declined run staged is left
+    // twice), Explicit VR, JPEG baseline, extended and lossless kept.
+    // A file written in the profile has the bytes DCMTK's own programs
+    // write for its source (JPEG 2000 aside, which DCMTK cannot decode).
+    const std::map<std::string, std::vector<std::string>> dcmtk = {
+        {"explicit-le", {"dcmconv", "+te"}}, {"implicit-le", {"dcmconv", "+te"}},
+        {"explicit-be", {"dcmconv", "+te"}}, {"deflated", {"dcmconv", "+te"}},
+        {"jpeg-ls", {"dcmdjpls", "+te"}},    {"jpeg-ls-near", {"dcmdjpls", "+te"}},
+        {"rle", {"dcmdrle", "+te"}},         {"jpeg-baseline", {"dcmconv", "+t=", "+e"}},
+        {"jpeg-extended", {"dcmconv", "+t=", "+e"}}, {"jpeg-lossless", {"dcmconv", "+t=", "+e"}}};
+    const auto sources = a.Sources();
+    std::set<std::string> kept;
+    int number = 0;
+    for (const auto& [path, instance] : files) {
+        ASSERT_TRUE(sources.count(instance.sop)) << path << " is no readable object of the archive";
+        const archive::File& file = *sources.at(instance.sop);
+        const std::string source = archive::Info(*archive::SyntaxByName(file.syntax)).uid;
+        if (!general) {
+            EXPECT_EQ(instance.syntax, kImplicitVRLittleEndian) << path;
+            EXPECT_TRUE(QString::fromStdString(path).endsWith(".dcm", Qt::CaseInsensitive)) << path;
+            continue;
+        }
+        char expected[16];
+        std::snprintf(expected, sizeof expected, "IM%06d", ++number);
+        EXPECT_EQ(fs::path(path).filename(), expected);
+        const bool keep = std::count(kGeneralPurposeDvdJpegSyntaxes.begin(), kGeneralPurposeDvdJpegSyntaxes.end(),
+                                     source) != 0;
+        EXPECT_EQ(instance.syntax, keep ? source : kExplicitVRLittleEndian) << path << " from " << source;
+        if (keep) kept.insert(source);
+        if (file.kind == archive::File::Kind::Dicom && dcmtk.count(file.syntax)) {
+            std::vector<std::string> argv = dcmtk.at(file.syntax);
+            argv.insert(argv.end(), {file.path.string(), (a.dir / "reference").string()});
+            ASSERT_EQ(Tool(argv, a.dir.path()).status, 0) << file.path;
+            EXPECT_TRUE(ReadAll(a.dir / "reference") == ReadAll(root / path)) << path << " from " << file.path;
+        }
+    }
+    if (general) {
+        EXPECT_EQ(files.size(), records.size()) << "an object is on the disc twice";
+        EXPECT_EQ(kept.size(), 3u) << "the archive lacks a JPEG syntax the profile keeps";
+    }
+
+    // Recorded as ever: 1/ holds the carry-over studies, 2/ the new ones.
+    std::set<std::string> in1, in2;
+    for (const auto& [path, instance] : files)
+        for (const auto& s : a.generated.studies)
+            for (const auto& f : s.files)
+                if (f.sopInstanceUid == instance.sop) (path[0] == '1' ? in1 : in2).insert(s.studyUid);
+    EXPECT_EQ(in1.size(), 3u);
+    for (const auto& s : a.generated.studies) {
+        const auto value = a.db.StudyDirectory2(s.studyId);
+        if (in1.count(s.studyUid)) EXPECT_EQ(value, "DVD 3|DVD 4") << s.studyId;
+        else if (in2.count(s.studyUid)) EXPECT_EQ(value, "DVD 4") << s.studyId;
+        else EXPECT_NE(value.value_or(""), "DVD 4") << s.studyId;
+    }
+    if (!general) return;
+
+    // What outside readers make of the general-purpose disc: dcmdump reads
+    // the whole DICOMDIR; dcmmkdir builds one from the disc's files in the
+    // profile without a complaint; dicom3tools find no error in it.
+    const auto dump = Tool({"dcmdump", dicomdirName}, root);
+    EXPECT_EQ(dump.status, 0) << dump.output.substr(dump.output.size() - std::min<std::size_t>(400, dump.output.size()));
+    for (const auto& [path, instance] : records) {
+        std::string id = path;
+        std::replace(id.begin(), id.end(), '/', '\\');
+        EXPECT_NE(dump.output.find("[" + id + "]"), std::string::npos) << id << " missing from the dump";
+    }
+    const auto rebuilt = Tool({"dcmmkdir", "--general-dvd-jpeg", "+D", (a.dir / "DICOMDIR").string(), "+r", "1", "2"}, root);
+    EXPECT_EQ(rebuilt.status, 0);
+    EXPECT_EQ(rebuilt.output, "");
+    const auto verified = Tool({"dciodvfy", dicomdirName}, root);
+    EXPECT_EQ(Errors(verified.output), "");
+    std::vector<std::string> entities{"dcentvfy", dicomdirName};
+    for (const auto& [path, instance] : files) entities.push_back(path);
+    const auto consistent = Tool(entities, root);
+    EXPECT_EQ(consistent.status, 0);
+    EXPECT_EQ(Errors(consistent.output), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Profiles, MediaProfileRun,
+                         ::testing::Values(MediaProfile::Archive, MediaProfile::GeneralPurpose),
+                         [](const auto& info) {
+                             return info.param == MediaProfile::Archive ? "Archive" : "GeneralPurpose";
+                         });
+
+// A MediaProfile that names no profile stops every run before anything is
+// staged, with a message naming it; the dialog shows and saves it as it is
+// rather than as a profile nobody chose.
+TEST(MediaProfileSetting, AnUnknownValueStopsTheRunAndTheDialogKeepsIt) {
+    for (const auto& [text, profile] : std::vector<std::pair<std::string, std::optional<MediaProfile>>>{
+             {"", MediaProfile::Archive},
+             {" ARCHIVE ", MediaProfile::Archive},
+             {"general-purpose", MediaProfile::GeneralPurpose},
+             {"general purpose", std::nullopt},
+             {"gp", std::nullopt}})
+        EXPECT_EQ(ParseMediaProfile(text), profile) << text;
+
+    ProfileRun a("MediaProfile=general_purpose\n");
+    test::RunDriver r(a.prog, a.dir / "Velunor.ready", "");
+    r.events.answers = {Answer::Yes};
+    const RunOutcome outcome = r.RunOnce();
+    EXPECT_TRUE(outcome.couldNotStart);
+    EXPECT_NE(outcome.why.find("MediaProfile=general_purpose"), std::string::npos) << outcome.why;
+    EXPECT_NE(ReadAll(a.prog / "Logs" / "Error.log").find("MediaProfile=general_purpose"), std::string::npos);
+    EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), "3\r\n");
+    for (const char* folder : {"DVD", "DVDTemp", "Unzip"})
+        for (const auto& e : fs::recursive_directory_iterator(a.dir / "staging" / folder))
+            EXPECT_TRUE(e.is_directory()) << e.path();
+    EXPECT_TRUE(fs::is_empty(a.dir / "iso"));
+
+    const fs::path ini = a.prog / "velunor.ini";
+    ConfigForm form = FormFromSettings(r.shell.settings);
+    EXPECT_EQ(form.MediaProfile, "general_purpose");
+    SaveConfigForm(form, ini);
+    EXPECT_EQ(ReadIniValue("CONFIG", "MediaProfile", "", ini, 256), "general_purpose");
+    form.MediaProfile = MediaProfileName(MediaProfile::GeneralPurpose);
+    SaveConfigForm(form, ini);
+    LoadConfiguration(r.shell.settings, a.prog);
+    EXPECT_EQ(r.shell.settings.Profile, MediaProfile::GeneralPurpose);
+    EXPECT_EQ(r.shell.settings.ProfileProblem, "");
+}
+
+}  // namespace
+}  // namespace velunor
