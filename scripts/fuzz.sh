@@ -16,8 +16,7 @@
 # fuzzer or breaks a promise is saved in build-fuzz/fuzz-findings/<target>/
 # (keep it in tests/fuzz/regressions/<target>/ once fixed). Exits non-zero
 # when any fuzzer found something.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/common.sh"
 seconds=${1:-300}
 case $seconds in ''|*[!0-9]*) echo "usage: $0 [SECONDS [dicom|zip|ini...]]" >&2; exit 2;; esac
 shift || true
@@ -28,10 +27,9 @@ for target in "${targets[@]}"; do
 done
 build=${VELUNOR_FUZZ_BUILD_DIR:-$root/build-fuzz}
 
-"$root/scripts/install-deps.sh"
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELUNOR_FUZZ=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target fuzzers
+install_deps
+CC=clang CXX=clang++ VELUNOR_CMAKE_ARGS='' configure "$build" -DVELUNOR_FUZZ=ON
+compile "$build" fuzzers
 
 # Seeds, made afresh each time.
 generated="$build/fuzz-generated"

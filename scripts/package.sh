@@ -6,23 +6,21 @@
 #
 #   VELUNOR_BUILD_DIR    build folder (default build/), configured here
 #   VELUNOR_PACKAGE_DIR  where the package goes (default <build folder>/package)
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${VELUNOR_BUILD_DIR:-$root/build}
+source "$(dirname "$0")/common.sh"
 out=${VELUNOR_PACKAGE_DIR:-$build/package}
 
-"$root/scripts/install-deps.sh" >&2
+install_deps >&2
 
 # The changelog's date is the last commit's, so the same sources give the same package.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ] && epoch=$(git -C "$root" log -1 --format=%ct 2>/dev/null); then
   export SOURCE_DATE_EPOCH=$epoch
 fi
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo ${VELUNOR_CMAKE_ARGS:-} >/dev/null
+configure "$build"
 if grep -qE '^VELUNOR_(SANITIZE|FUZZ):BOOL=(ON|1|TRUE|YES)$' "$build/CMakeCache.txt"; then
   echo "package: $build is a sanitizer or fuzzing build; package a plain one" >&2
   exit 2
 fi
-cmake --build "$build" -j"$(nproc)" --target velunor velunor-cli velunor-package-files >&2
+compile "$build" velunor velunor-cli velunor-package-files >&2
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 deb=$out/velunor_${version}_amd64.deb

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
 # Run after scripts/test.sh (which installs the packages).
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${VELUNOR_BUILD_DIR:-$root/build}
+source "$(dirname "$0")/common.sh"
 
 # The whole test suite once more, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer in a build folder of its own (build-sanitize, or
@@ -12,10 +10,9 @@ build=${VELUNOR_BUILD_DIR:-$root/build}
 # -O1 with line tables only: half the compile time of -O2 -g, and the
 # sanitizers' reports still name file and line.
 sanitize=${VELUNOR_SANITIZE_BUILD_DIR:-${build}-sanitize}
-cmake -S "$root" -B "$sanitize" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELUNOR_SANITIZE=ON \
-  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" \
-  ${VELUNOR_CMAKE_ARGS:-} >/dev/null
-cmake --build "$sanitize" -j"$(nproc)"
+configure "$sanitize" -DVELUNOR_SANITIZE=ON \
+  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
+compile "$sanitize"
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
 LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/scripts/lsan-suppressions.txt} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1} \

@@ -1,136 +1,129 @@
 #include "tests/reliability/harness.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <mutex>
+#include <numeric>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace velunor::reliability {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using test::Capture;
 using test::Fd;
-using test::Quote;
+using test::RunProcess;
 
 namespace {
 
-[[noreturn]] void Fail(const std::string& what) {
-    throw std::runtime_error(what + (errno ? std::string(": ") + std::strerror(errno) : std::string()));
+[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
+
+std::string Tail(const std::string& text) { return text.size() <= 1500 ? text : "..." + text.substr(text.size() - 1500); }
+
+// The number a file like LastMediaNr holds (blanks and line ends around it).
+std::optional<std::int32_t> Number(const std::string& text) {
+    std::istringstream in(text);
+    long long v = 0;
+    std::string rest;
+    if (!(in >> v) || (in >> rest) || v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+    return static_cast<std::int32_t>(v);
 }
 
-std::string Trim(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-}
-
-bool EndsWith(const std::string& s, const std::string& end) {
-    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
-
-std::optional<std::int32_t> ParseNumber(const std::string& text) {
-    const std::string t = Trim(text);
-    if (t.empty()) return std::nullopt;
-    std::size_t used = 0;
-    try {
-        long long v = std::stoll(t, &used);
-        if (used != t.size() || v < INT32_MIN || v > INT32_MAX) return std::nullopt;
-        return static_cast<std::int32_t>(v);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
-// The discs a StudyDirectory2 value names: {k} for "DVD k", {a, b} for
-// "DVD a|DVD b"; nullopt when the value is no disc value.
+// The discs a StudyDirectory2 value names: {k} for "DVD k", {a, a + 1} for
+// "DVD a|DVD a+1"; nullopt for any other value.
 std::optional<std::vector<std::int32_t>> DiscsOf(const std::string& value) {
-    std::vector<std::int32_t> discs;
-    std::stringstream parts(value);
-    std::string part;
-    while (std::getline(parts, part, '|')) {
-        if (part.rfind("DVD ", 0) != 0) return std::nullopt;
-        auto n = ParseNumber(part.substr(4));
-        if (!n || Trim(part.substr(4)) != part.substr(4) || *n <= 0) return std::nullopt;
-        discs.push_back(*n);
-    }
-    if (discs.empty() || discs.size() > 2 || (!value.empty() && value.back() == '|')) return std::nullopt;
-    return discs;
+    static const std::regex pattern("DVD ([1-9][0-9]{0,8})(\\|DVD ([1-9][0-9]{0,8}))?");
+    std::smatch m;
+    if (!std::regex_match(value, m, pattern)) return std::nullopt;
+    if (!m[3].matched) return std::vector{std::stoi(m[1])};
+    if (std::stoi(m[3]) != std::stoi(m[1]) + 1) return std::nullopt;
+    return std::vector{std::stoi(m[1]), std::stoi(m[3])};
 }
 
-const std::vector<std::string>& Phases() {
-    static const std::vector<std::string> phases{"Gathering data", "Create dicomdir", "Create DVD", "Verify DVD",
-                                                 "Update database"};
-    return phases;
+std::vector<fs::path> FilesIn(const fs::path& folder) {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        if (it->is_regular_file()) files.push_back(it->path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// The SOP Instance UIDs per Study Instance UID of the DICOM files in a folder.
+std::map<std::string, std::set<std::string>> Studies(const fs::path& folder) {
+    std::map<std::string, std::set<std::string>> studies;
+    for (const auto& f : FilesIn(folder)) {
+        DcmFileFormat file;
+        OFString study, sop;
+        if (file.loadFile(f.c_str()).good() && file.getDataset()->findAndGetOFString(DCM_StudyInstanceUID, study).good() &&
+            file.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, sop).good())
+            studies[study.c_str()].insert(sop.c_str());
+    }
+    return studies;
+}
+
+ImageContent ReadImage(const fs::path& iso, const fs::path& scratch) {
+    ImageContent content;
+    const std::string pvd = RunProcess({.argv = {"xorriso", "-indev", iso.string(), "-pvd_info"}}).output;
+    if (std::smatch m; std::regex_search(pvd, m, std::regex("Volume Id *: *([^\r\n]*[^ \r\n])"))) content.volumeId = m[1];
+    fs::remove_all(scratch);
+    fs::create_directories(scratch);
+    RunProcess({.argv = {"xorriso", "-osirrox", "on", "-indev", iso.string(), "-extract", "/", scratch.string()}});
+    RunProcess({.argv = {"chmod", "-R", "u+w", scratch.string()}});
+    for (const char* folder : {"1", "2"}) content.folders[folder] = Studies(scratch / folder);
+    fs::remove_all(scratch);
+    return content;
 }
 
 }  // namespace
 
-std::string Slurp(const fs::path& p) { return test::ReadAll(p); }
-
-// ---------------------------------------------------------------- Scenario
-
 Scenario::Scenario(const ScenarioOptions& options) : options_(options) {
-    if (options_.batches < 0 || options_.studiesPerBatch < 1) throw std::runtime_error("a scenario needs studies");
     db_ = std::make_unique<test::TestArchive>(options_.kind, root());
-    if (options_.batches > 0) {
-        archive::Options o;
-        o.out = root() / "archive";
-        o.seed = options_.seed;
-        o.studies = options_.batches * options_.studiesPerBatch;
-        o.filesPerStudy = options_.filesPerStudy;
-        o.fileBytes = options_.fileBytes;
-        o.zipPercent = options_.zipPercent;
-        o.unreadable = options_.unreadable;
-        generated_ = archive::GenerateArchive(o);
-        for (const auto& r : generated_.roots) {
-            db_->AddArchive(r.archiveId, r.unc, r.path);
-            nextArchiveId_ = std::max(nextArchiveId_, r.archiveId + 1);
-        }
-        for (const auto& s : generated_.studies) {
-            db_->AddStudy(s.studyId, s.studyUid, s.directory1, std::string(kNotYetArrived), s.archiveId);
-            batchOf_.push_back(static_cast<int>(batchOf_.size()) / options_.studiesPerBatch);
-        }
-    }
-
-    for (const char* f : {"Unzip", "DVD", "DVD/1", "DVD/2", "DVDTemp"}) fs::create_directories(staging() / f);
-    fs::create_directories(tmp());
-    fs::create_directories(prog());
-    fs::create_directories(images());
-    const fs::path source = options_.cli.empty() ? fs::path(VELUNOR_CLI_PATH) : options_.cli;
-    fs::copy_file(source, cli(), fs::copy_options::overwrite_existing);
-    WriteIni(options_.extraIni);
+    for (const char* f : {"Unzip", "DVD/1", "DVD/2", "DVDTemp"}) fs::create_directories(staging() / f);
+    for (const auto& f : {tmp(), prog(), images()}) fs::create_directories(f);
+    fs::copy_file(VELUNOR_CLI_PATH, cli());
+    WriteIni();
 }
 
 void Scenario::WriteIni(const std::string& extra, std::optional<int> authBurn) {
-    test::WriteAll(prog() / "velunor.ini", "[CONFIG]\nServerType=" + db_->serverType() + "\nServer=" +
-                                              db_->server() + "\nTempPath=" + staging().string() +
-                                              "\nImageFolder=" + images().string() +
-                                              "\nMSGDVDName=Label it DVD {NAME}\nMSGDVDInsert=Insert a disc\n"
-                                              "AuthBurn=" + std::to_string(authBurn.value_or(options_.authBurn)) +
-                                              "\nArchive=1\n" + extra);
+    test::WriteAll(prog() / "velunor.ini",
+                   "[CONFIG]\nServerType=" + db_->serverType() + "\nServer=" + db_->server() +
+                       "\nTempPath=" + staging().string() + "\nImageFolder=" + images().string() +
+                       "\nMSGDVDName=Label it DVD {NAME}\nMSGDVDInsert=Insert a disc\nAuthBurn=" +
+                       std::to_string(authBurn.value_or(options_.authBurn)) + "\nArchive=1\n" + extra);
 }
 
 bool Scenario::ReleaseNextBatch() {
     if (released_ >= options_.batches) return false;
-    for (std::size_t i = 0; i < batchOf_.size(); ++i)
-        if (batchOf_[i] == released_)
-            db_->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyID = " +
-                              std::to_string(generated_.studies[i].studyId));
+    archive::Options o;
+    o.seed = options_.seed * 1000 + static_cast<std::uint64_t>(released_);
+    o.studies = options_.studiesPerBatch;
+    o.filesPerStudy = options_.filesPerStudy;
+    o.fileBytes = options_.fileBytes;
+    o.zipPercent = options_.zipPercent;
+    const std::vector<std::size_t> added = Arrive(o);
+    std::mt19937_64 rng(o.seed);
+    for (std::size_t k = 0; k < added.size(); ++k) {
+        batchOf_[added[k]] = released_;
+        // The first batch brings the studies with an unreadable file.
+        if (released_ == 0 && static_cast<int>(k) < options_.unreadable) Corrupt(added[k], rng);
+    }
     ++released_;
     return true;
 }
@@ -139,29 +132,29 @@ int Scenario::BatchOf(const archive::Study& s) const {
     return batchOf_.at(static_cast<std::size_t>(&s - generated_.studies.data()));
 }
 
-bool Scenario::Arrived(const archive::Study& s) const {
-    const int batch = BatchOf(s);
-    return batch < 0 || batch < released_;
+int Scenario::Waiting() {
+    auto rows = db_->Open()->Query(
+        "SELECT count(*) AS n FROM tblStudies WHERE StudyDirectory2 IS NULL OR StudyDirectory2 = ''");
+    return rows->Next() ? std::stoi(rows->Field("n").value_or("0")) : 0;
 }
 
 std::vector<std::size_t> Scenario::Arrive(archive::Options o) {
     o.out = root() / "arrivals" / std::to_string(++arrivals_);
-    o.unreadable = 0;
-    o.carryOver = 0;
-    o.migrated = 0;
+    o.unreadable = o.carryOver = o.migrated = 0;
     archive::Archive a = archive::GenerateArchive(o);
+    int nextArchive = 1, nextStudy = 1;
+    for (const auto& r : generated_.roots) nextArchive = std::max(nextArchive, r.archiveId + 1);
+    for (const auto& s : generated_.studies) nextStudy = std::max(nextStudy, s.studyId + 1);
     std::map<int, int> archiveIds;
     for (auto& r : a.roots) {
-        archiveIds[r.archiveId] = nextArchiveId_;
-        r.archiveId = nextArchiveId_++;
+        archiveIds[r.archiveId] = nextArchive;
+        r.archiveId = nextArchive++;
         db_->AddArchive(r.archiveId, r.unc, r.path);
         generated_.roots.push_back(r);
     }
-    int nextStudyId = 1;
-    for (const auto& s : generated_.studies) nextStudyId = std::max(nextStudyId, s.studyId + 1);
     std::vector<std::size_t> added;
     for (auto& s : a.studies) {
-        s.studyId = nextStudyId++;
+        s.studyId = nextStudy++;
         s.archiveId = archiveIds.at(s.archiveId);
         db_->AddStudy(s.studyId, s.studyUid, s.directory1, std::nullopt, s.archiveId);
         added.push_back(generated_.studies.size());
@@ -181,113 +174,91 @@ bool Scenario::Corrupt(std::size_t study, std::mt19937_64& rng) {
     const std::string bytes = Slurp(f.path);
     test::WriteAll(f.path, bytes.substr(0, bytes.size() * 2 / 3));
     f.kind = archive::File::Kind::Unreadable;
-    f.problem = "cut to two thirds";
     s.readable = false;
     return true;
+}
+
+std::optional<std::int32_t> Scenario::LastMediaNr() const {
+    if (!fs::exists(prog() / "LastMediaNr")) return std::nullopt;
+    const std::string text = Slurp(prog() / "LastMediaNr");
+    if (auto n = Number(text)) return n;
+    throw std::runtime_error("LastMediaNr holds no number: \"" + text + "\"");
 }
 
 std::set<std::string> ReadableObjects(const archive::Study& s) {
     std::set<std::string> objects;
     for (const auto& f : s.files)
-        if (f.kind == archive::File::Kind::Dicom || f.kind == archive::File::Kind::Zip)
-            objects.insert(f.sopInstanceUid);
+        if (f.kind == archive::File::Kind::Dicom || f.kind == archive::File::Kind::Zip) objects.insert(f.sopInstanceUid);
     return objects;
 }
 
-std::optional<std::int32_t> Scenario::LastMediaNr() const {
-    const fs::path f = prog() / "LastMediaNr";
-    if (!fs::exists(f)) return std::nullopt;
-    std::string text = Slurp(f);
-    text = text.substr(0, text.find('\n'));
-    auto n = ParseNumber(text);
-    if (!n) throw std::runtime_error("LastMediaNr holds no number: \"" + text + "\"");
-    return n;
-}
+namespace {
 
-// ---------------------------------------------------------------- the child
+// The first file event of each stretch of a run.
+constexpr std::pair<const char*, const char*> kMilestones[] = {
+    {"tmp", ""}, {"DVD", "Dicomdir"}, {"iso", ".part"}, {"iso", ".iso"}, {"prog", "LastMediaNr.tmp"}};
+
+}  // namespace
 
 std::string Moment::Describe() const {
-    std::string what = !phase.empty() ? "phase \"" + phase + "\""
-                                      : std::string(deletion ? "deletion" : "entry") + " #" +
-                                            std::to_string(occurrence) + " \"*" + nameEndsWith + "\" in " + folder +
-                                            "/";
-    return what + " + " + std::to_string(delay.count()) + " us";
+    const std::string event = (deletion ? "deletion #" : "entry #") + std::to_string(occurrence) + " \"*" + nameEndsWith;
+    return (folder.empty() ? "the start" : event + "\" in " + folder + "/") + " + " + std::to_string(delay.count()) + " us";
 }
 
 std::string ChildResult::LastLine() const {
-    auto end = output.find_last_not_of('\n');
-    if (end == std::string::npos) return "";
-    const auto newline = output.rfind('\n', end);
-    const std::size_t start = newline == std::string::npos ? 0 : newline + 1;
-    const std::string line = output.substr(start, end - start + 1);
-    return line.rfind("Velunor: ", 0) == 0 ? line : "";
+    const std::string text = output.substr(0, output.find_last_not_of('\n') + 1);
+    return text.substr(text.rfind('\n') + 1);
 }
 
 ChildResult RunCli(const Scenario& scenario, const ChildOptions& options) {
-    test::Process p;
-    p.argv = {scenario.cli().string()};
-    p.argv.insert(p.argv.end(), options.args.begin(), options.args.end());
-    p.env = options.env;
+    test::Process p{.argv = {scenario.cli().string()}, .env = options.env};
+    p.argv.insert(p.argv.end(), {"run", "--yes", "--notice-ms", "0"});
     p.env.emplace("TMPDIR", scenario.tmp().string());
     p.fileSizeLimit = options.fileSizeLimit;
-    p.timeout = options.timeout;
     p.sampleFds = options.sampleResources;
 
     // Creations, renames and deletions in the folders a run writes.
     Fd notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (notify.fd < 0) Fail("inotify_init1");
     std::map<int, std::string> watched;
-    const std::vector<std::pair<std::string, fs::path>> folders{
-        {"prog", scenario.prog()},          {"iso", scenario.images()},
-        {"DVD", scenario.staging() / "DVD"}, {"DVD/1", scenario.staging() / "DVD/1"},
-        {"DVD/2", scenario.staging() / "DVD/2"}, {"DVDTemp", scenario.staging() / "DVDTemp"},
-        {"Unzip", scenario.staging() / "Unzip"}};
-    for (const auto& [key, path] : folders) {
-        int wd = ::inotify_add_watch(notify.fd, path.c_str(), IN_CREATE | IN_MOVED_TO | IN_DELETE);
-        if (wd >= 0) watched[wd] = key;
-    }
+    for (const char* f : {"DVD", "DVD/1", "DVD/2", "DVDTemp", "Unzip"})
+        watched[::inotify_add_watch(notify.fd, (scenario.staging() / f).c_str(), IN_CREATE | IN_MOVED_TO | IN_DELETE)] = f;
+    for (const auto& [key, path] : {std::pair{"prog", scenario.prog()}, {"iso", scenario.images()}, {"tmp", scenario.tmp()}})
+        watched[::inotify_add_watch(notify.fd, path.c_str(), IN_CREATE | IN_MOVED_TO | IN_DELETE)] = key;
     p.wakeFd = notify.fd;
 
-    struct Pending {
-        const Action* action = nullptr;
-        int seen = 0;
-        std::optional<Clock::time_point> due;
-        bool done = false;
-    };
+    struct Pending { const Action* action; int seen; std::optional<Clock::time_point> due; bool done; };
     std::vector<Pending> pending;
     for (const auto& a : options.actions) pending.push_back({&a, 0, {}, false});
-    auto arm = [](Pending& x) {
-        if (!x.due && !x.done) x.due = Clock::now() + x.action->at.delay;
-    };
-
     ChildResult result;
     const auto start = Clock::now();
-    // Phase lines are moments.
-    p.onLine = [&](const std::string& line) {
-        for (const auto& phase : Phases()) {
-            if (line != "Velunor: " + phase) continue;
-            result.phaseStart.emplace(phase, std::chrono::duration<double>(Clock::now() - start).count());
-            for (auto& x : pending)
-                if (x.action->at.phase == phase) arm(x);
-        }
+    const auto arm = [&](Pending& x) {
+        if (!x.due) x.due = Clock::now() + x.action->at.delay;
     };
+    for (auto& x : pending)
+        if (x.action->at.folder.empty()) arm(x);
+    const auto number = [&] { return Number(Slurp(scenario.prog() / "LastMediaNr")).value_or(0); };
+    const std::int32_t before = number();
+
     p.onTick = [&](pid_t pid) {
-        // File events are moments.
-        for (;;) {
-            alignas(struct inotify_event) char buf[8192];
-            const ssize_t got = ::read(notify.fd, buf, sizeof buf);
-            if (got <= 0) break;
+        alignas(struct inotify_event) char buf[8192];
+        for (ssize_t got; (got = ::read(notify.fd, buf, sizeof buf)) > 0;) {
             for (char* at = buf; at < buf + got;) {
-                auto* ev = reinterpret_cast<struct inotify_event*>(at);
+                const auto* ev = reinterpret_cast<const struct inotify_event*>(at);
                 at += sizeof(struct inotify_event) + ev->len;
-                auto w = watched.find(ev->wd);
+                const auto w = watched.find(ev->wd);
                 if (w == watched.end() || ev->len == 0) continue;
                 const std::string name(ev->name);
+                const bool deletion = (ev->mask & IN_DELETE) != 0;
+                for (const auto& [folder, end] : kMilestones)
+                    if (!deletion && w->second == folder && name.ends_with(end))
+                        result.milestones.emplace(w->second + "/" + end,
+                                                  std::chrono::duration<double>(Clock::now() - start).count());
                 for (auto& x : pending) {
                     const Moment& m = x.action->at;
-                    if (!m.phase.empty() || m.folder != w->second || !EndsWith(name, m.nameEndsWith)) continue;
-                    if (m.deletion != ((ev->mask & IN_DELETE) != 0)) continue;
-                    if (++x.seen == m.occurrence) arm(x);
+                    if (m.folder == w->second && name.ends_with(m.nameEndsWith) && m.deletion == deletion &&
+                        ++x.seen == m.occurrence)
+                        arm(x);
                 }
             }
         }
@@ -305,363 +276,244 @@ ChildResult RunCli(const Scenario& scenario, const ChildOptions& options) {
         }
         return next;
     };
-    static_cast<test::ProcessResult&>(result) = test::RunProcess(p);
+    static_cast<test::ProcessResult&>(result) = RunProcess(p);
+    result.recorded = !result.signalled && number() > before;
     return result;
 }
 
-// ---------------------------------------------------------------- the database relay
-
-struct DbProxy::Impl {
-    int target = 0;
-    Fd listener;
-    Fd wake[2];   // a pipe that interrupts the relay's poll
-    std::atomic<bool> stopping{false};
-    std::thread relay;
-
-    void Run() {
-        std::vector<std::pair<Fd, Fd>> pairs;   // client, server
-        while (!stopping) {
-            std::vector<struct pollfd> fds{{listener.fd, POLLIN, 0}, {wake[0].fd, POLLIN, 0}};
-            for (auto& [a, b] : pairs) {
-                fds.push_back({a.fd, POLLIN, 0});
-                fds.push_back({b.fd, POLLIN, 0});
-            }
-            if (::poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
-            if (stopping) break;
-            const std::size_t polled = pairs.size();   // a connection accepted below was not polled
-            if (fds[0].revents & POLLIN) {
-                Fd client(::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC));
-                Fd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-                struct sockaddr_in to {};
-                to.sin_family = AF_INET;
-                to.sin_port = htons(static_cast<std::uint16_t>(target));
-                to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                if (client.fd >= 0 && server.fd >= 0 &&
-                    ::connect(server.fd, reinterpret_cast<struct sockaddr*>(&to), sizeof to) == 0)
-                    pairs.emplace_back(std::move(client), std::move(server));
-            }
-            std::vector<std::size_t> closed;
-            for (std::size_t i = 0; i < polled; ++i) {
-                for (int side = 0; side < 2; ++side) {
-                    if (!(fds[2 + 2 * i + side].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-                    const int from = side == 0 ? pairs[i].first.fd : pairs[i].second.fd;
-                    const int to = side == 0 ? pairs[i].second.fd : pairs[i].first.fd;
-                    char buf[65536];
-                    const ssize_t n = ::read(from, buf, sizeof buf);
-                    bool ok = n > 0;
-                    for (ssize_t done = 0; ok && done < n;) {
-                        const ssize_t w = ::write(to, buf + done, static_cast<std::size_t>(n - done));
-                        if (w <= 0) ok = false;
-                        else done += w;
-                    }
-                    if (!ok) {
-                        closed.push_back(i);
-                        break;
-                    }
-                }
-            }
-            for (auto it = closed.rbegin(); it != closed.rend(); ++it)
-                pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(*it));
-        }
-        // Everything goes at once, as when the server stops.
-        for (auto& [a, b] : pairs) {
-            ::shutdown(a.fd, SHUT_RDWR);
-            ::shutdown(b.fd, SHUT_RDWR);
-        }
-        pairs.clear();
-        listener.reset();
+Moment KillMoment(int index, std::mt19937_64& rng, const std::map<std::string, double>& milestones) {
+    const auto uniform = [&rng](std::int64_t lo, std::int64_t hi) {
+        return std::uniform_int_distribution<std::int64_t>(lo, std::max(lo, hi))(rng);
+    };
+    // `odd`: every other entry (a write's temporary name, not its rename).
+    const auto at = [&](const char* folder, const char* end, int maxOccurrence, std::int64_t maxDelayUs,
+                        bool deletion = false, bool odd = false) {
+        const int occurrence = odd ? 1 + 2 * static_cast<int>(uniform(0, maxOccurrence - 1)) : static_cast<int>(uniform(1, maxOccurrence));
+        return Moment{folder, end, occurrence, deletion, std::chrono::microseconds(uniform(0, maxDelayUs))};
+    };
+    // Anywhere between two milestones, as far apart as they were last time.
+    const auto within = [&](const char* folder, const char* end, const std::string& to) {
+        const auto a = milestones.find(std::string(folder) + "/" + end), b = milestones.find(to);
+        const double length = b == milestones.end() || (*folder && a == milestones.end())
+                                  ? 0.05 : b->second - (*folder ? a->second : 0.0);
+        return at(folder, end, 1, static_cast<std::int64_t>(std::max(0.0, length) * 1e6));
+    };
+    switch (index % kKillMoments) {
+    case 0: return within("", "", "tmp/");                 // gathering
+    case 1: return at("DVDTemp", "", 8, 2000);           // a new study being staged
+    case 2: return at("DVD/2", "", 8, 2000);             // moving into the new set
+    case 3: return at("Unzip", "", 2, 1000);             // a ZIP study
+    case 4: return at("DVD/1", "", 8, 2000);             // the carry-over set
+    case 5: return at("DVD/1", "", 4, 300, false, true); // writing a carry-over file
+    case 6: return within("tmp", "", "DVD/Dicomdir");     // the DICOMDIR's work folder
+    case 7: return at("DVD", "", 2, 1000);               // the DICOMDIR appears
+    case 8: return within("iso", ".part", "iso/.iso");    // the image being written
+    case 9: return at("iso", ".iso", 1, 2000);           // published, before verification
+    case 10: return within("iso", ".iso", "prog/LastMediaNr.tmp");   // verification, the update
+    case 11: return at("prog", "LastMediaNr.tmp", 1, 300);   // the number being written
+    case 12: return at("prog", "LastMediaNr", 1, 3000);      // and stored
+    default: return at("DVD/1", "", 6, 300, true);       // the staging tree being emptied
     }
+}
+
+namespace {
+
+// A TCP relay on 127.0.0.1 in front of the PostgreSQL test server: Stop()
+// cuts its connections and refuses new ones, the database gone for one child.
+class DbProxy {
+public:
+    explicit DbProxy(int targetPort) : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        struct sockaddr_in at {};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof at;
+        if (listener_.fd < 0 || ::bind(listener_.fd, reinterpret_cast<struct sockaddr*>(&at), sizeof at) != 0 ||
+            ::listen(listener_.fd, 16) != 0 || ::getsockname(listener_.fd, reinterpret_cast<struct sockaddr*>(&at), &len) != 0)
+            Fail("cannot listen on 127.0.0.1");
+        port_ = ntohs(at.sin_port);
+        at.sin_port = htons(static_cast<std::uint16_t>(targetPort));
+        const std::lock_guard lock(mutex_);
+        threads_.emplace_back([this, at] {
+            for (;;) {
+                auto client = std::make_shared<Fd>(::accept4(listener_.fd, nullptr, nullptr, SOCK_CLOEXEC));
+                auto server = std::make_shared<Fd>(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+                const std::lock_guard lock(mutex_);
+                if (stopping_ || client->fd < 0) return;
+                if (::connect(server->fd, reinterpret_cast<const struct sockaddr*>(&at), sizeof at) != 0) continue;
+                sockets_.insert(sockets_.end(), {client, server});
+                threads_.emplace_back(Pump, client->fd, server->fd);
+                threads_.emplace_back(Pump, server->fd, client->fd);
+            }
+        });
+    }
+    ~DbProxy() { Stop(); }
+    DbProxy(const DbProxy&) = delete;
+    DbProxy& operator=(const DbProxy&) = delete;
+    int port() const { return port_; }
+
+    void Stop() {
+        std::vector<std::thread> threads;
+        {
+            const std::lock_guard lock(mutex_);
+            if (std::exchange(stopping_, true)) return;
+            ::shutdown(listener_.fd, SHUT_RDWR);   // accept returns
+            for (const auto& s : sockets_) ::shutdown(s->fd, SHUT_RDWR);
+            threads.swap(threads_);
+        }
+        for (auto& t : threads) t.join();
+    }
+
+private:
+    // One direction of a connection until either side ends; then both end.
+    static void Pump(int from, int to) {
+        char buf[65536];
+        for (ssize_t n, w = 0; (n = ::read(from, buf, sizeof buf)) > 0 && w >= 0;)
+            for (ssize_t done = 0; done < n && w >= 0; done += w) w = ::write(to, buf + done, static_cast<std::size_t>(n - done));
+        ::shutdown(from, SHUT_RDWR);
+        ::shutdown(to, SHUT_RDWR);
+    }
+
+    Fd listener_;
+    int port_ = 0;
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<Fd>> sockets_;
+    std::vector<std::thread> threads_;   // the one that accepts, two per connection
+    bool stopping_ = false;
 };
 
-DbProxy::DbProxy(int targetPort) : impl_(std::make_unique<Impl>()) {
-    impl_->target = targetPort;
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) Fail("pipe2");
-    impl_->wake[0].reset(p[0]);
-    impl_->wake[1].reset(p[1]);
-    impl_->listener.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    struct sockaddr_in at {};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof at;
-    if (impl_->listener.fd < 0 || ::bind(impl_->listener.fd, reinterpret_cast<struct sockaddr*>(&at), sizeof at) != 0 ||
-        ::listen(impl_->listener.fd, 16) != 0 ||
-        ::getsockname(impl_->listener.fd, reinterpret_cast<struct sockaddr*>(&at), &len) != 0)
-        Fail("cannot listen on 127.0.0.1");
-    port_ = ntohs(at.sin_port);
-    impl_->relay = std::thread([this] { impl_->Run(); });
-}
-
-DbProxy::~DbProxy() {
-    Stop();
-    if (impl_->relay.joinable()) impl_->relay.join();
-}
-
-void DbProxy::Stop() {
-    if (impl_->stopping.exchange(true)) return;
-    const char byte = 1;
-    [[maybe_unused]] auto n = ::write(impl_->wake[1].fd, &byte, 1);
-    if (impl_->relay.joinable() && impl_->relay.get_id() != std::this_thread::get_id()) impl_->relay.join();
-}
-
-// ---------------------------------------------------------------- the independent read
-
-bool ImageContent::Holds(const std::string& folder, const std::string& studyUid) const {
-    auto f = folders.find(folder);
-    return f != folders.end() && f->second.count(studyUid) > 0;
-}
-
-ImageContent ReadImage(const fs::path& iso, const fs::path& scratch) {
-    ImageContent content;
-    const std::string pvd = Capture("xorriso -indev " + Quote(iso) + " -pvd_info 2>&1");
-    for (std::stringstream lines(pvd); !lines.eof();) {
-        std::string line;
-        std::getline(lines, line);
-        if (line.rfind("Volume Id", 0) == 0) content.volumeId = Trim(line.substr(line.find(':') + 1));
-    }
-    fs::remove_all(scratch);
-    fs::create_directories(scratch);
-    Capture("xorriso -osirrox on -indev " + Quote(iso) + " -extract / " + Quote(scratch) +
-            " >/dev/null 2>&1; chmod -R u+w " + Quote(scratch));
-    for (const char* folder : {"1", "2"}) {
-        auto& studies = content.folders[folder];
-        if (!fs::is_directory(scratch / folder)) continue;
-        const std::string dump =
-            Capture("find " + Quote(scratch / folder) +
-                    " -maxdepth 1 -type f -print0 | xargs -0 -r dcmdump -q +F +P 0020,000d +P 0008,0018 2>/dev/null");
-        std::string study, sop;
-        auto flush = [&] {
-            if (!study.empty()) studies[study].insert(sop);
-            study.clear();
-            sop.clear();
-        };
-        for (std::stringstream lines(dump); !lines.eof();) {
-            std::string line;
-            std::getline(lines, line);
-            if (line.rfind("# dcmdump", 0) == 0) flush();
-            auto open = line.find('['), close = line.find(']');
-            if (open == std::string::npos || close == std::string::npos) continue;
-            const std::string value = line.substr(open + 1, close - open - 1);
-            if (line.rfind("(0020,000d)", 0) == 0 && study.empty()) study = value;
-            if (line.rfind("(0008,0018)", 0) == 0 && sop.empty()) sop = value;
-        }
-        flush();
-    }
-    fs::remove_all(scratch);
-    return content;
-}
-
-// ---------------------------------------------------------------- invariants
-
-std::string Checker::ImageKey(std::int32_t disc) const {
-    const fs::path iso = s_.images() / ("DVD " + std::to_string(disc) + ".iso");
-    std::error_code ec;
-    return std::to_string(fs::file_size(iso, ec)) + "@" +
-           std::to_string(fs::last_write_time(iso, ec).time_since_epoch().count());
-}
+}  // namespace
 
 const ImageContent& Checker::Image(std::int32_t disc) {
-    const std::string key = ImageKey(disc);
+    const fs::path iso = s_.images() / ("DVD " + std::to_string(disc) + ".iso");
+    std::error_code ec;
+    const std::string key = std::to_string(fs::file_size(iso, ec)) + "@" +
+                            std::to_string(fs::last_write_time(iso, ec).time_since_epoch().count());
     auto it = cache_.find(disc);
-    if (it == cache_.end() || it->second.first != key) {
-        const fs::path iso = s_.images() / ("DVD " + std::to_string(disc) + ".iso");
+    if (it == cache_.end() || it->second.first != key)
         it = cache_.insert_or_assign(disc, std::make_pair(key, ReadImage(iso, s_.root() / "check"))).first;
-    }
     return it->second.second;
 }
 
 std::vector<std::string> Checker::Check(bool completedDisc, bool pendingRecords) {
     std::vector<std::string> v;
+    const auto fail = [&v](const std::string& what) { v.push_back(what); };
+    const auto disc = [](std::int32_t k) { return "disc " + std::to_string(k); };
 
-    // LastMediaNr: never empty, never back.
-    const std::int32_t lastBefore = last_;
-    const fs::path numberFile = s_.prog() / "LastMediaNr";
-    if (fs::exists(numberFile)) {
-        std::string text = Slurp(numberFile);
-        const std::string first = text.substr(0, text.find('\n'));
-        auto n = ParseNumber(first);
-        if (Trim(first).empty()) {
-            v.push_back("LastMediaNr is empty");
-        } else if (!n) {
-            v.push_back("LastMediaNr holds no number: \"" + first + "\"");
-        } else {
-            if (seen_ && *n < last_)
-                v.push_back("LastMediaNr went back from " + std::to_string(last_) + " to " + std::to_string(*n));
-            last_ = *n;
-            seen_ = true;
-        }
-    } else if (seen_) {
-        v.push_back("LastMediaNr disappeared");
+    // LastMediaNr: a number that never goes back.
+    try {
+        const auto n = s_.LastMediaNr();
+        if (!n && seen_) fail("LastMediaNr disappeared");
+        if (n && *n < last_) fail("LastMediaNr went back from " + std::to_string(last_) + " to " + std::to_string(*n));
+        seen_ = seen_ || n;
+        last_ = n.value_or(last_);
+    } catch (const std::exception& e) {
+        fail(e.what());
     }
-    if (completedDisc && fs::exists(s_.prog() / "LastMediaNr.tmp")) v.push_back("LastMediaNr.tmp left over");
+    if (completedDisc && fs::exists(s_.prog() / "LastMediaNr.tmp")) fail("LastMediaNr.tmp left over");
 
-    // Images: one per number, named and labelled alike, none beyond the next
-    // number, and a recorded one never written again.
+    // Images: "DVD k.iso" labelled "DVD k", one for every number up to
+    // LastMediaNr and at most the next one unrecorded; a recorded one is
+    // never written again.
     std::set<std::int32_t> discs;
-    std::map<std::string, std::int32_t> labels;
     for (const auto& e : fs::directory_iterator(s_.images())) {
         const std::string name = e.path().filename().string();
-        if (name.find(".iso.unverified") != std::string::npos) continue;   // a failed disc, kept for inspection
-        if (name.rfind(".", 0) == 0) {
-            if (completedDisc) v.push_back("left over in the image folder: " + name);
+        if (name.find(".iso.unverified") != std::string::npos) continue;   // failed verification, kept
+        if (name[0] == '.') {
+            if (completedDisc) fail("left over in the image folder: " + name);
             continue;
         }
-        std::optional<std::vector<std::int32_t>> d;
-        if (EndsWith(name, ".iso")) d = DiscsOf(name.substr(0, name.size() - 4));
+        const auto d = name.ends_with(".iso") ? DiscsOf(name.substr(0, name.size() - 4)) : std::nullopt;
         if (!d || d->size() != 1) {
-            v.push_back("unexpected file in the image folder: " + name);
+            fail("unexpected file in the image folder: " + name);
             continue;
         }
         const std::int32_t k = d->front();
         discs.insert(k);
-        if (k > last_ + 1)
-            v.push_back("image of disc " + std::to_string(k) + " beyond LastMediaNr " + std::to_string(last_));
-        if (k == last_ + 1 && completedDisc) v.push_back("image of disc " + std::to_string(k) + " is not recorded");
-        const ImageContent& img = Image(k);
-        if (img.volumeId != "DVD " + std::to_string(k))
-            v.push_back(name + " carries the volume label \"" + img.volumeId + "\"");
-        if (auto [it, fresh] = labels.emplace(img.volumeId, k); !fresh)
-            v.push_back("images of discs " + std::to_string(it->second) + " and " + std::to_string(k) +
-                        " share the label \"" + img.volumeId + "\"");
-        if (k <= last_) {
-            const std::string key = ImageKey(k);
-            if (auto [it, fresh] = recordedKeys_.emplace(k, key); !fresh && it->second != key) {
-                v.push_back("the image of the recorded disc " + std::to_string(k) + " was written again");
-                it->second = key;
-            }
+        if (Image(k).volumeId != "DVD " + std::to_string(k)) fail(name + " is labelled \"" + Image(k).volumeId + "\"");
+        if (k > last_ + (completedDisc ? 0 : 1)) fail("the image of " + disc(k) + " is not recorded");
+        if (k > last_) continue;
+        const std::string& key = cache_.at(k).first;
+        if (auto [it, fresh] = recordedKeys_.emplace(k, key); !fresh && it->second != key) {
+            fail("the image of the recorded " + disc(k) + " was written again");
+            it->second = key;
         }
     }
     for (std::int32_t k = 1; k <= last_; ++k)
-        if (!discs.count(k)) v.push_back("disc " + std::to_string(k) + " has no image");
+        if (!discs.count(k)) fail(disc(k) + " has no image");
 
-    // The carry-over set of a disc is what the disc before it holds.
+    // The carry-over set 1/ of image k is the new set 2/ of image k - 1,
+    // never a study of an older disc, and a study lies on at most two
+    // consecutive images.
+    std::map<std::string, std::set<std::int32_t>> imagesOf;
     for (std::int32_t k : discs) {
-        if (k < 2 || !discs.count(k - 1)) continue;
-        const ImageContent& img = Image(k);
-        auto one = img.folders.find("1");
-        if (one == img.folders.end()) continue;
-        const ImageContent& before = Image(k - 1);
-        for (const auto& [uid, objects] : one->second)
-            if (!before.Holds("1", uid) && !before.Holds("2", uid))
-                v.push_back("disc " + std::to_string(k) + " carries study " + uid + " over, which disc " +
-                            std::to_string(k - 1) + " does not hold");
+        for (const auto& [folder, studies] : Image(k).folders)
+            for (const auto& [uid, objects] : studies) imagesOf[uid].insert(k);
+        if (!discs.count(k - 1)) continue;
+        for (const auto& [uid, objects] : Image(k).folders.at("1"))
+            if (!Image(k - 1).folders.at("2").count(uid))
+                fail(disc(k) + " carries study " + uid + " over, which is not new on " + disc(k - 1));
     }
-
-    // Once the number advanced, DVD/1/ may hold only files of the studies
-    // on the last disc alone (the next disc's carry-over set, staged again
-    // by a run that wrote no disc): a file of any other study would be
-    // carried onto the next disc and recorded there.
-    if (seen_ && last_ > lastBefore) {
-        std::set<std::string> carried;
-        {
-            auto rows = s_.db().Open()->Query("SELECT StudyUID FROM tblStudies WHERE StudyDirectory2 = 'DVD " +
-                                              std::to_string(last_) + "'");
-            while (rows->Next()) carried.insert(rows->Field("StudyUID").value_or(""));
-        }
-        std::error_code ec;
-        for (auto it = fs::directory_iterator(s_.staging() / "DVD/1", ec); !ec && it != fs::directory_iterator();
-             it.increment(ec)) {
-            if (it->is_directory()) continue;
-            const std::string dump =
-                Capture("dcmdump -q +P 0020,000d " + Quote(it->path()) + " 2>/dev/null");
-            const auto open = dump.find('['), close = dump.find(']', open);
-            const std::string uid = open == std::string::npos || close == std::string::npos
-                                        ? ""
-                                        : dump.substr(open + 1, close - open - 1);
-            if (!carried.count(uid))
-                v.push_back("left in DVD/1/ after disc " + std::to_string(last_) + " was recorded: " +
-                            it->path().filename().string() + " (study " + (uid.empty() ? "unknown" : uid) +
-                            ", not on that disc alone)");
-        }
-    }
+    for (const auto& [uid, ks] : imagesOf)
+        if (ks.size() > 2 || *ks.rbegin() - *ks.begin() + 1 != static_cast<std::int32_t>(ks.size()))
+            fail("study " + uid + " lies on discs " + std::to_string(*ks.begin()) + " to " +
+                 std::to_string(*ks.rbegin()) + " (" + std::to_string(ks.size()) + " images)");
 
     // What the database records against what the images hold.
-    std::map<std::string, std::optional<std::string>> values;
-    auto rows = s_.db().Open()->Query("SELECT StudyUID, StudyDirectory2 FROM tblStudies");
-    while (rows->Next()) values[rows->Field("StudyUID").value_or("")] = rows->Field("StudyDirectory2");
-    rows.reset();
+    std::map<std::string, std::string> values;
+    {
+        auto rows = s_.db().Open()->Query("SELECT StudyUID, StudyDirectory2 FROM tblStudies");
+        while (rows->Next()) values[rows->Field("StudyUID").value_or("")] = rows->Field("StudyDirectory2").value_or("");
+    }
     for (const auto& s : s_.archive().studies) {
         const std::string id = "study " + std::to_string(s.studyId);
         const auto found = values.find(s.studyUid);
         if (found == values.end()) {
-            v.push_back(id + " is gone from tblStudies");
+            fail(id + " is gone from tblStudies");
             continue;
         }
-        const std::string value = found->second.value_or("");
+        const std::string& value = found->second;
+        const auto named = DiscsOf(value);
         // A disc value stays, or gains the next disc.
-        const auto before = values_.find(s.studyId);
-        if (before != values_.end() && before->second != value && DiscsOf(before->second)) {
-            const auto was = *DiscsOf(before->second);
-            const auto now = DiscsOf(value);
-            if (!(was.size() == 1 && now && now->size() == 2 && (*now)[0] == was[0] && (*now)[1] == was[0] + 1))
-                v.push_back(id + " was \"" + before->second + "\" and is now \"" + value + "\"");
+        if (auto before = values_.find(s.studyId); before != values_.end() && before->second != value) {
+            const auto was = DiscsOf(before->second);
+            if (was && !(was->size() == 1 && named && *named == std::vector{was->front(), was->front() + 1}))
+                fail(id + " was \"" + before->second + "\" and is now \"" + value + "\"");
         }
         values_[s.studyId] = value;
-        if (!s_.Arrived(s)) {
-            if (value != kNotYetArrived) v.push_back(id + " has not arrived yet but holds \"" + value + "\"");
-            continue;
-        }
-        if (value.empty()) continue;
         const std::set<std::string> objects = ReadableObjects(s);
-        if (value == "not readable") {
-            if (!objects.empty())
-                v.push_back(id + " is marked \"not readable\" with " + std::to_string(objects.size()) +
-                            " readable objects");
-            continue;
-        }
-        auto named = DiscsOf(value);
-        if (!named || (named->size() == 2 && (*named)[1] != (*named)[0] + 1)) {
-            v.push_back(id + " holds \"" + value + "\"");
+        if (value.empty() || (value == "not readable" && objects.empty())) continue;
+        if (!named) {
+            fail(id + " holds \"" + value + "\"" + (objects.empty() ? "" : " with readable objects"));
             continue;
         }
         if (named->size() == 1 && named->front() < last_ && !pendingRecords)
-            v.push_back(id + " is on disc " + std::to_string(named->front()) + " alone, but disc " +
-                        std::to_string(named->front() + 1) + " was recorded without it: it is never carried over");
+            fail(id + " is on " + disc(named->front()) + " alone, but " + disc(named->front() + 1) +
+                 " was recorded without it");
+        // "DVD k": the new set of k; "DVD a|DVD b": the new set of a, the carry-over set of b.
         for (std::size_t i = 0; i < named->size(); ++i) {
             const std::int32_t k = (*named)[i];
-            const std::string where = id + " (\"" + value + "\") on disc " + std::to_string(k);
-            if (!discs.count(k)) {
-                v.push_back(where + ": no such image");
+            const std::string folder = i == 0 ? "2" : "1";
+            const std::string where = id + " (\"" + value + "\") on " + disc(k);
+            if (!discs.count(k) || !Image(k).folders.at(folder).count(s.studyUid)) {
+                fail(where + ": not in " + folder + "/ by the independent read");
                 continue;
             }
-            const ImageContent& img = Image(k);
-            // "DVD k": the new set of k; "DVD a|DVD b": anywhere on a, the carry-over set of b.
-            std::vector<std::string> folders;
-            if (named->size() == 1) folders = {"2"};
-            else if (i == 0) folders = {"1", "2"};
-            else folders = {"1"};
-            bool held = false;
-            for (const auto& folder : folders) {
-                if (!img.Holds(folder, s.studyUid)) continue;
-                held = true;
-                const auto& onDisc = img.folders.at(folder).at(s.studyUid);
-                for (const auto& sop : objects)
-                    if (!onDisc.count(sop)) v.push_back(where + " lacks object " + sop + " in " + folder + "/");
-                break;
-            }
-            if (!held) v.push_back(where + ": not found by the independent read");
+            const auto& onDisc = Image(k).folders.at(folder).at(s.studyUid);
+            for (const auto& sop : objects)
+                if (!onDisc.count(sop)) fail(where + " lacks object " + sop);
         }
     }
 
     // A recorded disc leaves nothing behind in the staging tree, nor in the
-    // temporary folder.
-    if (completedDisc) {
-        for (const auto& e : fs::directory_iterator(s_.tmp())) {
-            // A run killed the moment it created its DICOMDIR work folder
-            // leaves it empty, indistinguishable for a minute from one being
-            // set up; it holds nothing, and a later run removes it.
-            std::error_code ec;
-            if (e.is_directory() && fs::is_empty(e.path(), ec) &&
-                e.path().filename().string().rfind("velunor-dicomdir-", 0) == 0)
-                continue;
-            v.push_back("left over in the temporary folder: " + e.path().filename().string());
-        }
-        for (const char* f : {"DVD", "DVD/1", "DVD/2", "DVDTemp", "Unzip"})
-            for (const auto& e : fs::directory_iterator(s_.staging() / f))
-                if (!e.is_directory())
-                    v.push_back(std::string("left over in the staging tree: ") + f + "/" +
-                                e.path().filename().string());
-    }
+    // temporary folder but an empty DICOMDIR work folder (a run killed the
+    // moment it made it; a later run removes it).
+    for (const auto& e : fs::directory_iterator(s_.tmp()))
+        if (completedDisc && !(e.is_directory() && fs::is_empty(e.path()) &&
+                               e.path().filename().string().rfind("velunor-dicomdir-", 0) == 0))
+            fail("left over in the temporary folder: " + e.path().filename().string());
+    for (const char* f : {"DVD", "DVD/1", "DVD/2", "DVDTemp", "Unzip"})
+        for (const auto& e : fs::directory_iterator(s_.staging() / f))
+            if (completedDisc && !e.is_directory()) fail(std::string("left over in the staging tree: ") + f + "/" + e.path().filename().string());
     return v;
 }
 
@@ -671,245 +523,187 @@ std::vector<std::string> Checker::CheckDrained() {
         const int batch = s_.BatchOf(s);
         if (ReadableObjects(s).empty() || batch < 0 || batch >= s_.released()) continue;
         const std::string value = s_.db().StudyDirectory2(s.studyId).value_or("");
-        auto named = DiscsOf(value);
-        const bool two = named && named->size() == 2 && (*named)[1] == (*named)[0] + 1;
-        const bool last = batch == s_.released() - 1;
-        if (!two && !(last && named && named->size() == 1))
+        const auto named = DiscsOf(value);
+        if (!named || (named->size() == 1 && batch != s_.released() - 1))
             v.push_back("study " + std::to_string(s.studyId) + " (batch " + std::to_string(batch + 1) +
                         ") is not on two consecutive discs: \"" + value + "\"");
     }
     return v;
 }
 
-// ---------------------------------------------------------------- the crash suite
-
-Moment KillMoment(int index, std::mt19937_64& rng, const std::map<std::string, double>& phaseLength) {
-    auto uniform = [&rng](std::int64_t lo, std::int64_t hi) {
-        return std::uniform_int_distribution<std::int64_t>(lo, std::max(lo, hi))(rng);
-    };
-    auto within = [&](const std::string& phase) {
-        auto it = phaseLength.find(phase);
-        const double seconds = it == phaseLength.end() ? 0.05 : it->second;
-        return std::chrono::microseconds(uniform(0, static_cast<std::int64_t>(seconds * 1e6)));
-    };
-    auto file = [&](const std::string& folder, const std::string& end, int maxOccurrence, std::int64_t maxDelayUs) {
-        Moment m;
-        m.folder = folder;
-        m.nameEndsWith = end;
-        m.occurrence = static_cast<int>(uniform(1, maxOccurrence));
-        m.delay = std::chrono::microseconds(uniform(0, maxDelayUs));
-        return m;
-    };
-    auto phase = [&](const std::string& name) {
-        Moment m;
-        m.phase = name;
-        m.delay = within(name);
-        return m;
-    };
-    switch (index % 16) {
-    case 0: return phase("Gathering data");
-    case 1: return file("DVDTemp", "", 8, 2000);            // a new study being staged
-    case 2: return file("DVD/2", "", 8, 2000);              // moving into the new set
-    case 3: return phase("Create dicomdir");
-    case 4: return file("DVD", "", 2, 1000);                // the DICOMDIR appears
-    case 5: return phase("Create DVD");
-    case 6: return file("iso", ".part", 1, 20000);          // the image being written
-    case 7: return file("iso", ".iso", 1, 2000);            // published, before verification
-    case 8: return phase("Verify DVD");
-    case 9: return phase("Update database");
-    case 10: return file("prog", "LastMediaNr.tmp", 1, 300);   // the number being written
-    case 11: return file("prog", "LastMediaNr", 1, 3000);      // stored, cleaning up
-    case 12: return file("DVD/1", "", 8, 2000);             // the carry-over set
-    case 13: return file("Unzip", "", 2, 1000);             // a ZIP study
-    case 14: {                                               // writing a carry-over file
-        Moment m = file("DVD/1", "", 1, 300);
-        m.occurrence = 1 + 2 * static_cast<int>(uniform(0, 3));   // its temporary file appears
-        return m;
-    }
-    default: {                                               // the staging tree being emptied
-        Moment m = file("DVD/1", "", 6, 300);
-        m.deletion = true;
-        return m;
-    }
-    }
-}
-
-std::string CrashReport::Summary() const {
-    std::ostringstream s;
-    s << tried << " kill points tried, " << survived << " survived, " << missed << " missed (the run ended first); "
-      << runs << " runs, " << discs << " discs";
-    if (!triedPerPhase.empty()) {
-        s << "; tried per moment:";
-        for (const auto& [k, n] : triedPerPhase) s << " [" << k << "] " << n;
-    }
-    if (!leftovers.empty()) {
-        s << "; left behind by kills:";
-        for (const auto& [k, n] : leftovers) s << " [" << k << "] " << n;
-    }
-    return s.str();
-}
-
 namespace {
 
-std::string PhaseOfMoment(const Moment& m) {
-    if (!m.phase.empty()) return m.phase;
-    if (m.folder == "DVD") return "DICOMDIR file";
-    if (m.deletion) return "emptying " + m.folder;
-    if (m.folder == "iso") return m.nameEndsWith == ".part" ? "image write" : "image published";
-    if (m.folder == "prog") return m.nameEndsWith == "LastMediaNr.tmp" ? "LastMediaNr write" : "after LastMediaNr";
-    return "staging " + m.folder;
-}
+struct Fault {
+    const char* name;
+    int status;           // the run's exit status when it struck; -1 killed
+    const char* logged;   // a text Error.log must gain when it struck
+};
+constexpr Fault kFaults[] = {{"killed", -1, ""},
+                             {"staging volume full", 1, "File too large"},
+                             {"image folder full", 1, "File too large"},
+                             {"database gone while staging", 1, ""},
+                             {"database gone at the DICOMDIR", 1, ""},
+                             {"database gone at the image write", 1, ""},
+                             {"database gone at verification", 1, ""},
+                             {"staged file overwritten", 1, "Verification failed"}};
 
-// What a killed run left behind for the next one.
-std::vector<std::string> Leftovers(const Scenario& s) {
-    std::vector<std::string> out;
-    auto has = [](const fs::path& folder, const std::function<bool(const std::string&)>& match) {
-        std::error_code ec;
-        for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
-            if (match(it->path().filename().string())) return true;
-        return false;
-    };
-    if (has(s.images(), [](const std::string& n) { return EndsWith(n, ".iso.part"); })) out.push_back(".iso.part");
-    if (fs::exists(s.prog() / "LastMediaNr.tmp")) out.push_back("LastMediaNr.tmp");
-    if (has(s.tmp(), [](const std::string&) { return true; })) out.push_back("DICOMDIR work folder");
-    if (has(s.staging() / "DVD/1", [](const std::string& n) { return n.rfind('.', 0) == 0; }))
-        out.push_back("interrupted write in DVD/1");
-    if (has(s.staging() / "DVD/1", [](const std::string& n) { return n.rfind('.', 0) != 0; }))
-        out.push_back("files in DVD/1");
-    if (has(s.staging() / "DVD", [](const std::string& n) { return n.rfind(".Dicomdir", 0) == 0; }))
-        out.push_back("interrupted DICOMDIR write");
-    return out;
-}
-
-std::string Tail(const std::string& text, std::size_t n = 1500) {
-    return text.size() <= n ? text : "..." + text.substr(text.size() - n);
+// Prepares kFaults[f] for the next run; what it returns puts things right.
+std::function<void()> Prepare(std::size_t f, Scenario& s, ChildOptions& o, const Moment& kill) {
+    const auto at = [](const char* folder, const char* end) { return Moment{folder, end, 1, false, {}}; };
+    switch (f) {
+    case 0:
+        o.actions.push_back({kill, [](pid_t pid) { ::kill(pid, SIGKILL); }});
+        return {};
+    case 1:   // no file larger than this can be written (EFBIG): a staged file, not the database or a log
+        o.fileSizeLimit = 65536;
+        for (const fs::path& p : {fs::path(s.db().server()), s.logs() / "Error.log", s.logs() / "FileLog.log"}) {
+            std::error_code ec;
+            if (const auto n = fs::file_size(p, ec); !ec) o.fileSizeLimit = std::max(*o.fileSizeLimit, n + 65536);
+        }
+        return {};
+    case 2:   // every staged file fits, the image does not
+        o.fileSizeLimit = 400000;
+        return {};
+    case 3: case 4: case 5: case 6: {
+        // The SQLite file moved away (an open connection keeps working, a
+        // new one fails), or the relay in front of PostgreSQL stopped.
+        const Moment m = std::array{at("DVDTemp", ""), at("tmp", ""), at("iso", ".part"), at("iso", ".iso")}[f - 3];
+        if (s.db().kind() == ArchiveKind::Sqlite) {
+            const fs::path file = s.db().server(), away = file.string() + ".away";
+            o.actions.push_back({m, [=](pid_t) { fs::rename(file, away); }});
+            return [=] { if (fs::exists(away)) fs::rename(away, file); };
+        }
+        const char* port = std::getenv("PGPORT");
+        auto proxy = std::make_shared<DbProxy>(port ? std::atoi(port) : 5432);
+        o.env["PGPORT"] = std::to_string(proxy->port());
+        o.actions.push_back({m, [proxy](pid_t) { proxy->Stop(); }});
+        return {};
+    }
+    default:   // a staged file overwritten after the DICOMDIR, before the image write
+        o.actions.push_back({at("DVD", "Dicomdir"), [dvd2 = s.staging() / "DVD/2"](pid_t) {
+                                 const auto files = FilesIn(dvd2);
+                                 if (!files.empty())
+                                     std::fstream(files.back(), std::ios::in | std::ios::out) << std::string(4096, 'x');
+                             }});
+        return {};
+    }
 }
 
 }  // namespace
 
-std::map<std::string, double> PhaseLengths(const ChildResult& r) {
-    std::map<std::string, double> out;
-    const auto& phases = Phases();
-    for (std::size_t i = 0; i < phases.size(); ++i) {
-        auto it = r.phaseStart.find(phases[i]);
-        if (it == r.phaseStart.end()) continue;
-        double end = r.seconds;
-        for (std::size_t j = i + 1; j < phases.size(); ++j)
-            if (auto next = r.phaseStart.find(phases[j]); next != r.phaseStart.end()) {
-                end = next->second;
-                break;
-            }
-        out[phases[i]] = std::max(0.0, end - it->second);
-    }
-    return out;
+int FaultKinds() { return static_cast<int>(std::size(kFaults)); }
+
+std::string SuiteReport::Summary() const {
+    std::ostringstream s;
+    s << tried << " faults struck, " << survived << " survived, " << missed << " missed (the run ended first); "
+      << runs << " runs, " << discs << " discs";
+    return s.str() + (resources.empty() ? "" : "; " + resources);
 }
 
-bool Recorded(const ChildResult& r) { return r.LastLine().find("written and recorded") != std::string::npos; }
-
-CrashReport RunCrashSuite(const CrashOptions& options) {
-    CrashReport report;
-    auto log = [&](const std::string& line) {
-        if (options.log) options.log(line);
-    };
+SuiteReport RunSuite(const SuiteOptions& options) {
+    SuiteReport report;
+    const auto failure = [&](const std::string& what) { report.failures.push_back(what); };
     ScenarioOptions so = options.scenario;
-    so.batches = std::max(so.batches, 2 * options.killPoints + 4);
+    so.batches = std::max(so.batches, 2 * options.steps + 6);
+    if (options.soak) so.fileBytes = 200000;   // above the staging volume's limit
     Scenario s(so);
     Checker checker(s);
     std::mt19937_64 rng(options.seed);
-    // New studies arrive once every study that arrived is on a disc (or
-    // marked): a run always has something to write.
-    auto waiting = [&] {
-        auto rows = s.db().Open()->Query(
-            "SELECT count(*) AS n FROM tblStudies WHERE StudyDirectory2 IS NULL OR StudyDirectory2 = ''");
-        return rows->Next() && rows->Field("n").value_or("0") != "0";
-    };
-    auto ensureWork = [&] {
-        if (!waiting()) s.ReleaseNextBatch();
-    };
-    auto check = [&](const std::string& when, bool completed) {
-        auto v = checker.Check(completed);
-        for (const auto& x : v) report.failures.push_back(when + ": " + x);
-        return v.empty();
-    };
-    auto cleanRun = [&](const std::string& when) {
-        ensureWork();
-        ChildResult r = RunCli(s, {});
+    std::map<std::string, double> milestones;
+    std::vector<std::size_t> round;
+    std::vector<long> rss;
+    std::vector<int> fds;
+
+    // After every run: its status (0 or 1 unless a fault says otherwise;
+    // anything else is a crash or a sanitizer's finding) and the invariants.
+    const auto checked = [&](const std::string& label, const ChildResult& r, bool plain, bool sample) {
         ++report.runs;
-        const bool recorded = Recorded(r);
-        if (recorded) ++report.discs;
-        // 0 or 1 and a last line; anything else is a crash or a sanitizer's finding.
-        if (r.signalled || (r.status != 0 && r.status != 1))
-            report.failures.push_back(when + ": velunor-cli ended with " +
-                                      (r.signalled ? std::string("a signal") : "status " + std::to_string(r.status)) +
-                                      ": " + Tail(r.output));
-        if (!check(when, recorded)) {
-            report.failures.push_back(when + ": output: " + Tail(r.output) + "\nError.log: " +
-                                      Tail(Slurp(s.logs() / "Error.log")));
+        if (r.recorded) {
+            ++report.discs;
+            for (const auto& [k, seconds] : r.milestones) milestones[k] = seconds;
+            if (sample) rss.push_back(r.maxRssKb);
+            if (sample) fds.push_back(r.maxFds);
         }
-        return r;
+        if (plain && (r.signalled || (r.status != 0 && r.status != 1)))
+            failure(label + ": velunor-cli ended with " + (r.signalled ? "a signal" : "status " + std::to_string(r.status)) +
+                    ": " + Tail(r.output));
+        for (const auto& x : checker.Check(r.recorded)) failure(label + ": " + x);
+    };
+    const auto plainRun = [&](const std::string& label, bool sample) {
+        if (s.Waiting() == 0) s.ReleaseNextBatch();
+        const ChildResult r = RunCli(s, {.sampleResources = options.soak});
+        checked(label, r, true, sample);
+        return r.recorded;
     };
 
-    // A first disc measures the phases.
-    ChildResult first = cleanRun("first run");
-    if (!Recorded(first)) {
-        report.failures.push_back("the first run recorded no disc: " + Tail(first.output));
-        return report;
-    }
-    std::map<std::string, double> lengths = PhaseLengths(first);
-
-    for (int i = 0; i < options.killPoints; ++i) {
-        // Delays within a phase follow the phase's latest measured length.
-        const int kind = options.kinds.empty() ? i : options.kinds[static_cast<std::size_t>(i) % options.kinds.size()];
-        const Moment m = KillMoment(kind, rng, lengths);
-        const std::string label = "kill point " + std::to_string(i + 1) + " (" + m.Describe() + ")";
-        ensureWork();
-        ChildOptions co;
-        co.actions.push_back({m, [](pid_t pid) { ::kill(pid, SIGKILL); }});
-        ChildResult r = RunCli(s, co);
-        ++report.runs;
-        const bool delivered = !r.fired.empty() && r.signalled;
-        if (delivered) {
-            ++report.tried;
-            ++report.triedPerPhase[PhaseOfMoment(m)];
-            for (const auto& left : Leftovers(s)) ++report.leftovers[left];
-        } else {
-            ++report.missed;
-            if (Recorded(r)) ++report.discs;
+    plainRun("the first run", true);
+    for (int i = 0; i < options.steps; ++i) {
+        if (s.Waiting() == 0) s.ReleaseNextBatch();
+        std::size_t f = 0;
+        if (options.soak) {
+            if (round.empty()) {   // every fault once per round, in a seeded order
+                round.resize(std::size(kFaults));
+                std::iota(round.begin(), round.end(), 0);
+                std::shuffle(round.begin(), round.end(), rng);
+            }
+            f = round.back();
+            round.pop_back();
         }
+        const int kind = !options.kinds.empty() ? options.kinds[static_cast<std::size_t>(i) % options.kinds.size()]
+                         : options.soak         ? static_cast<int>(rng() % kKillMoments)
+                                                : i;
+        ChildOptions co{.sampleResources = options.soak};
+        const std::function<void()> undo = Prepare(f, s, co, KillMoment(kind, rng, milestones));
+        const std::size_t logged = Slurp(s.logs() / "Error.log").size();
+        const ChildResult r = RunCli(s, co);
+        if (undo) undo();
+        const Fault& fault = kFaults[f];
+        const bool struck = (co.actions.empty() || !r.fired.empty()) && (fault.status >= 0 || r.signalled);
+        const std::string label =
+            "step " + std::to_string(i + 1) + " (" + fault.name + (r.fired.empty() ? "" : " at " + r.fired[0]) + ")";
         const std::size_t failuresBefore = report.failures.size();
-        check(label + ", after the kill", !delivered && Recorded(r));
-
-        // Runs again until a disc is recorded.
-        bool recorded = false;
-        for (int attempt = 1; attempt <= 3 && !recorded; ++attempt) {
-            ChildResult again = cleanRun(label + ", run " + std::to_string(attempt) + " after it");
-            recorded = Recorded(again);
-            if (recorded) lengths = PhaseLengths(again);
-            else log(label + ": run " + std::to_string(attempt) + " after it recorded no disc: " + again.LastLine());
+        report.missed += !struck;
+        if (struck) {
+            ++report.tried;
+            if (fault.status >= 0 && r.status != fault.status)
+                failure(label + ": velunor-cli ended with status " + std::to_string(r.status) + ": " + Tail(r.output));
+            if (const std::string log = Slurp(s.logs() / "Error.log"); log.find(fault.logged, logged) == std::string::npos)
+                failure(label + ": Error.log does not say \"" + fault.logged + "\": " + Tail(log));
         }
-        if (!recorded)
-            report.failures.push_back(label + ": three runs after it recorded no disc; Error.log: " +
-                                      Tail(Slurp(s.logs() / "Error.log")));
+        checked(label, r, !struck, !struck && fault.status < 0);
+        // Runs again until a disc is recorded.
+        bool recorded = r.recorded;
+        for (int attempt = 1; attempt <= 3 && !recorded; ++attempt)
+            recorded = plainRun(label + ", run " + std::to_string(attempt) + " after it", true);
+        if (!recorded) failure(label + ": three runs after it recorded no disc: " + Tail(Slurp(s.logs() / "Error.log")));
         const bool ok = recorded && report.failures.size() == failuresBefore;
-        if (delivered && ok) ++report.survived;
-        log(label + (delivered ? (ok ? ": killed, survived" : ": killed, FAILED") : ": missed (the run ended first)"));
+        report.survived += struck && ok;
+        if (options.log) options.log(label + (!struck ? ": missed (the run ended first)" : ok ? ": survived" : ": FAILED"));
     }
 
     // Drain: every batch but the last arrives; once they are on a disc, the
     // last one arrives and its disc carries them over.
-    while (s.released() < s.batches() - 1) s.ReleaseNextBatch();
-    for (int round = 0; round < 2; ++round) {
-        for (int attempt = 0; attempt < 3 && waiting(); ++attempt) {
-            ChildResult r = RunCli(s, {});
-            ++report.runs;
-            if (Recorded(r)) ++report.discs;
-            for (const auto& x : checker.Check(Recorded(r))) report.failures.push_back("drain: " + x);
-        }
-        if (waiting()) report.failures.push_back("drain: three runs left studies on no disc");
-        if (round == 0) s.ReleaseNextBatch();
+    while (s.released() < so.batches - 1) s.ReleaseNextBatch();
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int attempt = 0; attempt < 3 && s.Waiting() > 0; ++attempt) plainRun("drain", false);
+        if (s.Waiting() > 0) failure("drain: three runs left studies on no disc");
+        if (pass == 0) s.ReleaseNextBatch();
     }
-    for (const auto& x : checker.CheckDrained()) report.failures.push_back("drain: " + x);
-    log(report.Summary());
+    for (const auto& x : checker.CheckDrained()) failure("drain: " + x);
+
+    // The soak: plain runs that recorded a disc (the discs are of a size)
+    // peak at about the same memory and descriptors.
+    if (options.soak && rss.size() < 4) {
+        failure("fewer than 4 runs recorded a disc");
+    } else if (options.soak) {
+        const auto [minRss, maxRss] = std::minmax_element(rss.begin(), rss.end());
+        const auto [minFds, maxFds] = std::minmax_element(fds.begin(), fds.end());
+        report.resources = "peak RSS " + std::to_string(*minRss) + ".." + std::to_string(*maxRss) + " KB, descriptors " +
+                           std::to_string(*minFds) + ".." + std::to_string(*maxFds);
+        if (*maxRss > *minRss * 3 / 2) failure("peak memory varies beyond 1.5x: " + report.resources);
+        if (*maxFds > *minFds + 4) failure("open descriptors vary by more than 4: " + report.resources);
+    }
+    if (options.log) options.log(report.Summary());
     return report;
 }
 

@@ -1,13 +1,8 @@
-// Reliability harness: whole archive runs of the real velunor-cli in a child
-// process, on a generated archive that arrives in batches, with actions
-// (SIGKILL, faults) fired at chosen moments of a run, and an independent
-// check of what the database records against what the images hold.
-//
-// Used by the crash-safety, fault-injection and soak tests and by the
-// separate commands velunor-crash-suite and velunor-soak.
+// Whole runs of the real velunor-cli in a child process on a generated
+// archive whose studies arrive in batches, actions (SIGKILL, faults) at
+// chosen moments of a run, and an independent check of what the database
+// records against what the images hold.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -29,72 +24,53 @@ namespace velunor::reliability {
 
 using test::ArchiveKind;
 
-// The StudyDirectory2 value that keeps a study out of every selection until
-// its batch "arrives".
-inline constexpr const char* kNotYetArrived = "arrives later";
+inline std::string Slurp(const std::filesystem::path& p) { return test::ReadAll(p); }
 
 struct ScenarioOptions {
     ArchiveKind kind = ArchiveKind::Sqlite;
     std::uint64_t seed = 1;
-    int batches = 6;              // groups of studies that arrive one after the other
+    int batches = 6;              // groups of studies that arrive one after the other (generated then)
     int studiesPerBatch = 3;
     int filesPerStudy = 3;
     std::uint64_t fileBytes = 65536;
     int zipPercent = 20;
     int unreadable = 1;           // studies with an unreadable file (archived with their other files)
-    std::filesystem::path cli;    // the velunor-cli copied into the program directory
-    std::string extraIni;         // more lines for velunor.ini
-    int authBurn = 1;             // AuthBurn of velunor.ini: 1 every run asks, 0 the size decides
+    int authBurn = 1;             // AuthBurn of velunor.ini
 };
 
-// A temporary world for whole runs: the generated archive (every batch but
-// the released ones marked kNotYetArrived), its database (SQLite file or a
-// private PostgreSQL schema), a program directory holding a copy of
-// velunor-cli and its velunor.ini, the staging tree and the image folder.
-// `batches` may be 0: studies then only come through Arrive().
-// Throws std::runtime_error when any of it cannot be made.
+// A temporary world for whole runs: the archive database (SQLite file or
+// private PostgreSQL schema) and the studies that arrive, a program folder
+// with a copy of velunor-cli and its velunor.ini, the staging tree, the
+// image folder and the runs' TMPDIR. Throws std::runtime_error when any of
+// it cannot be made.
 class Scenario {
 public:
     explicit Scenario(const ScenarioOptions& options);
 
-    const ScenarioOptions& options() const { return options_; }
     const std::filesystem::path& root() const { return dir_.path(); }
     std::filesystem::path prog() const { return root() / "prog"; }
     std::filesystem::path staging() const { return root() / "staging"; }
     std::filesystem::path images() const { return root() / "iso"; }
     std::filesystem::path cli() const { return prog() / "velunor-cli"; }
     std::filesystem::path logs() const { return prog() / "Logs"; }
-    // The child's TMPDIR: what a run leaves in the system's temporary folder.
     std::filesystem::path tmp() const { return root() / "tmp"; }
     test::TestArchive& db() { return *db_; }
     const archive::Archive& archive() const { return generated_; }
 
-    // (Re)writes velunor.ini: the database, TempPath, ImageFolder,
-    // AuthBurn (the option's unless given), Archive=1, and `extra`.
+    // velunor.ini: database, TempPath, ImageFolder, AuthBurn, Archive=1, `extra`.
     void WriteIni(const std::string& extra = "", std::optional<int> authBurn = {});
-
-    // The next batch arrives: its studies get StudyDirectory2 NULL. Returns
-    // false when every batch has arrived.
+    // The next batch arrives; false when all have.
     bool ReleaseNextBatch();
     int released() const { return released_; }
-    int batches() const { return options_.batches; }
-    // The batch a study belongs to (0-based); -1 for a study that came
-    // through Arrive().
-    int BatchOf(const archive::Study& s) const;
-    bool Arrived(const archive::Study& s) const;
-
-    // New studies arrive at once (StudyDirectory2 NULL): generated with
-    // `o` (its `out` and `unreadable` are ignored) below an archive root of
-    // their own, with study ids after every earlier one. Returns their
-    // indexes in archive().studies.
+    int BatchOf(const archive::Study& s) const;   // -1: came through Arrive()
+    // Studies that arrived and are on no disc yet.
+    int Waiting();
+    // Studies generated with `o` below a root of their own arrive; returns
+    // their indexes in archive().studies.
     std::vector<std::size_t> Arrive(archive::Options o);
-    // Makes one readable DICOM file or ZIP archive of a study unreadable
-    // (cut to two thirds, as a file damaged on the archive's disks). Returns
-    // false when the study has no such file left.
+    // Cuts one readable file of a study to two thirds; false when none is left.
     bool Corrupt(std::size_t study, std::mt19937_64& rng);
-
-    // The first line of LastMediaNr as a number; nullopt when the file is
-    // missing. Throws std::runtime_error when it holds no number.
+    // nullopt when missing; throws when it holds no number.
     std::optional<std::int32_t> LastMediaNr() const;
 
 private:
@@ -102,177 +78,113 @@ private:
     test::TempDir dir_;
     std::unique_ptr<test::TestArchive> db_;
     archive::Archive generated_;
-    std::vector<int> batchOf_;   // per study; -1: arrived through Arrive()
+    std::vector<int> batchOf_;
     int released_ = 0;
     int arrivals_ = 0;
-    int nextArchiveId_ = 1;
 };
 
-// The DICOM objects of a study that can still be read at its source: what
-// every disc it is recorded on must hold.
+// The DICOM objects of a study still readable at its source.
 std::set<std::string> ReadableObjects(const archive::Study& s);
 
-// A moment of a run: a phase line of velunor-cli ("Gathering data",
-// "Create dicomdir", "Create DVD", "Verify DVD", "Update database"), or the
-// `occurrence`-th creation (or rename into) of an entry whose name ends with
-// `nameEndsWith` in one of the watched folders ("prog", "iso", "DVD",
-// "DVD/1", "DVD/2", "DVDTemp", "Unzip"); plus a delay after it.
+// A moment of a run: the `occurrence`-th entry (or `deletion`) ending with
+// `nameEndsWith` in a watched folder ("prog", "iso", "tmp", "DVD", "DVD/1",
+// "DVD/2", "DVDTemp", "Unzip"), without one the start; plus a delay.
 struct Moment {
-    std::string phase;
     std::string folder;
     std::string nameEndsWith;
     int occurrence = 1;
-    bool deletion = false;    // the entry's deletion instead of its creation
+    bool deletion = false;
     std::chrono::microseconds delay{0};
-
     std::string Describe() const;
 };
 
-// Something done to the running child at a moment.
 struct Action {
     Moment at;
     std::function<void(pid_t child)> act;
 };
 
+// For `velunor-cli run --yes --notice-ms 0` (killed after 5 minutes).
 struct ChildOptions {
-    std::vector<std::string> args{"run", "--yes", "--notice-ms", "0"};
-    std::vector<Action> actions;
-    std::optional<std::uint64_t> fileSizeLimit;           // RLIMIT_FSIZE in bytes (SIGXFSZ ignored)
-    std::map<std::string, std::string> env;               // set for the child (TMPDIR: the scenario's)
-    std::chrono::seconds timeout{300};                    // then SIGKILL, and the result says so
-    bool sampleResources = false;                         // count /proc/<pid>/fd while it runs
+    std::vector<Action> actions{};
+    std::optional<std::uint64_t> fileSizeLimit{};   // RLIMIT_FSIZE in bytes
+    std::map<std::string, std::string> env{};       // TMPDIR is the scenario's
+    bool sampleResources = false;                   // count its descriptors while it runs
 };
 
 struct ChildResult : test::ProcessResult {
-    std::vector<std::string> fired;   // descriptions of the moments reached, in order
-    std::map<std::string, double> phaseStart;   // seconds from start to each phase line
-
-    // "Velunor: ..." last line of the output, or "".
+    bool recorded = false;             // not killed, and LastMediaNr advanced
+    std::vector<std::string> fired;    // the moments acted on, described
+    std::map<std::string, double> milestones;   // seconds from the start to the first of each
     std::string LastLine() const;
 };
+inline bool Recorded(const ChildResult& r) { return r.recorded; }
 
-// True when the child's last line says it recorded a disc.
-bool Recorded(const ChildResult& r);
-// Seconds each phase of the child's run took, from its phase lines.
-std::map<std::string, double> PhaseLengths(const ChildResult& r);
-
-// Runs the scenario's velunor-cli once and fires the actions at their
-// moments. Returns when the child has ended. Throws std::runtime_error when
-// it cannot be started.
+// Runs the scenario's velunor-cli once, acting at the moments.
 ChildResult RunCli(const Scenario& scenario, const ChildOptions& options);
 
-// A TCP relay on 127.0.0.1 in front of the PostgreSQL test server, so that
-// "the database goes away" can be done to one child alone: Stop() closes
-// every relayed connection and the listening socket, so new connections
-// are refused. Runs one thread; bounded waits only.
-class DbProxy {
-public:
-    // Relays to 127.0.0.1:`targetPort`. Throws std::runtime_error when it
-    // cannot listen.
-    explicit DbProxy(int targetPort);
-    ~DbProxy();
-    DbProxy(const DbProxy&) = delete;
-    DbProxy& operator=(const DbProxy&) = delete;
-    int port() const { return port_; }
-    // Idempotent; safe from any thread.
-    void Stop();
+// When the child reached the milestones that KillMoment's delays follow.
+inline std::map<std::string, double> PhaseLengths(const ChildResult& r) { return r.milestones; }
 
-private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
-    int port_ = 0;
-};
+// The kill moments (`index` modulo kKillMoments): anywhere between two
+// milestones, or at a file event of every stretch of a run.
+inline constexpr int kKillMoments = 14;
+Moment KillMoment(int index, std::mt19937_64& rng, const std::map<std::string, double>& milestones);
 
-// The independent read of one image: its volume label and, per folder "1"
-// and "2", the SOP Instance UIDs found for each Study Instance UID
-// (xorriso extracts, dcmdump reads).
+// An independent read of an image (xorriso, DCMTK): its volume label and,
+// per folder "1" and "2", the SOP Instance UIDs of each Study Instance UID.
 struct ImageContent {
     std::string volumeId;
     std::map<std::string, std::map<std::string, std::set<std::string>>> folders;
-    bool Holds(const std::string& folder, const std::string& studyUid) const;
 };
-ImageContent ReadImage(const std::filesystem::path& iso, const std::filesystem::path& scratch);
 
-// Checks the archive's invariants against the images, remembering what it
-// saw between calls:
-// - LastMediaNr, once there, holds a number that never decreases;
-// - every image is "DVD k.iso" with volume label "DVD k", k at most
-//   LastMediaNr + 1, and every k of 1..LastMediaNr has one; the image of a
-//   recorded disc never changes again;
-// - every StudyDirectory2 value is NULL, "", kNotYetArrived, "not readable",
-//   "DVD k" or "DVD a|DVD a+1"; kNotYetArrived only for batches that did not
-//   arrive; "not readable" only for a study none of whose objects can be
-//   read (a study with one unreadable file is archived with the others);
-// - a "DVD ..." value never disappears or changes, except "DVD n" becoming
-//   "DVD n|DVD n+1";
-// - "DVD n" alone names the last disc (a study on an earlier disc alone was
-//   not carried over, and never will be), unless the caller says the last
-//   run kept updates for a later run (pendingRecords);
-// - a study recorded on disc k is found by the independent read on image k
-//   ("DVD k": in 2/; "DVD a|DVD b": anywhere on a, in 1/ of b) with every
-//   object of it that can be read (no staged file lost);
-// - the carry-over set 1/ of image k holds only studies that image k - 1
-//   holds;
-// - once LastMediaNr has advanced, DVD/1/ holds no file (it would be
-//   carried onto the next disc as a part of a study);
-// - with completedDisc: nothing is left over (no image of LastMediaNr + 1,
-//   no ".*.iso.part", no LastMediaNr.tmp, no file in the staging folders,
-//   nothing in the runs' temporary folder).
+// The archive's invariants (docs/reliability.md), checked against the images.
 class Checker {
 public:
     explicit Checker(Scenario& scenario) : s_(scenario) {}
-    // Returns the violations found (empty when every invariant holds).
+    // The violations found. completedDisc: the run recorded its disc (nothing
+    // may be left over); pendingRecords: it kept updates in the record journal.
     std::vector<std::string> Check(bool completedDisc, bool pendingRecords = false);
-    // Every arrived study with a readable object, but those of the last
-    // arrived batch, is on two consecutive discs.
+    // Every readable study but the last batch's is on two consecutive discs.
     std::vector<std::string> CheckDrained();
     std::int32_t lastMediaNr() const { return last_; }
-    int imagesRead() const { return static_cast<int>(cache_.size()); }
-    // The independent read of image k (cached while the file is unchanged).
-    const ImageContent& Image(std::int32_t disc);
     // StudyDirectory2 per study id as the last Check read it.
     const std::map<int, std::string>& values() const { return values_; }
 
 private:
-    std::string ImageKey(std::int32_t disc) const;
+    const ImageContent& Image(std::int32_t disc);
     Scenario& s_;
     std::int32_t last_ = 0;
     bool seen_ = false;
-    std::map<std::int32_t, std::pair<std::string, ImageContent>> cache_;   // key: size+mtime
-    std::map<std::int32_t, std::string> recordedKeys_;                      // images of recorded discs
+    std::map<std::int32_t, std::pair<std::string, ImageContent>> cache_;   // by size and time
+    std::map<std::int32_t, std::string> recordedKeys_;
     std::map<int, std::string> values_;
 };
 
-// The crash-safety suite: kills velunor-cli with SIGKILL at `killPoints`
-// moments spread over every phase, then lets it run again, checking the
-// invariants after every step, and finally drains the archive.
-struct CrashOptions {
-    ScenarioOptions scenario;
-    int killPoints = 14;
-    std::vector<int> kinds;    // KillMoment indexes to cycle through; empty: all 16
+// Runs of velunor-cli with a fault in each of `steps` steps, every invariant
+// checked after every run; after a fault a disc must be recorded within
+// three runs, and at the end the archive is drained.
+//   crash: a SIGKILL at kill moment kinds[i] (every kind in turn when empty)
+//   soak:  a fault drawn from every kind once per round in a seeded order;
+//          peak memory and descriptors of the plain runs must stay flat
+struct SuiteOptions {
+    ScenarioOptions scenario{};
+    bool soak = false;
+    int steps = 14;
+    std::vector<int> kinds{};
     std::uint64_t seed = 1;
-    std::function<void(const std::string&)> log;   // progress lines (may be empty)
+    std::function<void(const std::string&)> log{};   // a line per step
 };
-struct CrashReport {
-    int tried = 0;       // kills delivered while the run was still going
-    int survived = 0;    // ... after which every invariant held and the next run recorded a disc
-    int missed = 0;      // the run ended before the moment came
+struct SuiteReport {
+    int tried = 0;      // faults that struck
+    int survived = 0;   // ... after which every invariant held and a disc was recorded
+    int missed = 0;     // the run ended before the moment came
     int runs = 0;
     int discs = 0;
-    std::map<std::string, int> triedPerPhase;
-    std::map<std::string, int> leftovers;   // what kills left behind for the next run, how often
     std::vector<std::string> failures;
+    std::string resources;               // the soak: peak memory and descriptors
     std::string Summary() const;
 };
-CrashReport RunCrashSuite(const CrashOptions& options);
-
-// The kill moments the crash suite cycles through (16 kinds; `index` picks
-// one): phase lines with delays drawn from the phase's measured length in
-// seconds, and the file events of staging, the DICOMDIR, the image write,
-// publication and the LastMediaNr write, with short random delays.
-Moment KillMoment(int index, std::mt19937_64& rng, const std::map<std::string, double>& phaseLength);
-
-// Text of a file ("" when missing).
-std::string Slurp(const std::filesystem::path& p);
+int FaultKinds();   // the soak's kinds of fault
+SuiteReport RunSuite(const SuiteOptions& options);
 
 }  // namespace velunor::reliability

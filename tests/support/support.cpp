@@ -133,9 +133,9 @@ ProcessResult RunProcess(const Process& p) {
     for (auto& e : envStrings) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) StartFailed("pipe2");
-    Fd out(ends[0]), outWrite(ends[1]);
+    int ends[2], exec[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0 || ::pipe2(exec, O_CLOEXEC) != 0) StartFailed("pipe2");
+    Fd out(ends[0]), outWrite(ends[1]), execRead(exec[0]), execWrite(exec[1]);
     Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     const char* cwd = p.cwd.empty() ? nullptr : p.cwd.c_str();
     const rlim_t limit = static_cast<rlim_t>(p.fileSizeLimit.value_or(0));
@@ -160,11 +160,25 @@ ProcessResult RunProcess(const Process& p) {
         ::_exit(127);
     }
     outWrite.reset();
+    execWrite.reset();
+    // The exec closes the child's end: from then on it is the program.
+    char none;
+    while (::read(execRead.fd, &none, 1) < 0 && errno == EINTR) {
+    }
     ::fcntl(out.fd, F_SETFL, O_NONBLOCK);
 
     std::string partial;
     bool eof = false, reaped = false;
     int status = 0;
+    // A hook that throws leaves no child behind.
+    struct Reaper {
+        const pid_t& pid;
+        const bool& reaped;
+        ~Reaper() {
+            ::kill(-pid, SIGKILL);
+            if (!reaped) ::waitpid(pid, nullptr, 0);
+        }
+    } reaper{pid, reaped};
     struct rusage usage {};
     auto lastSample = Clock::time_point{};
     const auto limitWait = std::chrono::milliseconds(p.sampleFds ? 10 : 20);
@@ -214,8 +228,7 @@ ProcessResult RunProcess(const Process& p) {
         const struct timespec ts {0, static_cast<long>(wait.count())};
         ::ppoll(fds, n, &ts, nullptr);
     }
-    // Whatever it started in its process group goes with it.
-    ::kill(-pid, SIGKILL);
+    // Whatever it started in its process group goes with it (the reaper).
     if (!partial.empty() && p.onLine) p.onLine(partial);
     result.maxRssKb = usage.ru_maxrss;
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
