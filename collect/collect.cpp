@@ -236,6 +236,8 @@ bool IsDiscFileName(const std::string& name) {
 // The next file name of a disc in the general-purpose profile: "IM000001",
 // "IM000002", ..., counted over DVD/1/ and DVD/2/ together, so that no name
 // repeats on the disc and the same studies get the same names on every run.
+// A file that is not kept, or a study taken out again, gives its numbers
+// back (p.discFiles is set back), so the numbers have no gaps.
 std::string NextDiscName(Phase& p) {
     while (p.discFiles < kMaxDiscFiles) {
         char name[16];
@@ -329,6 +331,7 @@ bool MatchesLeftover(Phase& p, const fs::path& written) {
 // named when they move into DVD/2/).
 void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const std::string& sourceName) {
     const bool numbered = p.profile == MediaProfile::GeneralPurpose && folder == p.paths.dvd1;
+    const int numberBefore = p.discFiles;   // given back with a file that is not kept
     const std::string name = numbered ? NextDiscName(p) : StagedName(sourceName);
     const std::string target = numbered ? name : PlaceName(p, folder, name);
     const fs::path written = folder / target;
@@ -341,6 +344,7 @@ void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const
         std::error_code ec;
         fs::remove(written, ec);
         if (!ec) p.studyFiles.pop_back();
+        p.discFiles = numberBefore;
         // What failed to reach the staging tree is never the source's fault.
         if (dynamic_cast<const TargetWriteError*>(&e) || StagingVolumeFailed(e, folder))
             throw StagingVolumeError(e.number(), "Study " + p.currentFolder + " cannot be staged: " + e.what() +
@@ -352,6 +356,7 @@ void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const
         std::error_code ec;
         fs::remove(written, ec);
         if (!ec) p.studyFiles.pop_back();
+        p.discFiles = numberBefore;
         throw;
     }
     if (numbered ? StagedBefore(p, dataset, written)
@@ -359,6 +364,7 @@ void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const
                        (folder == p.paths.dvd1 && MatchesLeftover(p, written))) {
         fs::remove(written);
         p.studyFiles.pop_back();
+        p.discFiles = numberBefore;
         return;
     }
     std::error_code ec;
@@ -640,6 +646,7 @@ Flow CapacityGate(Phase& p, bool& admitted) {
         return Flow::GateStopped;
     }
     StagedFiles moved;
+    const int numberBefore = p.discFiles;
     try {
         for (const auto& file : FilesIn(p.paths.dvdTemp)) {
             const fs::path to =
@@ -656,6 +663,7 @@ Flow CapacityGate(Phase& p, bool& admitted) {
         // goes again, and it waits for a later run.
         const std::uintmax_t bytes = WithdrawStudy(p, moved, true, "2-3 ", e.what());
         p.dvd2Bytes -= std::min(p.dvd2Bytes, bytes);
+        p.discFiles = numberBefore;
         return Flow::Done;
     }
     admitted = !moved.empty();

@@ -187,10 +187,10 @@ TEST_P(MediaProfileRun, TheDiscHoldsWhatItsProfileSaysAndIsRecordedAsEver) {
     EXPECT_EQ(Sops(files), Sops(records));
 
     // Names and syntaxes: source names in Implicit VR; or IM000001 ...
-    // numbered over 1/ and then 2/ (nothing the declined run staged is left
-    // twice), Explicit VR, JPEG baseline, extended and lossless kept.
-    // A file written in the profile has the bytes DCMTK's own programs
-    // write for its source (JPEG 2000 aside, which DCMTK cannot decode).
+    // numbered over 1/ and then 2/ without gaps (nothing the declined run
+    // staged is there twice), Explicit VR, JPEG baseline, extended and
+    // lossless kept, each file with the bytes DCMTK's own programs write for
+    // its source (JPEG 2000 aside, which DCMTK cannot decode).
     const std::map<std::string, std::vector<std::string>> dcmtk = {
         {"explicit-le", {"dcmconv", "+te"}}, {"implicit-le", {"dcmconv", "+te"}},
         {"explicit-be", {"dcmconv", "+te"}}, {"deflated", {"dcmconv", "+te"}},
