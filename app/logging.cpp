@@ -125,6 +125,11 @@ bool WriteLogLine(const std::filesystem::path& path, const std::string& line, bo
 
 }  // namespace
 
+bool AppendLogLine(const LogSink& sink, const std::string& fileName, const std::string& text) {
+    EnsureLogsDir(sink);
+    return WriteLogLine(sink.logsDir / fileName, text, false);
+}
+
 std::string LogSink::LocalTimestamp() {
     QDateTime now = QDateTime::currentDateTime();
     QLocale locale = QLocale::system();

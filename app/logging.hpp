@@ -68,6 +68,11 @@ void FileLog(const LogSink& sink, const std::string& text);
 // Appends "timestamp first second" to Debug.log.
 void DebugLog(const LogSink& sink, const std::string& first, const std::string& second);
 
+// Appends `text` as one line (OneLogLine, then CR LF) to Logs/`fileName`,
+// creating Logs/ when it is missing; never through a symbolic link. False
+// when the line could not be written.
+bool AppendLogLine(const LogSink& sink, const std::string& fileName, const std::string& text);
+
 // Creates or truncates the marker with one line, the timestamp. Never
 // follows a symbolic link at the marker's path.
 void WriteReadyMarker(const LogSink& sink);

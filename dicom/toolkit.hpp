@@ -11,8 +11,10 @@
 // DCMTK's process-wide codec registry and data dictionary.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -210,5 +212,22 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// Pulls the bytes of one DICOM file: fills up to `length` bytes of `buffer`
+// and returns how many, 0 at the end of the file.
+using DicomByteSource = std::function<std::size_t(std::uint8_t* buffer, std::size_t length)>;
+
+// Reads one DICOM file (with or without meta information, any transfer
+// syntax) whose `size` bytes come from `source`, to the end of its dataset,
+// and sets `studyUid` to its Study Instance UID ("" when it has none).
+// Values longer than 4096 bytes (pixel data) pass through a fixed buffer and
+// are never kept, so memory stays the same whatever the size of the file.
+// `name` is used in messages. Throws velunor::Error when the bytes are no
+// DICOM file or end early, and lets an error thrown by `source` pass
+// unchanged; `studyUid` is set all the same when the UID came before the
+// failure (a file damaged in its pixel data). Bytes after the dataset, if
+// any, are left to the caller.
+void ReadStudyUidStreamed(const DicomByteSource& source, std::uint64_t size, const std::string& name,
+                          std::string& studyUid);
 
 }  // namespace velunor

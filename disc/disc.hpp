@@ -10,11 +10,14 @@
 // carries the volume label StagedDisc::Label(), "DVD " + (n + 1).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/run.hpp"
 #include "app/settings.hpp"
@@ -103,5 +106,79 @@ void ShowNoticeWindow(Run& run);
 // the disc again.
 // Never throws.
 std::optional<VerifiedDisc> DVDVerify(Run& run, const StagedDisc& disc);
+
+// ---------------------------------------------------------------------------
+// Reading a written medium again, long after its verification (velunor-cli
+// check): through the same reader, one file at a time and in pieces, so that
+// memory stays the same whatever the size of a file or of the disc.
+
+// A regular file of a written medium: its path from the root ("1/a.dcm",
+// "Dicomdir") and its size.
+struct MediumEntry {
+    std::string path;
+    std::uint64_t size = 0;
+};
+
+// How a file's bytes compare with the MD5 recorded when it was written.
+enum class Md5Verdict { Match, Mismatch, NotRecorded };
+
+// One file of a medium, read from its start. Made by WrittenMedium::Open.
+class MediumFile {
+public:
+    ~MediumFile();
+    MediumFile(const MediumFile&) = delete;
+    MediumFile& operator=(const MediumFile&) = delete;
+
+    // Reads the next bytes of the file into `buffer`, at most `length`
+    // (fewer only at its end); 0 at its end. Throws velunor::Error when the medium cannot be read
+    // there or ends before the file does.
+    std::size_t Read(std::uint8_t* buffer, std::size_t length);
+    std::uint64_t Size() const;
+    // The bytes read so far against the MD5 recorded at write time: Match
+    // or Mismatch once every byte was read (Mismatch before); NotRecorded
+    // when the medium holds no checksum for the file (then at any time).
+    Md5Verdict Verdict();
+
+    struct Impl;
+    explicit MediumFile(std::unique_ptr<Impl> impl);
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// A written medium opened for reading: an image file, or the disc in an
+// optical drive (grabbed while the object lives).
+class WrittenMedium {
+public:
+    // Throws velunor::Error when the file cannot be opened or is no ISO
+    // image at all.
+    static std::unique_ptr<WrittenMedium> OpenImage(const std::filesystem::path& image);
+    // The disc in the drive at `device` ("/dev/sr0"), or in the first
+    // optical drive found when `device` is empty. Throws velunor::Error when
+    // there is no such drive, it cannot be opened, it holds no written
+    // disc, or the disc is no ISO image.
+    static std::unique_ptr<WrittenMedium> OpenDrive(const std::string& device);
+    ~WrittenMedium();
+
+    // The image's path or the drive's device, for messages.
+    std::string Name() const;
+    std::string VolumeId() const;
+    // "" when the medium's checksum records were read (files written
+    // without one still answer NotRecorded); otherwise why no file can be
+    // compared, e.g. a medium that ends before its checksum records, which
+    // lie at its end.
+    const std::string& ChecksumProblem() const;
+    // Every regular file of the medium, in the order of their position on
+    // it (then by path), so that a drive reads forward only.
+    std::vector<MediumEntry> Files() const;
+    // Throws velunor::Error when there is no such file.
+    std::unique_ptr<MediumFile> Open(const std::string& path) const;
+
+    struct Impl;
+    explicit WrittenMedium(std::unique_ptr<Impl> impl);
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace velunor

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <optional>
 
 #include "app/error.hpp"
 #include "disc/libburnia.hpp"
@@ -54,13 +56,16 @@ private:
 
 class DriveMedium final : public BlockDevice {
 public:
-    DriveMedium(burn::burn_drive* drive, std::string name) : drive_(drive), name_(std::move(name)) {}
+    DriveMedium(burn::burn_drive* drive, std::string name, bool retryBlocks)
+        : drive_(drive), name_(std::move(name)), retryBlocks_(retryBlocks) {}
 
     std::size_t ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t length) override {
         off_t count = 0;
         // Bit 1: no message for a read error; the error is raised here.
+        // Bit 2: no second attempt in single blocks.
+        const int flags = retryBlocks_ ? 2 : 2 | 4;
         const int r = burn::burn_read_data(drive_, static_cast<off_t>(offset), reinterpret_cast<char*>(buffer),
-                                           static_cast<off_t>(length), &count, 2);
+                                           static_cast<off_t>(length), &count, flags);
         if (r <= 0) {
             if (count > 0) return static_cast<std::size_t>(count) / kBlock * kBlock;
             Failure f = FailureFromQueue("Cannot read the disc in " + name_);
@@ -75,6 +80,7 @@ public:
 private:
     burn::burn_drive* drive_;
     std::string name_;
+    bool retryBlocks_;
 };
 
 // State behind the IsoDataSource handed to libisofs: the device and a
@@ -147,8 +153,8 @@ std::unique_ptr<BlockDevice> OpenImageFile(const std::filesystem::path& path) {
     return std::make_unique<ImageFile>(path);
 }
 
-std::unique_ptr<BlockDevice> OpenDriveMedium(burn::burn_drive* drive, const std::string& name) {
-    return std::make_unique<DriveMedium>(drive, name);
+std::unique_ptr<BlockDevice> OpenDriveMedium(burn::burn_drive* drive, const std::string& name, bool retryBlocks) {
+    return std::make_unique<DriveMedium>(drive, name, retryBlocks);
 }
 
 struct MediumReader::Impl {
@@ -167,7 +173,8 @@ struct MediumReader::Impl {
     }
 };
 
-MediumReader::MediumReader(std::unique_ptr<BlockDevice> device) : impl_(std::make_unique<Impl>()) {
+MediumReader::MediumReader(std::unique_ptr<BlockDevice> device, ChecksumRecords records)
+    : impl_(std::make_unique<Impl>()) {
     EnsureLibraries();
     impl_->name = device->Name();
 
@@ -194,8 +201,8 @@ MediumReader::MediumReader(std::unique_ptr<BlockDevice> device) : impl_(std::mak
     // The checksum array is found through the root's extended attributes (AAIP).
     iso_read_opts_set_no_aaip(opts.get(), 0);
     // 2: load the checksums without checking the session tags (0 is broken
-    // for this kind of data source in libisofs 1.5.4).
-    iso_read_opts_set_no_md5(opts.get(), 2);
+    // for this kind of data source in libisofs 1.5.4); 1: do not load them.
+    iso_read_opts_set_no_md5(opts.get(), records == ChecksumRecords::Load ? 2 : 1);
 
     IsoImage* rawImage = nullptr;
     if (iso_image_new("", &rawImage) < 0) {
@@ -251,60 +258,164 @@ std::vector<DiscFile> MediumReader::List(const std::string& folder) const {
     return out;
 }
 
-std::vector<std::uint8_t> MediumReader::Read(const std::string& folder, const std::string& name) const {
-    IsoDir* dir = impl_->Folder(folder);
-    const std::string where = folder + "/" + name;
-    if (name.empty() || name.find('/') != std::string::npos)
-        throw Error(0, "The file " + where + " is not on the medium " + impl_->name);
-    IsoNode* node = nullptr;
-    if (iso_dir_get_node(dir, name.c_str(), &node) != 1 || !node || iso_node_get_type(node) != LIBISO_FILE)
-        throw Error(0, "The file " + where + " is not on the medium " + impl_->name);
-    auto* file = reinterpret_cast<IsoFile*>(node);
+std::vector<MediumEntry> MediumReader::AllFiles() const {
+    struct Entry {
+        std::uint32_t block;
+        MediumEntry file;
+    };
+    std::vector<Entry> entries;
+    // Depth-first over the tree; the depth is bounded by what ISO 9660 allows.
+    std::function<void(IsoDir*, const std::string&)> walk = [&](IsoDir* dir, const std::string& prefix) {
+        IsoDirIter* rawIter = nullptr;
+        if (iso_dir_get_children(dir, &rawIter) < 0) throw Error(0, "Cannot list the folder /" + prefix);
+        IsoDirIterPtr iter(rawIter);
+        IsoNode* node = nullptr;
+        while (iso_dir_iter_next(iter.get(), &node) == 1) {
+            const std::string path = prefix + iso_node_get_name(node);
+            if (iso_node_get_type(node) == LIBISO_DIR) {
+                walk(reinterpret_cast<IsoDir*>(node), path + "/");
+            } else if (iso_node_get_type(node) == LIBISO_FILE) {
+                auto* file = reinterpret_cast<IsoFile*>(node);
+                const off_t size = iso_stream_get_size(iso_file_get_stream(file));
+                entries.push_back({FirstBlock(file), {path, static_cast<std::uint64_t>(std::max<off_t>(size, 0))}});
+            }
+        }
+    };
+    walk(iso_image_get_root(impl_->image.get()), "");
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.block != b.block ? a.block < b.block : a.file.path < b.file.path;
+    });
+    std::vector<MediumEntry> out;
+    out.reserve(entries.size());
+    for (auto& e : entries) out.push_back(std::move(e.file));
+    return out;
+}
 
-    char recorded[16];
-    if (iso_file_get_md5(impl_->image.get(), file, recorded, 0) != 1)
-        throw Error(0, "No checksum was recorded for " + where + " on the medium " + impl_->name);
+}  // namespace velunor::disc_detail
 
-    IsoStream* stream = iso_file_get_stream(file);
-    const off_t size = iso_stream_get_size(stream);
-    if (size < 0) throw Error(0, "The size of " + where + " is unknown");
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+namespace velunor {
 
-    impl_->state->lastError.clear();
-    int r = iso_stream_open(stream);
-    if (r < 0) throw Error(0, "Cannot open " + where + " on the medium " + impl_->name + ": " + IsoText(r));
-    std::size_t done = 0;
+struct MediumFile::Impl {
+    disc_detail::IsoImagePtr image;   // a reference of its own: the stream belongs to it
+    disc_detail::SourceState* state = nullptr;
+    IsoStream* stream = nullptr;
+    bool open = false;
+    std::string where;                // "1/a.dcm on the medium <name>"
+    std::uint64_t size = 0;
+    std::uint64_t done = 0;
+    bool recorded = false;
+    char recordedMd5[16] = {};
+    void* md5 = nullptr;              // running MD5 while recorded
+    std::optional<Md5Verdict> verdict;
+
+    ~Impl() {
+        if (open) iso_stream_close(stream);
+        if (md5) {
+            char ignored[16];
+            iso_md5_end(&md5, ignored);
+        }
+    }
+
+    void End() {
+        if (!recorded || verdict) return;
+        char actual[16];
+        iso_md5_end(&md5, actual);
+        md5 = nullptr;
+        verdict = iso_md5_match(actual, recordedMd5) ? Md5Verdict::Match : Md5Verdict::Mismatch;
+    }
+};
+
+MediumFile::MediumFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+MediumFile::~MediumFile() = default;
+
+std::size_t MediumFile::Read(std::uint8_t* buffer, std::size_t length) {
+    Impl& m = *impl_;
+    if (m.done == m.size) {
+        m.End();
+        return 0;
+    }
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, m.size - m.done));
+    if (want == 0) return 0;
+    if (!m.open) {
+        m.state->lastError.clear();
+        const int r = iso_stream_open(m.stream);
+        if (r < 0) throw Error(0, "Cannot open " + m.where + ": " + disc_detail::IsoText(r));
+        m.open = true;
+    }
+    std::size_t got = 0;
     std::string failure;
-    while (done < bytes.size()) {
-        const std::size_t want = std::min<std::size_t>(bytes.size() - done, 1 << 20);
-        r = iso_stream_read(stream, bytes.data() + done, want);
+    while (got < want) {
+        const int r = iso_stream_read(m.stream, buffer + got, want - got);
         if (r < 0) {
-            failure = IsoText(r);
+            failure = disc_detail::IsoText(r);
             break;
         }
         if (r == 0) {
-            failure = "the file ends after " + std::to_string(done) + " of " + std::to_string(bytes.size()) + " bytes";
+            failure = "the file ends after " + std::to_string(m.done + got) + " of " + std::to_string(m.size) + " bytes";
             break;
         }
-        done += static_cast<std::size_t>(r);
+        got += static_cast<std::size_t>(r);
     }
-    iso_stream_close(stream);
-    DrainMessages();
+    disc_detail::DrainMessages();
     if (!failure.empty()) {
-        if (!impl_->state->lastError.empty()) failure += " (" + impl_->state->lastError + ")";
-        throw Error(0, "Cannot read " + where + " on the medium " + impl_->name + ": " + failure);
+        if (!m.state->lastError.empty()) failure += " (" + m.state->lastError + ")";
+        throw Error(0, "Cannot read " + m.where + ": " + failure);
     }
+    if (m.md5) iso_md5_compute(m.md5, reinterpret_cast<char*>(buffer), static_cast<int>(got));
+    m.done += got;
+    return got;
+}
 
-    void* context = nullptr;
-    if (iso_md5_start(&context) < 0) throw Error(ENOMEM, "Out of memory");
-    for (std::size_t pos = 0; pos < bytes.size();) {
-        const int piece = static_cast<int>(std::min<std::size_t>(bytes.size() - pos, 1 << 30));
-        iso_md5_compute(context, reinterpret_cast<char*>(bytes.data() + pos), piece);
-        pos += static_cast<std::size_t>(piece);
-    }
-    char actual[16];
-    iso_md5_end(&context, actual);
-    if (!iso_md5_match(actual, recorded))
+std::uint64_t MediumFile::Size() const { return impl_->size; }
+
+Md5Verdict MediumFile::Verdict() {
+    Impl& m = *impl_;
+    if (!m.recorded) return Md5Verdict::NotRecorded;
+    if (m.done == m.size) m.End();
+    return m.verdict.value_or(Md5Verdict::Mismatch);
+}
+
+}  // namespace velunor
+
+namespace velunor::disc_detail {
+
+std::unique_ptr<MediumFile> MediumReader::OpenFile(const std::string& path) const {
+    const std::string where = path + " on the medium " + impl_->name;
+    IsoNode* node = nullptr;
+    if (path.empty() || iso_tree_path_to_node(impl_->image.get(), ("/" + path).c_str(), &node) != 1 || !node ||
+        iso_node_get_type(node) != LIBISO_FILE)
+        throw Error(0, "The file " + where + " does not exist");
+    auto* file = reinterpret_cast<IsoFile*>(node);
+    auto m = std::make_unique<MediumFile::Impl>();
+    iso_image_ref(impl_->image.get());
+    m->image.reset(impl_->image.get());
+    m->state = impl_->state;
+    m->stream = iso_file_get_stream(file);
+    m->where = where;
+    const off_t size = iso_stream_get_size(m->stream);
+    if (size < 0) throw Error(0, "The size of " + where + " is unknown");
+    m->size = static_cast<std::uint64_t>(size);
+    m->recorded = iso_file_get_md5(impl_->image.get(), file, m->recordedMd5, 0) == 1;
+    if (m->recorded && iso_md5_start(&m->md5) < 0) throw Error(ENOMEM, "Out of memory");
+    return std::make_unique<MediumFile>(std::move(m));
+}
+
+std::vector<std::uint8_t> MediumReader::Read(const std::string& folder, const std::string& name) const {
+    IsoDir* dir = impl_->Folder(folder);
+    const std::string where = folder + "/" + name;
+    IsoNode* node = nullptr;
+    if (name.empty() || name.find('/') != std::string::npos || iso_dir_get_node(dir, name.c_str(), &node) != 1 ||
+        !node || iso_node_get_type(node) != LIBISO_FILE)
+        throw Error(0, "The file " + where + " is not on the medium " + impl_->name);
+    std::unique_ptr<MediumFile> file = OpenFile(where);
+    if (file->Verdict() == Md5Verdict::NotRecorded)
+        throw Error(0, "No checksum was recorded for " + where + " on the medium " + impl_->name);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file->Size()));
+    for (std::size_t done = 0; done < bytes.size();)
+        done += file->Read(bytes.data() + done, std::min<std::size_t>(bytes.size() - done, 1 << 20));
+    std::uint8_t end = 0;
+    file->Read(&end, 1);
+    if (file->Verdict() != Md5Verdict::Match)
         throw Error(0, "The content of " + where + " on the medium " + impl_->name +
                            " differs from what was written (MD5 mismatch)");
     return bytes;
@@ -314,5 +425,7 @@ std::string MediumReader::VolumeId() const {
     const char* id = iso_image_get_volume_id(impl_->image.get());
     return id ? id : "";
 }
+
+const std::string& MediumReader::Name() const { return impl_->name; }
 
 }  // namespace velunor::disc_detail

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "disc/disc.hpp"
 #include "disc/disc_writer.hpp"
 
 namespace burn {
@@ -37,8 +38,14 @@ public:
 std::unique_ptr<BlockDevice> OpenImageFile(const std::filesystem::path& path);
 
 // The disc in a grabbed optical drive, read with burn_read_data(). The drive
-// must stay grabbed while the device is used.
-std::unique_ptr<BlockDevice> OpenDriveMedium(burn::burn_drive* drive, const std::string& name);
+// must stay grabbed while the device is used. `retryBlocks` false: a read
+// error of a chunk is not retried block by block by libburn (a re-check
+// names the file and goes on rather than wait for every bad block).
+std::unique_ptr<BlockDevice> OpenDriveMedium(burn::burn_drive* drive, const std::string& name,
+                                             bool retryBlocks = true);
+
+// Whether a reader loads the medium's checksum records.
+enum class ChecksumRecords { Load, Skip };
 
 // An ISO 9660 medium written by DVDWriter: Rock Ridge names and per-file MD5
 // checksums.
@@ -47,7 +54,10 @@ public:
     // Reads the medium's directory tree and checksum array. Throws
     // velunor::Error when the medium is not a readable ISO image (a truncated
     // image fails here, because its checksum array lies at its end).
-    explicit MediumReader(std::unique_ptr<BlockDevice> device);
+    // With ChecksumRecords::Skip the medium is read without them (every
+    // file then answers Md5Verdict::NotRecorded), which a truncated image
+    // allows.
+    explicit MediumReader(std::unique_ptr<BlockDevice> device, ChecksumRecords records = ChecksumRecords::Load);
     ~MediumReader();
     MediumReader(const MediumReader&) = delete;
     MediumReader& operator=(const MediumReader&) = delete;
@@ -63,8 +73,19 @@ public:
     // or its bytes do not match the MD5 recorded when it was written.
     std::vector<std::uint8_t> Read(const std::string& folder, const std::string& name) const;
 
+    // Every regular file of the medium, by path from the root, in the order
+    // of their position on it (then by path).
+    std::vector<MediumEntry> AllFiles() const;
+
+    // One file by its path from the root ("1/a.dcm"), to be read in pieces.
+    // The reader must outlive it. Throws velunor::Error when there is no
+    // such file.
+    std::unique_ptr<MediumFile> OpenFile(const std::string& path) const;
+
     // The volume label of the medium.
     std::string VolumeId() const;
+    // The medium's name for messages (a path).
+    const std::string& Name() const;
 
 private:
     struct Impl;

@@ -1,10 +1,12 @@
 // Disc verification: reads the written medium back and learns which studies
 // it really holds.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <optional>
 
+#include "app/check_log.hpp"
 #include "app/error.hpp"
 #include "dicom/toolkit.hpp"
 #include "disc/disc.hpp"
@@ -17,9 +19,10 @@ constexpr double kHalf = 5000.0;
 
 // Reads every file of one folder of the medium and appends each new study
 // UID to `studies`. The bar advances from `position` by 5000 / count per
-// file, never beyond its maximum.
+// file, never beyond its maximum. `bytes` counts what was read.
 void ReadFolder(Run& run, const std::string& folder, const std::vector<DiscFile>& files,
-                std::vector<std::string>& studies, std::optional<DicomCollection>& collection, double& position) {
+                std::vector<std::string>& studies, std::optional<DicomCollection>& collection, double& position,
+                std::uint64_t& bytes) {
     RunEvents& w = run.events();
     if (files.empty()) return;
     const double step = kHalf / static_cast<double>(files.size());
@@ -28,7 +31,9 @@ void ReadFolder(Run& run, const std::string& folder, const std::vector<DiscFile>
         if (!collection) collection.emplace();
         collection->Clear();
         w.Yield();
-        collection->ReadBuffer(run.writer.ReadDiscFile(folder, f.name), folder + "/" + f.name);
+        const std::vector<std::uint8_t> content = run.writer.ReadDiscFile(folder, f.name);
+        bytes += content.size();
+        collection->ReadBuffer(content, folder + "/" + f.name);
         w.Yield();
         const std::string uid = collection->Item(1).StudyUID();
         if (uid.empty()) throw Error(0, "The file " + folder + "/" + f.name + " has no Study Instance UID");
@@ -62,6 +67,8 @@ void SetAsideFailedImage(Run& run) {
 
 std::optional<VerifiedDisc> DVDVerify(Run& run, const StagedDisc& disc) {
     try {
+        const auto start = std::chrono::steady_clock::now();
+        std::uint64_t bytes = 0;
         // The collection belongs to this call: created on first use, gone when it ends.
         std::optional<DicomCollection> collection;
         VerifiedDisc verified{disc, {}, {}};
@@ -69,14 +76,18 @@ std::optional<VerifiedDisc> DVDVerify(Run& run, const StagedDisc& disc) {
         run.events().Progress(RunPhase::Verify, 0);
 
         const std::vector<DiscFile> first = run.writer.ListDiscFolder("1");
-        ReadFolder(run, "1", first, verified.studies1, collection, position);
+        ReadFolder(run, "1", first, verified.studies1, collection, position, bytes);
         position = kHalf;
         run.events().Progress(RunPhase::Verify, static_cast<int>(kHalf));
 
         const std::vector<DiscFile> second = run.writer.ListDiscFolder("2");
         if (second.empty()) throw Error(0, "The folder 2 of the disc holds no files");
-        ReadFolder(run, "2", second, verified.studies2, collection, position);
+        ReadFolder(run, "2", second, verified.studies2, collection, position, bytes);
         verified.imageStays = run.writer.WrittenImageStays();
+        // The disc's first check; a later `velunor-cli check` counts from it.
+        AppendDiscCheck(run.shell.log, {std::chrono::system_clock::now(), disc.Label(), first.size() + second.size(),
+                                        bytes, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                                        check_result::kVerifiedAfterWriting});
         return verified;
     } catch (const std::exception& e) {
         // Only the verdict is logged; the reason goes to the debug log.

@@ -1,8 +1,14 @@
 // velunor-cli: the headless runner for archive servers without a display.
 //
 //   velunor-cli run [--yes|--no] [--debug] [--notice-ms N]
+//   velunor-cli check [--image FILE | --device PATH] [DVD n]
+//   velunor-cli find STUDY
+//   velunor-cli report [--json] [--older-than DAYS]
 //   velunor-cli --help | -h | help
 //   velunor-cli --version
+//
+// check, find and report (audit/audit.hpp) read the disc and the database
+// and change neither; the rest of this comment is about run.
 //
 // Does one archive run now with the same program directory, core, phases
 // and logs as the window: drive detection, collection, DICOMDIR, burn,
@@ -22,9 +28,11 @@
 #include <iostream>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "app/error.hpp"
 #include "app/program/program.hpp"
+#include "audit/audit.hpp"
 #include "bookkeeping/database.hpp"
 
 namespace velunor {
@@ -37,6 +45,9 @@ struct Options {
 };
 
 constexpr const char* kUsage = "usage: velunor-cli run [--yes|--no] [--debug] [--notice-ms N]\n"
+                               "       velunor-cli check [--image FILE | --device PATH] [DVD n]\n"
+                               "       velunor-cli find STUDY\n"
+                               "       velunor-cli report [--json] [--older-than DAYS]\n"
                                "       velunor-cli --help | --version\n";
 
 constexpr int kMaxNoticeMs = 32767;
@@ -44,13 +55,18 @@ constexpr int kMaxNoticeMs = 32767;
 void Help() {
     std::cout << kUsage
               << "\n"
-                 "Writes the archive's next disc now: selects the studies, stages them, writes the\n"
-                 "DICOMDIR and the disc (or the image), reads it back and records it, with the\n"
+                 "run writes the archive's next disc now: selects the studies, stages them, writes\n"
+                 "the DICOMDIR and the disc (or the image), reads it back and records it, with the\n"
                  "settings, logs and disc number of the program folder (see velunor-cli(1)).\n"
+                 "check, find and report look after the discs written: they read the discs and\n"
+                 "the database and change neither.\n"
                  "\n"
                  "Commands:\n"
                  "  run            one archive run\n"
-                 "  help, -h, --help  this text\n"
+                 "  check          read a written disc again against its checksums and the database\n"
+                 "  find           the discs that hold a study, and when each was last checked\n"
+                 "  report         studies per state, discs to check, what needs an operator\n"
+                 "  help, -h, --help  this text; velunor-cli COMMAND --help for a command's own\n"
                  "  --version      the version\n"
                  "\n"
                  "Options of run:\n"
@@ -63,9 +79,10 @@ void Help() {
                  "Without --yes or --no a question is asked on the terminal; with no terminal the\n"
                  "run ends without a disc.\n"
                  "\n"
-                 "Exit status: 0 a disc was written and recorded, or there was nothing to write;\n"
-                 "1 a phase failed or a disc was not fully recorded (see Logs/Error.log);\n"
-                 "2 the run could not start, or the command line was wrong.\n";
+                 "Exit status of run: 0 a disc was written and recorded, or there was nothing to\n"
+                 "write; 1 a phase failed or a disc was not fully recorded (see Logs/Error.log);\n"
+                 "2 the run could not start, or the command line was wrong. check, find and\n"
+                 "report: see their --help.\n";
 }
 
 // A command-line error: named, with the usage, status 2.
@@ -301,25 +318,11 @@ int RunOnce(const Options& options) {
     return Outcome(events);
 }
 
-}  // namespace
-}  // namespace velunor
-
-int main(int argc, char** argv) {
-    using namespace velunor;
-    if (argc < 2) return UsageError("no command given");
-    const std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help") {
-        Help();
-        return 0;
-    }
-    if (command == "--version") {
-        std::cout << "velunor-cli " << ProgramVersion() << "\n";
-        return 0;
-    }
-    if (command != "run") return UsageError("unknown command \"" + command + "\"");
+// velunor-cli run [--yes|--no] [--debug] [--notice-ms N]
+int RunCommand(const std::vector<std::string>& args) {
     Options options;
-    for (int i = 2; i < argc; ++i) {
-        const std::string a = argv[i];
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
         if (a == "--yes" || a == "--no") {
             const Answer answer = a == "--yes" ? Answer::Yes : Answer::No;
             if (options.answer && *options.answer != answer) return UsageError("--yes and --no exclude each other");
@@ -327,8 +330,8 @@ int main(int argc, char** argv) {
         } else if (a == "--debug") {
             options.debug = true;
         } else if (a == "--notice-ms") {
-            if (i + 1 >= argc) return UsageError("--notice-ms needs a number of milliseconds (0 to 32767)");
-            const std::string value = argv[++i];
+            if (i + 1 >= args.size()) return UsageError("--notice-ms needs a number of milliseconds (0 to 32767)");
+            const std::string& value = args[++i];
             const auto n = ParseInt16(value);
             if (!n || *n < 0)
                 return UsageError("--notice-ms " + value + " is not a number of milliseconds from 0 to " +
@@ -344,4 +347,49 @@ int main(int argc, char** argv) {
         std::cerr << "Velunor: " << e.what() << "\nVelunor: no disc written\n";
         return 1;
     }
+}
+
+// The commands that read the discs and the database of the program folder.
+template <int (*Command)(const std::vector<std::string>&, CommandEnv&)>
+int AuditCommand(const std::vector<std::string>& args) {
+    CommandEnv env{ProgramDirectory(), std::cout, std::cerr};
+    try {
+        return Command(args, env);
+    } catch (const std::exception& e) {
+        std::cerr << "velunor-cli: " << e.what() << "\n";
+        return kExitCannotRun;
+    }
+}
+
+struct CommandEntry {
+    const char* name;
+    int (*run)(const std::vector<std::string>& args);
+};
+
+constexpr CommandEntry kCommands[] = {
+    {"run", RunCommand},
+    {"check", AuditCommand<CheckCommand>},
+    {"find", AuditCommand<FindCommand>},
+    {"report", AuditCommand<ReportCommand>},
+};
+
+}  // namespace
+}  // namespace velunor
+
+int main(int argc, char** argv) {
+    using namespace velunor;
+    if (argc < 2) return UsageError("no command given");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        Help();
+        return 0;
+    }
+    if (command == "--version") {
+        std::cout << "velunor-cli " << ProgramVersion() << "\n";
+        return 0;
+    }
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    for (const CommandEntry& c : kCommands)
+        if (command == c.name) return c.run(args);
+    return UsageError("unknown command \"" + command + "\"");
 }

@@ -1,0 +1,49 @@
+// Inside audit/: what the three commands share.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/settings.hpp"
+#include "bookkeeping/database.hpp"
+
+namespace velunor::audit {
+
+// n of a label "DVD n" (n from 1, written without leading zeros); nullopt
+// for anything else.
+std::optional<std::int64_t> DiscNumberOf(std::string_view label);
+std::string DiscLabel(std::int64_t number);
+
+// What a StudyDirectory2 value says.
+struct DiscRecord {
+    enum class Kind { None, OneDisc, TwoDiscs, NotReadable, Unrecognised };
+    Kind kind = Kind::None;
+    std::vector<std::int64_t> discs;  // OneDisc: one number, TwoDiscs: two
+
+    bool Names(std::int64_t disc) const;
+};
+// NULL or "" is on no disc; "DVD b"; "DVD a|DVD b"; "not readable";
+// anything else is Unrecognised.
+DiscRecord ParseDiscRecord(const std::optional<std::string>& value);
+// The value as an operator reads it: "on DVD 3", "on DVD 3 and DVD 4", "on no disc", ...
+std::string DescribeDiscRecord(const std::optional<std::string>& value);
+
+// The settings of the program folder, ready to reach the database. Throws
+// velunor::Error saying why not (no database configured, a refused
+// credentials file).
+Settings LoadArchiveSettings(const std::filesystem::path& programDir);
+// A connection to the archive database. Throws velunor::Error ("the
+// database cannot be reached: ...").
+std::unique_ptr<Database> OpenArchiveDatabase(const Settings& settings);
+
+// `text` as a JSON string, quotes included.
+std::string JsonString(std::string_view text);
+
+// Whether `arg` asks for help.
+bool IsHelp(const std::string& arg);
+
+}  // namespace velunor::audit
