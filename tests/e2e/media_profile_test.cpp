@@ -13,7 +13,9 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 
+#include <QApplication>
 #include <QByteArray>
+#include <QComboBox>
 #include <QString>
 
 #include <algorithm>
@@ -21,7 +23,7 @@
 #include <map>
 #include <set>
 
-#include "app/program/config_form.hpp"
+#include "app/program/qt_window.hpp"
 #include "dicom/toolkit.hpp"
 #include "tests/support/archive_db.hpp"
 #include "tests/support/run_driver.hpp"
@@ -296,13 +298,19 @@ TEST(MediaProfileSetting, AnUnknownValueStopsTheRunAndTheDialogKeepsIt) {
             EXPECT_TRUE(e.is_directory()) << e.path();
     EXPECT_TRUE(fs::is_empty(a.dir / "iso"));
 
+    int argc = 1;
+    char name[] = "velunor", *argv[] = {name, nullptr};
+    QApplication application(argc, argv);
+    test::ScriptedPrompter prompter;   // Archive=1: "Please restart the application."
+    fConfig dialog(r.shell.settings, a.prog, prompter, {});
+    auto* box = dialog.findChild<QComboBox*>("cboMediaProfile");
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->currentText(), "general_purpose");
+    dialog.OkClicked();
     const fs::path ini = a.prog / "velunor.ini";
-    ConfigForm form = FormFromSettings(r.shell.settings);
-    EXPECT_EQ(form.MediaProfile, "general_purpose");
-    SaveConfigForm(form, ini);
     EXPECT_EQ(ReadIniValue("CONFIG", "MediaProfile", "", ini, 256), "general_purpose");
-    form.MediaProfile = MediaProfileName(MediaProfile::GeneralPurpose);
-    SaveConfigForm(form, ini);
+    box->setCurrentText(MediaProfileName(MediaProfile::GeneralPurpose));
+    dialog.OkClicked();
     LoadConfiguration(r.shell.settings, a.prog);
     EXPECT_EQ(r.shell.settings.Profile, MediaProfile::GeneralPurpose);
     EXPECT_EQ(r.shell.settings.ProfileProblem, "");
