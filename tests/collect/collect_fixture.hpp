@@ -1,7 +1,6 @@
-// A small archive for the collection phase tests: a program folder, a
-// staging root, archive roots with study folders of real DICOM files and ZIP
-// archives, and a real archive database (SQLite, or PostgreSQL in the
-// Postgres/... suites, which need the server of scripts/with-postgres.sh).
+// A small archive for the collection phase tests: study folders of real
+// DICOM files and ZIP archives, and a real archive database (SQLite, or
+// PostgreSQL in the Postgres/... suites: scripts/with-postgres.sh).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,31 +25,21 @@ namespace velunor::test {
 
 namespace fs = std::filesystem;
 
-inline const std::string kImplicitLittle = "1.2.840.10008.1.2";
-
-// Writes a DICOM file in Explicit VR Little Endian: a secondary capture
-// image of `pixelBytes` 8-bit pixels in study `studyUid`.
+// A secondary capture image of `pixelBytes` 8-bit pixels in Explicit VR Little Endian.
 void WriteDicom(const fs::path& file, const std::string& studyUid, const std::string& instanceUid,
                 std::size_t pixelBytes = 256);
 
-// Writes a ZIP archive holding each (entry name, file on disk) pair.
 void WriteZip(const fs::path& zip, const std::vector<std::pair<std::string, fs::path>>& entries);
 
-// What a staged file holds, read with DCMTK.
-struct DicomFacts {
-    std::string transferSyntax, studyUid, instanceUid;
-};
-DicomFacts ReadFacts(const fs::path& file);
+// A staged file's transfer syntax and SOP Instance UID, read with DCMTK.
+std::pair<std::string, std::string> ReadFacts(const fs::path& file);
 
-// Names of the regular files directly in `folder`, sorted.
+// The regular files directly in `folder`: names sorted, SOP Instance UIDs.
 std::vector<std::string> FileNames(const fs::path& folder);
-// The SOP Instance UIDs of the files directly in `folder`.
 std::multiset<std::string> Instances(const fs::path& folder);
-// Lines of a text file without their CR LF (none when it is missing).
-std::vector<std::string> Lines(const fs::path& file);
+std::vector<std::string> Lines(const fs::path& file);   // without CR LF
 // Whether one of `lines` holds both `a` and `b`.
 bool AnyLineHas(const std::vector<std::string>& lines, const std::string& a, const std::string& b = "");
-// A sparse file of exactly `bytes` bytes.
 void SparseFile(const fs::path& file, std::uintmax_t bytes);
 
 std::string StudyUid(int study);
@@ -64,18 +53,21 @@ public:
 
     TempDir tmp;
     TestArchive archive;
-    fs::path programDir, stagingRoot, unc, local;
+    fs::path programDir = tmp / "program", stagingRoot = tmp / "staging", unc = tmp / "unc", local = tmp / "local";
     RecordedEvents events;
-    Shell shell;
+    Shell shell{programDir, events};
     ScriptedDrive drive;
     bool unattended = false;
     bool cancel = false;
 
-    // One collection phase as the controller runs it.
-    Collected Collect(const CollectLimits& limits = {});
-    bool Decide(bool result, bool gateStopped, std::string& why);
-
-    void AddStudy(int studyId, std::optional<std::string> dir1, std::optional<std::string> dir2, int archiveId = 1);
+    Run NewRun() { return Run{shell, drive, unattended, &cancel}; }
+    Collected Collect(const CollectLimits& limits = {}) {
+        Run run = NewRun();
+        return DatenKopieren(run, limits);
+    }
+    void AddStudy(int id, std::optional<std::string> dir1, std::optional<std::string> dir2, int archiveId = 1) {
+        archive.AddStudy(id, StudyUid(id), std::move(dir1), std::move(dir2), archiveId);
+    }
     std::optional<std::string> Dir2(int studyId) { return archive.StudyDirectory2(studyId); }
     // A study folder under `root` (the UNC root when empty), created.
     fs::path Folder(const std::string& dir1, const fs::path& root = {});
@@ -90,7 +82,7 @@ public:
     void SetLastMediaNr(const std::string& content) const { WriteAll(programDir / "LastMediaNr", content); }
 };
 
-// Tests that run against each database product (backend_instances.cpp).
+// Tests that run against each database product.
 class CollectBackend : public ::testing::TestWithParam<ArchiveKind> {
 protected:
     void SetUp() override { env = std::make_unique<CollectEnv>(GetParam()); }

@@ -1,8 +1,6 @@
 // Which studies a run takes, against a real archive database: the studies
 // of the last disc, the studies on no disc whose folder exists, the archive
 // roots, the media number, and keys that are no numbers.
-#include <limits>
-
 #include "tests/collect/collect_fixture.hpp"
 
 namespace velunor::test {
@@ -48,8 +46,6 @@ TEST_P(CollectBackend, CarryOverIsExactlyDiscNAndNewStudiesAreThoseOnNoDiscWithA
     EXPECT_EQ(Instances(env->Staging("DVD/1")), std::multiset<std::string>{Uid(1, 1)});
     EXPECT_EQ(Instances(env->Staging("DVD/2")),
               (std::multiset<std::string>{Uid(10, 1), Uid(11, 1), Uid(15, 1), Uid(17, 1), Uid(18, 1), Uid(21, 1)}));
-    EXPECT_EQ(out.carryOverStudies, 1);
-    EXPECT_EQ(out.newStudies, 6);
     for (int id : {16, 19, 12}) EXPECT_EQ(env->Dir2(id), std::nullopt) << id;
     EXPECT_EQ(env->Dir2(5), "DVD 7");
     EXPECT_EQ(env->Dir2(13), "not readable");
@@ -105,7 +101,6 @@ TEST(CollectMediaNumber, ReadOrRefusedBeforeAnythingIsStaged) {
     env.shell.settings.Archive = 1;
     env.AddDicomStudy(1, "n1", 1, std::nullopt);
     const std::string file = (env.programDir / "LastMediaNr").string();
-    const std::string max = std::to_string(std::numeric_limits<std::int32_t>::max());
     struct Case {
         std::optional<std::string> content;   // nullopt: no file; "/": a folder
         std::optional<std::int32_t> number;   // nullopt: refused
@@ -114,12 +109,11 @@ TEST(CollectMediaNumber, ReadOrRefusedBeforeAnythingIsStaged) {
     const Case cases[] = {
         {std::nullopt, 0, ""}, {" 7 \r\n", 7, ""},    {"\t+12\r\n", 12, ""},     {"\r\n5\r\n", 0, ""},
         {"x7\r\n", {}, file},  {"7 8\r\n", {}, file}, {"   \r\n", {}, file},    {"2147483648\r\n", {}, file},
-        {"-3\r\n", {}, file},  {"/", {}, file},       {" " + max + " \r\n", {}, "DVD 2147483648"},
+        {"-3\r\n", {}, file},  {"/", {}, file},       {" 2147483647 \r\n", {}, "DVD 2147483648"},
     };
     for (const Case& c : cases) {
-        const std::string what = c.content.value_or("(none)");
-        std::error_code ec;
-        fs::remove_all(file, ec);
+        SCOPED_TRACE(c.content.value_or("(none)"));
+        fs::remove_all(file);
         if (c.content == "/") fs::create_directory(file);
         else if (c.content) env.SetLastMediaNr(*c.content);
         fs::create_directories(env.Staging("DVD/2"));
@@ -128,17 +122,16 @@ TEST(CollectMediaNumber, ReadOrRefusedBeforeAnythingIsStaged) {
 
         const Collected out = env.Collect();
 
-        EXPECT_EQ(out.couldNotStart, !c.number) << what;
+        EXPECT_EQ(out.couldNotStart, !c.number);
         if (c.number) {
-            EXPECT_EQ(out.lastDisc, *c.number) << what;
-            EXPECT_EQ(Instances(env.Staging("DVD/2")), std::multiset<std::string>{Uid(1, 1)}) << what;
+            EXPECT_EQ(out.lastDisc, *c.number);
+            EXPECT_EQ(Instances(env.Staging("DVD/2")), std::multiset<std::string>{Uid(1, 1)});
             continue;
         }
-        EXPECT_FALSE(out.write) << what;
-        EXPECT_TRUE(fs::exists(env.Staging("DVD/2/old.dcm"))) << what;
+        EXPECT_TRUE(fs::exists(env.Staging("DVD/2/old.dcm")));
         const auto log = env.ErrorLog();
-        ASSERT_EQ(log.size(), logged + 1) << what;
-        EXPECT_TRUE(AnyLineHas({log.back()}, c.named)) << what << ": " << log.back();
+        ASSERT_EQ(log.size(), logged + 1);
+        EXPECT_TRUE(AnyLineHas({log.back()}, c.named)) << log.back();
     }
 }
 

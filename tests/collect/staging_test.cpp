@@ -10,10 +10,10 @@
 namespace velunor::test {
 namespace {
 
-const fs::path kPydicomFiles = "/usr/lib/python3/dist-packages/pydicom/data/test_files";
-
 // Every DICOM object of the studies reaches its section exactly once,
-// re-encoded, under its own name or the first free suffixed one.
+// re-encoded, under its own name or the first free suffixed one. A run
+// without a disc leaves DVD/1/ for the next, which stages the same studies
+// again: none may be kept twice, also under a suffixed name.
 TEST(CollectStaging, EveryObjectIsRewrittenOnceAndNoFileReplacesAnother) {
     CollectEnv env;
     env.AddDicomStudy(1, "c1", 1, "DVD 0");
@@ -43,42 +43,29 @@ TEST(CollectStaging, EveryObjectIsRewrittenOnceAndNoFileReplacesAnother) {
                                          Uid(5, 5), Uid(5, 6)};
     std::vector<std::string> names2{"E.DCM", "IM00001.dcm", "IM00001_1.dcm", "a.dcm", "a_1.dcm",
                                     "b_c.dcm", "b_c_1.dcm", "dcm"};
-    const fs::path sample = kPydicomFiles / "CT_small.dcm";   // a real modality's file, when installed
-    if (fs::exists(sample)) {
+    const fs::path sample = "/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm";
+    if (fs::exists(sample)) {   // a real modality's file
         fs::copy_file(sample, env.Folder("n6") / "CT_small.dcm");
         env.AddStudy(6, "n6", std::nullopt);
-        expected2.insert(ReadFacts(sample).instanceUid);
+        expected2.insert(ReadFacts(sample).second);
         names2.insert(names2.begin(), "CT_small.dcm");
     }
 
-    const Collected out = env.Collect();
+    EXPECT_FALSE(env.Collect().write);
 
     EXPECT_EQ(FileNames(dvd1), (std::vector<std::string>{"IM00001.dcm", "IM00001_1.dcm", "IM00001_2.dcm"}));
-    EXPECT_EQ(Instances(dvd1), (std::multiset<std::string>{Uid(1, 1), Uid(2, 1), Uid(9, 1)}));
     EXPECT_EQ(FileNames(dvd2), names2);
     EXPECT_EQ(Instances(dvd2), expected2);
     std::vector<fs::path> written{dvd1 / "IM00001_1.dcm", dvd1 / "IM00001_2.dcm"};
     for (const auto& name : names2) written.push_back(dvd2 / name);
-    for (const fs::path& file : written) EXPECT_EQ(ReadFacts(file).transferSyntax, kImplicitLittle) << file;
+    for (const fs::path& file : written) EXPECT_EQ(ReadFacts(file).first, "1.2.840.10008.1.2") << file;
     EXPECT_TRUE(FileNames(env.Staging("Unzip")).empty());
     EXPECT_TRUE(FileNames(env.Staging("DVDTemp")).empty());
     EXPECT_TRUE(env.FileLogLines().empty());
-    EXPECT_EQ(out.carryOverStudies, 2);
     EXPECT_TRUE(fs::exists(f / "a.zip"));   // the archive is only read
-}
-
-// A run that ends without a disc (an unattended run below 1700 MB does)
-// leaves DVD/1/ for the next, which stages the same studies again: none may
-// be kept twice, also a study staged under a suffixed name (it used to gain
-// one more copy with every run, until the disc no longer fitted).
-TEST(CollectStaging, CarryOverStudiesStagedAgainAreNotKeptTwice) {
-    CollectEnv env;
-    env.AddDicomStudy(1, "c1", 1, "DVD 0");
-    env.AddDicomStudy(2, "c2", 1, "DVD 0");
     for (int run = 1; run <= 3; ++run) {
-        SCOPED_TRACE("run " + std::to_string(run));
-        EXPECT_FALSE(env.Collect().write);
-        EXPECT_EQ(Instances(env.Staging("DVD/1")), (std::multiset<std::string>{Uid(1, 1), Uid(2, 1)}));
+        EXPECT_EQ(Instances(dvd1), (std::multiset<std::string>{Uid(1, 1), Uid(2, 1), Uid(9, 1)})) << "run " << run;
+        if (run < 3) env.Collect();
     }
 }
 
@@ -113,8 +100,6 @@ TEST_P(CollectBackend, UnreadableFilesLeaveTheStudyOnTheDiscWithItsReadableFiles
     for (int id = 1; id <= 6; ++id) EXPECT_EQ(env->Dir2(id), dir2[id - 1]) << id;
     EXPECT_EQ(out.partlyUnreadable,
               (std::vector<std::string>{c1.string() + "/", n3.string() + "/", n4.string() + "/"}));
-    EXPECT_EQ(out.carryOverStudies, 1);
-    EXPECT_EQ(out.newStudies, 2);
     const auto log = env->ErrorLog();
     EXPECT_TRUE(AnyLineHas(log, c1.string(), "without 1 unreadable file"));
     EXPECT_TRUE(AnyLineHas(log, env->Folder("c2").string(), "stays on that disc only"));
@@ -134,10 +119,7 @@ TEST(CollectStaging, AFullStagingVolumeWithdrawsTheStudyAndMarksNothing) {
     fs::create_directories(env.stagingRoot);
     if (::mount("velunor-test", env.stagingRoot.c_str(), "tmpfs", 0, "size=256k") != 0)
         GTEST_SKIP() << "no small tmpfs can be mounted here (" << std::strerror(errno) << ")";
-    struct Unmount {
-        fs::path at;
-        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-    } unmount{env.stagingRoot};
+    const std::shared_ptr<void> unmount(nullptr, [&](void*) { ::umount2(env.stagingRoot.c_str(), MNT_DETACH); });
     env.SetLastMediaNr("2\r\n");
     env.AddDicomStudy(1, "c1", 2, "DVD 2", 40'000);
     const fs::path n2 = env.AddDicomStudy(2, "n2", 8, std::nullopt, 40'000);   // more than the volume holds
