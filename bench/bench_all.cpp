@@ -660,6 +660,14 @@ struct Bench {
             rows.push_back({tree + ": read-back verification", Sec(verify), "`cat` " + Sec(cat), Ratio(verify, cat),
                             "≤ 1.5x", Verdict(verify <= 1.5 * cat)});
             rows.push_back({"", "", "`md5sum` " + Sec(v[k + "md5sum"]), Ratio(verify, v[k + "md5sum"]), "", ""});
+            const double check = v[k + "check"], xorrisoCheck = v[k + "xorriso_check_md5"];
+            rows.push_back({tree + ": re-check (`velunor-cli check`)", Sec(check), "`xorriso -check_md5_r` " +
+                            Sec(xorrisoCheck), Ratio(check, xorrisoCheck), "≤ 1.2x", Verdict(check <= 1.2 * xorrisoCheck)});
+            rows.push_back({"", "peak " + Fixed(v[k + "check_rss_kb"] / 1024.0, 1) + " MB",
+                            "peak " + Fixed(v[k + "xorriso_check_rss_kb"] / 1024.0, 1) + " MB", "", "", ""});
+            report.checks.push_back({"Re-check, " + tree, Sec(check), "`xorriso -check_md5_r` " + Sec(xorrisoCheck),
+                                     Ratio(check, xorrisoCheck), "≤ 1.2x `xorriso -check_md5_r`",
+                                     check <= 1.2 * xorrisoCheck});
             report.checks.push_back({"Image build + write, " + tree, Sec(write), "`xorriso` " + Sec(xorriso),
                                      Ratio(write, xorriso), "≤ 1.0x `xorriso`", write <= xorriso});
             report.checks.push_back({"Verification, " + tree, Sec(verify), "`cat` " + Sec(cat), Ratio(verify, cat),

@@ -8,6 +8,10 @@
 //   - read-back verification of the written image (DVDVerify: every file
 //     read through libisofs, checked against its MD5 and parsed by the
 //     DICOM toolkit) against `cat` (and `md5sum`) of the same files;
+//   - the re-check of the written image (velunor-cli check: every file read
+//     through the same reader in pieces, against its MD5, its study through
+//     DCMTK, compared with a database) against `xorriso -check_md5_r`, with
+//     the peak memory of both;
 //   - the time a real 16x DVD would add for writing (about 22 MB/s at best).
 // Every figure is printed beside its reference and its target. Caches are
 // warm (the tree is read once before the first measurement); with
@@ -49,6 +53,7 @@
 
 #include "app/run.hpp"
 #include "bench/bench_events.hpp"
+#include "bookkeeping/database.hpp"
 #include "disc/disc.hpp"
 #include "disc/dvd_writer.hpp"
 
@@ -67,8 +72,9 @@ double Seconds(std::chrono::steady_clock::time_point start) {
 }
 
 // Runs `argv` (standard output to `stdoutFile` when given) and returns its
-// wall time; throws when it cannot be started or fails.
-double Spawn(const std::vector<std::string>& argv, const std::string& stdoutFile = "") {
+// wall time, and its peak resident memory in `maxRssKb` when asked; throws
+// when it cannot be started or fails.
+double Spawn(const std::vector<std::string>& argv, const std::string& stdoutFile = "", long* maxRssKb = nullptr) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -83,7 +89,22 @@ double Spawn(const std::vector<std::string>& argv, const std::string& stdoutFile
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid) throw std::runtime_error("lost the child " + argv[0]);
+    if (maxRssKb) {
+        // The child's own high-water mark, read while it runs: the kernel's
+        // figure for a spawned child starts from this process's size.
+        *maxRssKb = 0;
+        for (;;) {
+            const pid_t done = waitpid(pid, &status, WNOHANG);
+            if (done == pid) break;
+            if (done < 0) throw std::runtime_error("lost the child " + argv[0]);
+            std::ifstream proc("/proc/" + std::to_string(pid) + "/status");
+            for (std::string line; std::getline(proc, line);)
+                if (line.rfind("VmHWM:", 0) == 0) *maxRssKb = std::max(*maxRssKb, std::atol(line.c_str() + 6));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    } else if (waitpid(pid, &status, 0) != pid) {
+        throw std::runtime_error("lost the child " + argv[0]);
+    }
     const double s = Seconds(start);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(argv[0] + " failed");
     return s;
@@ -155,7 +176,29 @@ struct Result {
     std::uint64_t imageBytes = 0;
     double velunorWrite = 0, xorriso = 0, xorrisoMd5 = 0, copy = 0;
     double verify = 0, cat = 0, md5sum = 0;
+    double check = 0, xorrisoCheck = 0;
+    long checkRssKb = 0, xorrisoCheckRssKb = 0;
 };
+
+// A program folder for `velunor-cli check` of the image "DVD 1": the
+// program, and an SQLite database that records the studies the
+// verification found on it.
+fs::path CheckFolder(const fs::path& work, const VerifiedDisc& verified) {
+    const fs::path prog = work / "check";
+    fs::remove_all(prog);
+    fs::create_directories(prog);
+    fs::copy_file(VELUNOR_CLI_PATH, prog / "velunor-cli");
+    CreateSqliteArchive(prog / "archive.db");
+    auto db = OpenDatabase(kSqliteServerType, (prog / "archive.db").string(), "", 0);
+    int id = 0;
+    for (const auto* list : {&verified.studies1, &verified.studies2})
+        for (const std::string& uid : *list)
+            db->Execute("INSERT INTO tblStudies (StudyID, StudyUID, StudyDirectory1, StudyDirectory2) VALUES (?, ?, ?, ?)",
+                        {std::to_string(++id), uid, "bench/" + std::to_string(id), std::string("DVD 1")});
+    std::ofstream(prog / "velunor.ini") << "[CONFIG]\nServerType=SQLite3\nServer=" << (prog / "archive.db").string()
+                                        << "\n";
+    return prog;
+}
 
 // The files of a staging tree's DVD/1/ and DVD/2/, in name order.
 std::vector<fs::path> StagedFiles(const fs::path& dvd) {
@@ -247,13 +290,27 @@ Result Measure(const fs::path& work, const std::string& label, const fs::path& s
         });
 
     // Verification of the image written last.
+    std::optional<VerifiedDisc> verified;
     r.verify = Fastest(repeat, [&] {
         const auto start = std::chrono::steady_clock::now();
-        if (!DVDVerify(run, disc)) throw std::runtime_error("the verification failed");
+        verified = DVDVerify(run, disc);
+        if (!verified) throw std::runtime_error("the verification failed");
         return Seconds(start);
     });
     r.cat = Fastest(repeat, [&] { return Spawn(catArgs, "/dev/null"); });
     r.md5sum = Fastest(repeat, [&] { return Spawn(md5Args, "/dev/null"); });
+
+    // The same image checked again, as an operator does it years later.
+    const fs::path prog = CheckFolder(work, *verified);
+    r.check = Fastest(repeat, [&] {
+        return Spawn({(prog / "velunor-cli").string(), "check", "--image", image.string(), "DVD 1"}, "/dev/null",
+                     &r.checkRssKb);
+    });
+    r.xorrisoCheck = Fastest(repeat, [&] {
+        return Spawn({"xorriso", "-md5", "on", "-indev", image.string(), "-check_md5_r", "sorry", "/", "--"}, "/dev/null",
+                     &r.xorrisoCheckRssKb);
+    });
+    fs::remove_all(prog);
     fs::remove(image);
 
     const fs::path out = work / "xorriso.iso";
@@ -290,6 +347,9 @@ void Print(const Result& r) {
     std::cout << "  verification          velunor " << Fixed(r.verify) << " s | cat " << Fixed(r.cat) << " s (velunor "
               << Fixed(r.verify / r.cat) << "x) | md5sum " << Fixed(r.md5sum) << " s (velunor "
               << Fixed(r.verify / r.md5sum) << "x) | target: within 1.5x cat\n";
+    std::cout << "  re-check              velunor-cli check " << Fixed(r.check) << " s, peak " << r.checkRssKb / 1024
+              << " MB | xorriso -check_md5_r " << Fixed(r.xorrisoCheck) << " s, peak " << r.xorrisoCheckRssKb / 1024
+              << " MB (velunor " << Fixed(r.check / r.xorrisoCheck) << "x) | target: within 1.2x xorriso\n";
     std::cout << "  a real 16x DVD (22 MB/s at best) adds " << Fixed(r.imageBytes / kDvd16xBytesPerSecond, 0)
               << " s of writing\n";
 }
@@ -310,7 +370,8 @@ void Record(const fs::path& file, const Result& r) {
         {"files", r.files},           {"bytes", double(r.dataBytes)},  {"image_bytes", double(r.imageBytes)},
         {"velunor_write", r.velunorWrite}, {"xorriso", r.xorriso},     {"xorriso_md5", r.xorrisoMd5},
         {"cp", r.copy},               {"verify", r.verify},            {"cat", r.cat},
-        {"md5sum", r.md5sum}};
+        {"md5sum", r.md5sum},         {"check", r.check},              {"xorriso_check_md5", r.xorrisoCheck},
+        {"check_rss_kb", double(r.checkRssKb)}, {"xorriso_check_rss_kb", double(r.xorrisoCheckRssKb)}};
     for (const auto& [name, value] : figures) out << key << name << " " << Fixed(value, 4) << "\n";
 }
 
