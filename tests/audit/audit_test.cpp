@@ -164,6 +164,15 @@ TEST(CheckTest, AWholeDiscPassesAndEveryKindOfDamageIsNamedWithinBoundedTime) {
     EXPECT_TRUE(Has(cut, "Its bytes could not be compared: its checksum records cannot be read")) << cut.out;
     EXPECT_GT(ParseDiscCheck(w.LastLogLine())->bytes, 0u);
 
+    // A drive that spends an hour on every read of a damaged sector: each
+    // file ends at its bound, named, and the check ends.
+    std::ostringstream slow;
+    CommandEnv env{w.prog, slow, slow};
+    auto tick = std::chrono::steady_clock::now();
+    env.clock = [&] { return tick += std::chrono::hours(1); };
+    EXPECT_EQ(CheckCommand({"--image", w.Image(2).string(), "DVD 2"}, env), kExitAttention);
+    EXPECT_NE(slow.str().find(victim.path + ": reading it took longer than 120 s"), std::string::npos) << slow.str();
+
     // The same files in an image written without MD5 records: read, and
     // said that their bytes could not be compared.
     const fs::path plain = w.dir / "plain.iso";
