@@ -105,7 +105,25 @@ MediumFindings ReadMedium(const WrittenMedium& medium, CommandEnv& env) {
                 f.bytes += got;
                 return got;
             };
-            if (!folder.empty()) ReadStudyUidStreamed(source, entry.size, entry.path, uid);
+            if (!folder.empty()) {
+                // DCMTK's own refusal is named, and the rest of the file is
+                // still read for its checksum; a read error ends the file.
+                std::string readError;
+                const DicomByteSource watched = [&](std::uint8_t* to, std::size_t length) {
+                    try {
+                        return source(to, length);
+                    } catch (const std::exception& e) {
+                        readError = e.what();
+                        throw;
+                    }
+                };
+                try {
+                    ReadStudyUidStreamed(watched, entry.size, entry.path, uid);
+                } catch (const std::exception& e) {
+                    if (!readError.empty()) throw;
+                    f.problems.push_back({entry.path, e.what()});
+                }
+            }
             while (source(buffer.data(), buffer.size()) > 0) {
             }
             const Md5Verdict verdict = file->Verdict();
@@ -113,7 +131,8 @@ MediumFindings ReadMedium(const WrittenMedium& medium, CommandEnv& env) {
                 f.problems.push_back({entry.path, "differs from what was written (MD5 mismatch)"});
             else if (verdict == Md5Verdict::NotRecorded)
                 ++f.notCompared;
-            if (!folder.empty() && uid.empty()) f.problems.push_back({entry.path, "has no Study Instance UID"});
+            if (!folder.empty() && uid.empty() && f.problems.size() == problemsBefore)
+                f.problems.push_back({entry.path, "has no Study Instance UID"});
         } catch (const std::exception& e) {
             f.problems.push_back({entry.path, e.what()});
         }
@@ -254,8 +273,10 @@ int CheckCommand(const std::vector<std::string>& args, CommandEnv& env) {
 
     const MediumFindings found = ReadMedium(*medium, env);
 
-    // Studies on the disc that the database does not record there.
+    // Studies on the disc that the database does not record there. When
+    // the database has gone meanwhile, what the disc showed is still told.
     std::vector<std::string> elsewhere;
+    std::string lookupProblem;
     try {
         auto db = audit::OpenArchiveDatabase(settings);
         for (const auto& [uid, study] : found.studies) {
@@ -268,8 +289,8 @@ int CheckCommand(const std::vector<std::string>& args, CommandEnv& env) {
                                 (rows.empty() ? std::string("not in the database") : "the database has it " + where));
         }
     } catch (const Error& e) {
-        env.err << "velunor-cli check: " << e.what() << "\n";
-        return kExitCannotRun;
+        lookupProblem = e.what();
+        elsewhere.clear();
     }
     std::vector<std::string> missing, incomplete;
     for (const auto& [uid, row] : recorded) {
@@ -317,10 +338,14 @@ int CheckCommand(const std::vector<std::string>& args, CommandEnv& env) {
     else if (found.notCompared > 0)
         out << "Its bytes could not be compared: " << found.notCompared << " of " << found.files
             << " files carry no MD5 record (written without checksums); they were only read\n";
+    if (!lookupProblem.empty())
+        out << "The studies on it that the database does not record there could not be looked up: " << lookupProblem
+            << "\n";
     out << "Result: " << result << "\n";
     if (!AppendDiscCheck(sink, {env.now(), wanted, found.files, found.bytes, took, result}))
         env.err << "velunor-cli check: cannot append to " << (sink.logsDir / kCheckLogName).string() << "\n";
-    return damaged || mismatch ? kExitAttention : kExitGood;
+    if (damaged || mismatch) return kExitAttention;
+    return lookupProblem.empty() ? kExitGood : kExitCannotRun;
 }
 
 }  // namespace velunor
