@@ -2,7 +2,7 @@
 // the run controller with arrivals and seeded faults (life.hpp). Every rule
 // must hold after every run, every kind of fault must have struck, and the
 // archive must have kept writing discs. The 1,000-run life is velunor-life
-// (scripts/soak.sh).
+// (scripts/reliability.sh soak).
 #include <gtest/gtest.h>
 
 #include <iostream>
