@@ -15,33 +15,27 @@ DiscHarness::DiscHarness() : shell(dir.path(), events) {
     shell.log.markerPath = dir / "Velunor.ready";
     shell.settings.TempPath = (dir.path() / "temp").string() + "/";
     shell.settings.MSGDVDInsert = "Please insert a blank DVD";
-    std::filesystem::create_directories(dvd() / "1");
-    std::filesystem::create_directories(dvd() / "2");
-    std::filesystem::create_directories(images());
+    for (const char* folder : {"temp/DVD/1", "temp/DVD/2", "images"}) std::filesystem::create_directories(dir / folder);
 }
 
 void StageStudy(const std::filesystem::path& folder, const std::string& studyUid, int count, const std::string& prefix,
                 int first, std::size_t pixelBytes) {
     std::filesystem::create_directories(folder);
-    const std::size_t columns = std::max<std::size_t>(1, std::min<std::size_t>(pixelBytes, 4096));
-    const std::size_t rows = std::max<std::size_t>(1, (pixelBytes + columns - 1) / columns);
+    const auto columns = static_cast<Uint16>(std::max<std::size_t>(1, std::min<std::size_t>(pixelBytes, 4096)));
+    const auto rows = static_cast<Uint16>(std::max<std::size_t>(1, (pixelBytes + columns - 1) / columns));
     for (int i = first; i < first + count; ++i) {
         DcmFileFormat file;
         DcmDataset* ds = file.getDataset();
-        ds->putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
-        ds->putAndInsertString(DCM_SOPInstanceUID, (studyUid + ".9." + std::to_string(i)).c_str());
-        ds->putAndInsertString(DCM_StudyInstanceUID, studyUid.c_str());
-        ds->putAndInsertString(DCM_SeriesInstanceUID, (studyUid + ".1").c_str());
-        ds->putAndInsertUint16(DCM_SamplesPerPixel, 1);
-        ds->putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME2");
-        ds->putAndInsertUint16(DCM_Rows, static_cast<Uint16>(rows));
-        ds->putAndInsertUint16(DCM_Columns, static_cast<Uint16>(columns));
-        ds->putAndInsertUint16(DCM_BitsAllocated, 8);
-        ds->putAndInsertUint16(DCM_BitsStored, 8);
-        ds->putAndInsertUint16(DCM_HighBit, 7);
-        ds->putAndInsertUint16(DCM_PixelRepresentation, 0);
-        // Pixels that differ from file to file.
-        std::vector<Uint8> pixels(rows * columns);
+        const std::pair<DcmTagKey, std::string> texts[] = {
+            {DCM_SOPClassUID, UID_SecondaryCaptureImageStorage}, {DCM_StudyInstanceUID, studyUid},
+            {DCM_SOPInstanceUID, studyUid + ".9." + std::to_string(i)}, {DCM_SeriesInstanceUID, studyUid + ".1"},
+            {DCM_PhotometricInterpretation, "MONOCHROME2"}};
+        for (const auto& [tag, value] : texts) ds->putAndInsertString(tag, value.c_str());
+        const std::pair<DcmTagKey, Uint16> numbers[] = {{DCM_SamplesPerPixel, 1}, {DCM_Rows, rows},
+            {DCM_Columns, columns}, {DCM_BitsAllocated, 8}, {DCM_BitsStored, 8}, {DCM_HighBit, 7},
+            {DCM_PixelRepresentation, 0}};
+        for (const auto& [tag, value] : numbers) ds->putAndInsertUint16(tag, value);
+        std::vector<Uint8> pixels(std::size_t(rows) * columns);
         unsigned x = static_cast<unsigned>(i) * 2654435761u + 1;
         for (auto& p : pixels) p = static_cast<Uint8>((x = x * 1103515245u + 12345u) >> 16);
         ds->putAndInsertUint8Array(DCM_PixelData, pixels.data(), static_cast<unsigned long>(pixels.size()));
@@ -52,12 +46,11 @@ void StageStudy(const std::filesystem::path& folder, const std::string& studyUid
 }
 
 bool PumpUntil(DiscWriter& writer, const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while (std::chrono::steady_clock::now() < end) {
+    using Clock = std::chrono::steady_clock;
+    for (const auto end = Clock::now() + std::chrono::minutes(2); Clock::now() < end;) {
         writer.Poll();
         if (done()) return true;
-        // The burn runs in libburn's threads: give them time.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));   // the burn runs in libburn's threads
     }
     return false;
 }

@@ -14,15 +14,13 @@
 
 namespace velunor::test {
 
-// Puts `count` DICOM files of one study into `folder` (Secondary Capture in
-// Implicit VR Little Endian, `pixelBytes` bytes of pixel data that differ
-// from file to file), named prefix + "<n>.dcm" and numbered from `first`.
+// `count` DICOM files of one study in `folder` (Implicit VR Little Endian,
+// pixels that differ from file to file), named prefix + "<n>.dcm" from `first` on.
 void StageStudy(const std::filesystem::path& folder, const std::string& studyUid, int count,
                 const std::string& prefix, int first = 1, std::size_t pixelBytes = 4096);
 
-// A shell with recorded run events in a temporary program folder, the
-// staging root dir/"temp/" (its DVD/1 and DVD/2 made) and an image folder
-// dir/"images" (not yet in the settings).
+// A shell in a temporary program folder, the staging root dir/"temp/" with
+// DVD/1 and DVD/2, and dir/"images" (not yet the settings' image folder).
 struct DiscHarness {
     TempDir dir;
     RecordedEvents events;
@@ -31,17 +29,13 @@ struct DiscHarness {
 
     DiscHarness();
     Run run() { return Run{shell, *writer}; }
-    // The staging tree as disc previous + 1.
     StagedDisc Disc(std::int32_t previous) const { return {previous, StagingTree(shell.settings.TempPath)}; }
-
     std::filesystem::path dvd() const { return dir.path() / "temp" / "DVD"; }
     std::filesystem::path images() const { return dir.path() / "images"; }
-    // The whole text of Logs/Error.log.
     std::string Log() const { return ReadAll(dir / "Logs" / "Error.log"); }
 };
 
-// Calls writer.Poll() until `done` holds; waits 1 ms between polls for the
-// library's threads. Returns false after two minutes.
+// Calls writer.Poll() until `done` holds; false after two minutes.
 bool PumpUntil(DiscWriter& writer, const std::function<bool()>& done);
 
 }  // namespace velunor::test

@@ -1,6 +1,5 @@
-// The phases on real images in an image folder: DVDCreate and the burn's
-// events write the staged disc, DVDVerify reads it back through libisofs and
-// the DICOM toolkit, and a later run takes over an image it finds.
+// DVDCreate and the burn's events write the staged disc into an image
+// folder, DVDVerify reads it back, a later run takes over an image it finds.
 #include <gtest/gtest.h>
 
 #include "disc/disc.hpp"
@@ -18,10 +17,8 @@ struct ImageFolderTest : ::testing::Test {
 
     ImageFolderTest() { h.shell.settings.ImageFolder = h.images().string(); }
 
-    // DVDCreate for disc previous + 1 with a new writer, as a new process
-    // has it, and the burn to its end.
+    // DVDCreate of disc previous + 1 by a new writer, as a new process has it, burned to its end.
     BurnStart Create(std::int32_t previous) {
-        h.writer = nullptr;
         writer = MakeDVDWriter(h.shell.settings);
         h.writer = writer.get();
         velunor::Run run = h.run();
@@ -30,9 +27,7 @@ struct ImageFolderTest : ::testing::Test {
         writer->SetEvents(BurnEvents(run, [this](bool w) { written = w; }));
         written.reset();
         const BurnStart start = DVDCreate(run, h.Disc(previous), drive.value_or(Drive{}));
-        if (start == BurnStart::Started) {
-            EXPECT_TRUE(test::PumpUntil(*writer, [&] { return written.has_value(); }));
-        }
+        EXPECT_TRUE(start != BurnStart::Started || test::PumpUntil(*writer, [&] { return written.has_value(); }));
         return start;
     }
     std::optional<VerifiedDisc> Verify(std::int32_t previous) {
@@ -41,7 +36,7 @@ struct ImageFolderTest : ::testing::Test {
     }
 };
 
-TEST_F(ImageFolderTest, TheStudiesOfTheMediumAreReadBackAndAnUnrecordedImageIsTakenOver) {
+TEST_F(ImageFolderTest, TheMediumIsReadBackAndTakenOverOrSetAside) {
     // Each study once per folder, in the order found; subfolders are not the disc's.
     test::StageStudy(h.dvd() / "1", "1.2.826.0.1.A", 2, "a");
     test::StageStudy(h.dvd() / "2", "1.2.826.0.1.B", 3, "b");
@@ -50,15 +45,11 @@ TEST_F(ImageFolderTest, TheStudiesOfTheMediumAreReadBackAndAnUnrecordedImageIsTa
     test::StageStudy(h.dvd() / "2" / "sub", "1.2.826.0.1.Z", 1, "z");
     test::WriteAll(h.dvd() / "Dicomdir", "an index");
     ASSERT_EQ(Create(16), BurnStart::Started) << h.Log();
-    EXPECT_EQ(written, true);
     const fs::path image = h.images() / "DVD 17.iso";
-    ASSERT_TRUE(fs::exists(image));
     const std::vector<std::string> in1{"1.2.826.0.1.A"}, in2{"1.2.826.0.1.B", "1.2.826.0.1.C", "1.2.826.0.1.A"};
     auto verified = Verify(16);
     ASSERT_TRUE(verified) << h.Log();
-    EXPECT_EQ(verified->studies1, in1);
-    EXPECT_EQ(verified->studies2, in2);
-    EXPECT_TRUE(verified->imageStays);
+    EXPECT_EQ(std::pair(verified->studies1, verified->studies2), std::pair(in1, in2));
 
     // The run ended before recording it. The next one, which staged another
     // study, takes the image over instead of writing it again, and reports
@@ -69,8 +60,7 @@ TEST_F(ImageFolderTest, TheStudiesOfTheMediumAreReadBackAndAnUnrecordedImageIsTa
     EXPECT_TRUE(test::ReadAll(image) == bytes);  // not written again
     verified = Verify(16);
     ASSERT_TRUE(verified) << h.Log();
-    EXPECT_EQ(verified->studies1, in1);
-    EXPECT_EQ(verified->studies2, in2);
+    EXPECT_EQ(std::pair(verified->studies1, verified->studies2), std::pair(in1, in2));
     EXPECT_TRUE(h.events.asked.empty());
 
     // A file under the next disc's name that is not that disc is never taken over.
@@ -78,12 +68,11 @@ TEST_F(ImageFolderTest, TheStudiesOfTheMediumAreReadBackAndAnUnrecordedImageIsTa
     EXPECT_EQ(Create(17), BurnStart::Failed);
     test::WriteAll(h.images() / "DVD 19.iso", "no image");
     EXPECT_EQ(Create(18), BurnStart::Failed);
-    EXPECT_NE(h.Log().find("carries the volume label \"DVD 17\""), std::string::npos);
-}
 
-TEST_F(ImageFolderTest, AMediumThatDoesNotReadBackFailsAndIsSetAside) {
+    // A medium that does not read back fails, and is set aside so that the
+    // next run writes the disc again instead of taking it over.
     const fs::path dvd = h.dvd();
-    std::int32_t previous = 0;
+    std::int32_t previous = 20;
     for (const std::string what : {"2/ empty", "no 1/", "a file not DICOM", "a flipped pixel byte", "truncated"}) {
         SCOPED_TRACE(what);
         fs::remove_all(dvd);
@@ -105,10 +94,7 @@ TEST_F(ImageFolderTest, AMediumThatDoesNotReadBackFailsAndIsSetAside) {
         if (what == "truncated") bytes.resize(bytes.size() - 4096);
         test::WriteAll(image, bytes);
 
-        const std::size_t logged = h.Log().size();
         EXPECT_FALSE(Verify(previous));
-        EXPECT_NE(h.Log().find("Verification failed!DVDVerify", logged), std::string::npos);
-        // The next run writes the disc again instead of taking this one over.
         EXPECT_FALSE(fs::exists(image));
         EXPECT_TRUE(fs::exists(image.string() + ".unverified"));
     }
