@@ -10,9 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
-#include <cstring>
 #include <stdexcept>
 
 #include "dicom/toolkit.hpp"
@@ -26,55 +23,40 @@ fs::path Sample(const std::string& name) { return fs::path(VELUNOR_PYDICOM_FILES
 
 std::string SystemPython() { return VELUNOR_SYSTEM_PYTHON; }
 
-namespace {
-std::string Str(DcmItem& item, const DcmTagKey& tag) {
-    OFString v;
-    item.findAndGetOFString(tag, v);
-    return v.c_str();
+void Stage(const fs::path& source, const fs::path& target) {
+    DicomCollection collection;
+    collection.ReadFile(source);
+    collection.Item(1).WriteForDisc(target, MediaProfile::Archive);
 }
-unsigned Num(DcmItem& item, const DcmTagKey& tag) {
-    Uint16 v = 0;
-    item.findAndGetUint16(tag, v);
-    return v;
-}
-}  // namespace
 
 FileFacts Inspect(const fs::path& file, bool decodePixels) {
     InitDicomToolkit();   // decoders registered
     DcmFileFormat ff;
     const OFCondition st = ff.loadFile(OFFilename(file.c_str()));
     if (st.bad()) throw std::runtime_error("cannot load " + file.string() + ": " + st.text());
-    FileFacts f;
-    f.transferSyntax = Str(*ff.getMetaInfo(), DCM_TransferSyntaxUID);
     DcmDataset& ds = *ff.getDataset();
-    f.sopClass = Str(ds, DCM_SOPClassUID);
-    f.sopInstance = Str(ds, DCM_SOPInstanceUID);
-    f.studyUid = Str(ds, DCM_StudyInstanceUID);
-    f.photometric = Str(ds, DCM_PhotometricInterpretation);
-    f.rows = Num(ds, DCM_Rows);
-    f.columns = Num(ds, DCM_Columns);
-    f.samples = Num(ds, DCM_SamplesPerPixel);
-    f.bitsAllocated = Num(ds, DCM_BitsAllocated);
+    const auto text = [](DcmItem& item, const DcmTagKey& tag) {
+        OFString v;
+        item.findAndGetOFString(tag, v);
+        return std::string(v.c_str());
+    };
+    const auto number = [&ds](const DcmTagKey& tag) {
+        Uint16 v = 0;
+        ds.findAndGetUint16(tag, v);
+        return unsigned(v);
+    };
+    FileFacts f{text(*ff.getMetaInfo(), DCM_TransferSyntaxUID), text(ds, DCM_SOPClassUID), text(ds, DCM_SOPInstanceUID),
+                text(ds, DCM_StudyInstanceUID), text(ds, DCM_PhotometricInterpretation), number(DCM_Rows),
+                number(DCM_Columns), number(DCM_SamplesPerPixel), number(DCM_BitsAllocated), 1, {}};
     Sint32 frames = 1;
     if (ds.findAndGetSint32(DCM_NumberOfFrames, frames).good() && frames > 0) f.frames = static_cast<unsigned>(frames);
     if (!decodePixels || !ds.tagExists(DCM_PixelData)) return f;
     if (ds.chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad())
         throw std::runtime_error("cannot decode the pixels of " + file.string());
-    if (f.bitsAllocated > 8) {
-        const Uint16* words = nullptr;
-        unsigned long count = 0;
-        if (ds.findAndGetUint16Array(DCM_PixelData, words, &count).good() && words) {
-            f.pixels.resize(count * 2);
-            std::memcpy(f.pixels.data(), words, count * 2);
-        }
-    } else {
-        const Uint8* bytes = nullptr;
-        unsigned long count = 0;
-        if (ds.findAndGetUint8Array(DCM_PixelData, bytes, &count).good() && bytes)
-            f.pixels.assign(bytes, bytes + count);
-    }
-    // Odd pixel counts are padded to an even length: compare what the
-    // image holds.
+    const Uint8* bytes = nullptr;   // OW words as little endian bytes
+    unsigned long count = 0;
+    if (ds.findAndGetUint8Array(DCM_PixelData, bytes, &count).good() && bytes) f.pixels.assign(bytes, bytes + count);
+    // Odd pixel counts are padded to an even length: compare what the image holds.
     const std::size_t expected = std::size_t(f.rows) * f.columns * f.samples * f.frames * ((f.bitsAllocated + 7) / 8);
     if (expected && f.pixels.size() > expected) f.pixels.resize(expected);
     return f;
@@ -100,7 +82,5 @@ void CorruptJpegScan(const fs::path& from, const fs::path& to) {
     for (std::size_t i = start; i < stop; ++i) bytes[i] = static_cast<char>((i * 37) & 0x7F);
     WriteAll(to, bytes);
 }
-
-int RunCommand(const std::string& command, std::string& output) { return RunShell(command, output); }
 
 }  // namespace velunor::test
