@@ -1,6 +1,5 @@
-// The fuzz targets in the normal build: every input kept in regressions/<target>/
-// (each one once broke a promise or crashed a fuzzer) is replayed, and sound inputs
-// pass every stage, so that the targets' checks are known to look at real results.
+// The fuzz targets in the normal build: every input kept under regressions/
+// is replayed, and sound inputs pass every stage (so the checks look at real results).
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -8,11 +7,8 @@
 #include <zip.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <map>
 
-#include "app/error.hpp"
 #include "dicom/toolkit.hpp"
 #include "tests/fuzz/fuzz_targets.hpp"
 #include "tests/support/support.hpp"
@@ -24,27 +20,20 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-std::vector<std::uint8_t> FileBytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-std::vector<std::uint8_t> TextBytes(const std::string& text) { return {text.begin(), text.end()}; }
-
-// Runs `target` on every input kept for it: no promise may break, no
-// undocumented exception escape, nothing be left in the work folder; then
-// `check` looks at how each one ended. Returns how many were replayed.
+// Runs `target` on every input in regressions/<name>/: no promise may break, nothing
+// be left in the work folder; `check` looks at how each ended. Returns how many ran.
 template <class Target, class Check>
 std::size_t Replay(const std::string& name, Target target, Check check) {
     std::vector<fs::path> files;
-    const fs::path folder = fs::path(VELUNOR_FUZZ_REGRESSIONS) / name;
-    for (const auto& e : fs::directory_iterator(folder))
+    for (const auto& e : fs::directory_iterator(fs::path(VELUNOR_FUZZ_REGRESSIONS) / name))
         if (e.is_regular_file() && e.path().filename() != "README") files.push_back(e.path());
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
         SCOPED_TRACE(file.filename().string());
         TempDir work;
-        const auto bytes = FileBytes(file);
+        const auto bytes = Bytes(test::ReadAll(file));
         try {
             check(file, target(bytes.data(), bytes.size(), work.path()));
         } catch (const std::exception& e) {
@@ -57,11 +46,9 @@ std::size_t Replay(const std::string& name, Target target, Check check) {
 
 TEST(FuzzRegressions, EveryKeptInputKeepsEveryPromiseAndEndsAsItShould) {
     // How kept DICOM inputs end: written (nullptr), or refused with their
-    // reason. A UID under a broken VR was read as the hex dump "31" (with a
-    // form feed inside, it must read as DCMTK reads a UI value); broken meta
-    // information made a staged file that could not be read again or named
-    // Explicit VR; GDCM read or wrote past its buffers or asserted; a
-    // sequence stored as text could not be read back in Implicit VR.
+    // reason. They once gave a UID as a hex dump, staged files that could
+    // not be read again or named Explicit VR, GDCM reads or writes past its
+    // buffers or assertions, a sequence unreadable in Implicit VR.
     const std::map<std::string, const char*> ends = {
         {"study-uid-under-broken-vr-big-endian", nullptr},
         {"study-uid-under-broken-vr-with-form-feed", nullptr},
@@ -73,7 +60,7 @@ TEST(FuzzRegressions, EveryKeptInputKeepsEveryPromiseAndEndsAsItShould) {
         {"jpeg2000-image-larger-than-described", "512 x 65281 pixels where the image describes 512 x 512"},
         {"sequence-stored-as-text", "(300a,0010) is a sequence, but the file stores it as CS"},
     };
-    std::size_t known = 0;
+    std::size_t known = 0, kept = 0;
     auto dicom = [&](const fs::path& file, const DicomOutcome& out) {
         const auto end = ends.find(file.filename().string());
         if (end == ends.end()) return;
@@ -81,18 +68,18 @@ TEST(FuzzRegressions, EveryKeptInputKeepsEveryPromiseAndEndsAsItShould) {
         EXPECT_EQ(out.written, !end->second) << out.error;
         EXPECT_NE(out.error.find(end->second ? end->second : ""), std::string::npos) << out.error;
     };
-    const std::size_t replayed = Replay("dicom", FuzzDicom, dicom) +
-                                 Replay("zip", FuzzZip, [](const fs::path&, const ZipOutcome&) {}) +
-                                 Replay("ini", FuzzIni, [](const fs::path&, const IniOutcome&) {});
+    const auto any = [](const fs::path&, const auto&) {};
+    const std::size_t replayed =
+        Replay("dicom", FuzzDicom, dicom) + Replay("zip", FuzzZip, any) + Replay("ini", FuzzIni, any);
     EXPECT_EQ(known, ends.size());
-    EXPECT_GE(replayed, known + 1);
+    for (const auto& e : fs::recursive_directory_iterator(VELUNOR_FUZZ_REGRESSIONS))
+        kept += e.is_regular_file() && e.path().filename() != "README";
+    EXPECT_EQ(replayed, kept) << "every file under regressions/ but the READMEs is replayed";
 }
 
 TEST(FuzzRegressions, ImplausiblePixelDescriptionsNeverReachGdcm) {
-    // Found after the inputs above by changing a sound JPEG 2000 file value
-    // by value: each change made GDCM assert (and abort the process) or
-    // misread, or (the last three) size its output by the attributes and fill
-    // it by the codestream, writing past its end. The sound file decodes.
+    // Changes of a sound JPEG 2000 file that made GDCM assert, misread, or
+    // (the last three) write past the output it sized by the attributes.
     TempDir dir;
     archive::WriteImage(dir / "sound.dcm", archive::Modality::MR, archive::Syntax::Jpeg2000Lossless, 4096, 3);
     DcmFileFormat sound;
@@ -100,21 +87,14 @@ TEST(FuzzRegressions, ImplausiblePixelDescriptionsNeverReachGdcm) {
     ASSERT_TRUE(sound.loadAllDataIntoMemory().good());
     Uint16 rows = 0;
     ASSERT_TRUE(sound.getDataset()->findAndGetUint16(DCM_Rows, rows).good());
-    const char* const kDescription = "pixel description cannot be right";
     const struct {
-        std::vector<std::pair<DcmTagKey, std::string>> set;  // "" removes the element
-        const char* refusal;
+        std::vector<std::pair<DcmTagKey, std::string>> set;   // "" removes the element
+        const char* refusal = "pixel description cannot be right";
     } changes[] = {
-        {{{DCM_SamplesPerPixel, "0"}}, kDescription},
-        {{{DCM_SamplesPerPixel, "5"}}, kDescription},
-        {{{DCM_BitsAllocated, "0"}}, kDescription},
-        {{{DCM_BitsStored, "40"}}, kDescription},
-        {{{DCM_HighBit, "70"}}, kDescription},
-        {{{DCM_Rows, "0"}}, kDescription},
-        {{{DCM_PixelRepresentation, "7"}}, kDescription},
-        {{{DCM_PhotometricInterpretation, "RGB"}}, kDescription},
-        {{{DCM_PhotometricInterpretation, "GREEN"}}, kDescription},
-        {{{DCM_PhotometricInterpretation, ""}}, kDescription},
+        {{{DCM_SamplesPerPixel, "0"}}}, {{{DCM_SamplesPerPixel, "5"}}}, {{{DCM_BitsAllocated, "0"}}},
+        {{{DCM_BitsStored, "40"}}}, {{{DCM_HighBit, "70"}}}, {{{DCM_Rows, "0"}}}, {{{DCM_PixelRepresentation, "7"}}},
+        {{{DCM_PhotometricInterpretation, "RGB"}}}, {{{DCM_PhotometricInterpretation, "GREEN"}}},
+        {{{DCM_PhotometricInterpretation, ""}}},
         {{{DCM_SamplesPerPixel, "3"}, {DCM_PhotometricInterpretation, "RGB"}, {DCM_PlanarConfiguration, "0"}},
          "1 components where the image describes 3 samples"},
         {{{DCM_Rows, std::to_string(rows - 1)}}, "pixels where the image describes"},
@@ -146,27 +126,25 @@ TEST(FuzzTargets, SoundInputsPassEveryStageAndPlainlyBrokenOnesEndEarly) {
     for (auto syntax : {archive::Syntax::ExplicitBig, archive::Syntax::JpegLsLossless, archive::Syntax::Rle}) {
         SCOPED_TRACE(archive::Info(syntax).name);
         archive::WriteImage(dir / "in.dcm", archive::Modality::MR, syntax, 4096, 7);
-        const auto bytes = FileBytes(dir / "in.dcm");
+        const auto bytes = Bytes(test::ReadAll(dir / "in.dcm"));
         const DicomOutcome out = FuzzDicom(bytes.data(), bytes.size(), work.path());
         EXPECT_TRUE(out.readBuffer && out.readFile && out.written && out.recorded) << out.error;
         // Cut short inside the pixel data, the same file is never written.
         EXPECT_FALSE(FuzzDicom(bytes.data(), bytes.size() - 1000, work.path()).written);
     }
+    EXPECT_FALSE(FuzzDicom(nullptr, 0, work.path()).readBuffer);
 
     // ZIP: entries land beside the planted file and link; names leading out are refused.
     auto zip = [&](const std::vector<std::pair<std::string, std::string>>& entries) {
         int err = 0;
         zip_t* za = zip_open((dir / "a.zip").c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
-        EXPECT_NE(za, nullptr);
-        for (const auto& [name, content] : entries) {
-            zip_source_t* src = zip_source_buffer(za, content.data(), content.size(), 0);
-            if (zip_file_add(za, name.c_str(), src, ZIP_FL_ENC_UTF_8) < 0) zip_source_free(src);
-        }
+        for (const auto& [name, content] : entries)
+            zip_file_add(za, name.c_str(), zip_source_buffer(za, content.data(), content.size(), 0), ZIP_FL_ENC_UTF_8);
         EXPECT_EQ(zip_close(za), 0);
-        return FileBytes(dir / "a.zip");
+        return Bytes(test::ReadAll(dir / "a.zip"));
     };
     auto bytes = zip({{"study/1/image.dcm", "pixels"}, {"existing.dcm", "replaced"}});
-    ZipOutcome out = FuzzZip(bytes.data(), bytes.size(), work.path());
+    const ZipOutcome out = FuzzZip(bytes.data(), bytes.size(), work.path());
     EXPECT_TRUE(out.extracted);
     EXPECT_EQ(out.files, 4);  // study.zip, the link, existing.dcm (replaced) and image.dcm
     bytes = zip({{"../escaped.dcm", "x"}, {"link.dcm", "plain"}});
@@ -174,15 +152,12 @@ TEST(FuzzTargets, SoundInputsPassEveryStageAndPlainlyBrokenOnesEndEarly) {
 
     // An INI file: loaded and a key written back (the first byte picks the
     // key); a staging root outside the work folder is never loaded.
-    bytes = TextBytes(
-        "\x01\r\n[CONFIG]\r\nServer=db.example\r\nServerType=SQLite3\r\nTempPath=@WORK@/staging\r\n"
-        "MSGDVDInsert=Insert;a disc\r\nDVDSpeed=4\r\n[Other]\r\nServer=elsewhere\r\n  PostgreSQL ");
+    bytes = Bytes("\x01\r\n[CONFIG]\r\nServer=db.example\r\nServerType=SQLite3\r\nTempPath=@WORK@/staging\r\n"
+                  "MSGDVDInsert=Insert;a disc\r\nDVDSpeed=4\r\n[Other]\r\nServer=elsewhere\r\n  PostgreSQL ");
     const IniOutcome ini = FuzzIni(bytes.data(), bytes.size(), work.path());
     EXPECT_TRUE(ini.loaded && ini.written);
-    bytes = TextBytes("[CONFIG]\nTempPath=/\n");
+    bytes = Bytes("[CONFIG]\nTempPath=/\n");
     EXPECT_FALSE(FuzzIni(bytes.data(), bytes.size(), work.path()).loaded);
-
-    EXPECT_FALSE(FuzzDicom(nullptr, 0, work.path()).readBuffer);
     EXPECT_TRUE(fs::is_empty(work.path()));
 }
 
