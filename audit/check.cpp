@@ -303,7 +303,8 @@ int CheckCommand(const std::vector<std::string>& args, CommandEnv& env) {
     }
 
     const bool damaged = !found.problems.empty();
-    const bool mismatch = !missing.empty() || !incomplete.empty() || !elsewhere.empty();
+    // A study left incomplete by a damaged file is named, and counts as the damage it is.
+    const bool mismatch = !missing.empty() || !elsewhere.empty();
     const char* result = damaged && mismatch ? check_result::kDamagedAndMismatch
                          : damaged           ? check_result::kDamaged
                          : mismatch          ? check_result::kMismatch
