@@ -7,7 +7,7 @@
 //   velunor-cli --help | -h | help
 //   velunor-cli --version
 //
-// check, find and report (audit/audit.hpp) read the disc and the database
+// check, find and report (app/program/audit.hpp) read the disc and the database
 // and change neither; the rest of this comment is about run.
 //
 // Does one archive run now with the same program directory, core, phases
@@ -32,7 +32,7 @@
 
 #include "app/error.hpp"
 #include "app/program/program.hpp"
-#include "audit/audit.hpp"
+#include "app/program/audit.hpp"
 #include "bookkeeping/database.hpp"
 
 namespace velunor {

@@ -12,7 +12,7 @@
 
 #include "app/check_log.hpp"
 #include "app/media_number.hpp"
-#include "audit/audit.hpp"
+#include "app/program/audit.hpp"
 #include "bookkeeping/bookkeeping.hpp"
 #include "tests/support/archive_db.hpp"
 #include "tests/support/run_driver.hpp"

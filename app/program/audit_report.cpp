@@ -11,8 +11,8 @@
 #include "app/check_log.hpp"
 #include "app/error.hpp"
 #include "app/media_number.hpp"
-#include "audit/audit.hpp"
-#include "audit/audit_support.hpp"
+#include "app/program/audit.hpp"
+#include "app/program/audit_support.hpp"
 #include "bookkeeping/bookkeeping.hpp"
 
 namespace velunor {

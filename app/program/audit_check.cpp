@@ -10,8 +10,8 @@
 
 #include "app/check_log.hpp"
 #include "app/error.hpp"
-#include "audit/audit.hpp"
-#include "audit/audit_support.hpp"
+#include "app/program/audit.hpp"
+#include "app/program/audit_support.hpp"
 #include "dicom/toolkit.hpp"
 #include "disc/disc.hpp"
 

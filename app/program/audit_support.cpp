@@ -1,4 +1,4 @@
-#include "audit/audit_support.hpp"
+#include "app/program/audit_support.hpp"
 
 #include <cstdio>
 

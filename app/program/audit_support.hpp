@@ -1,4 +1,4 @@
-// Inside audit/: what the three commands share.
+// Inside the audit commands: what check, find and report share.
 #pragma once
 
 #include <cstdint>
