@@ -335,6 +335,7 @@ void LoadConfiguration(Settings& s, const std::filesystem::path& programDir) {
         number("ASAPI", "0", s.ASAPI);
         number("AuthBurn", "0", s.AuthBurn);
         s.ImageFolder = text("ImageFolder");
+        s.LabelFolder = text("LabelFolder");
         s.ProfileText = text("MediaProfile");
         const auto profile = ParseMediaProfile(s.ProfileText);
         s.Profile = profile.value_or(MediaProfile::Archive);

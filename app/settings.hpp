@@ -40,6 +40,7 @@ struct Settings {
     std::string MSGDVDInsert;            // CR LF line breaks
     std::string MSGDVDName;              // CR LF line breaks; "{NAME}" = disc number
     std::string ImageFolder;             // folder of the image pseudo-drive, empty = none
+    std::string LabelFolder;             // every recorded disc's label PDF goes there, empty = none
     std::int16_t DVDSpeed = 0;           // speed factor, 0 = the drive's maximum
     std::int16_t Archive = 0;            // non-zero: errors are logged without a box
     std::int16_t ASAPI = 0;              // drive detection mode

@@ -163,6 +163,8 @@ public:
     // The image's path or the drive's device, for messages.
     std::string Name() const;
     std::string VolumeId() const;
+    // When the medium was written, "YYYY-MM-DD"; "" when it does not say.
+    std::string CreationDate() const;
     // "" when the medium's checksum records were read (files written
     // without one still answer NotRecorded); otherwise why no file can be
     // compared, e.g. a medium that ends before its checksum records, which

@@ -426,6 +426,18 @@ std::string MediumReader::VolumeId() const {
     return id ? id : "";
 }
 
+std::string MediumReader::CreationDate() const {
+    char *created = nullptr, *modified = nullptr, *expires = nullptr, *effective = nullptr;
+    if (iso_image_get_pvd_times(impl_->image.get(), &created, &modified, &expires, &effective) != ISO_SUCCESS ||
+        !created)
+        return "";
+    const std::string digits(created, strnlen(created, 8));   // YYYYMMDDhhmmsscc
+    if (digits.size() != 8 || digits == "00000000" ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return "";
+    return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
+}
+
 const std::string& MediumReader::Name() const { return impl_->name; }
 
 }  // namespace velunor::disc_detail

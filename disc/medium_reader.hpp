@@ -84,6 +84,8 @@ public:
 
     // The volume label of the medium.
     std::string VolumeId() const;
+    // When the image was made, "YYYY-MM-DD" (from its volume descriptor); "" when unknown.
+    std::string CreationDate() const;
     // The medium's name for messages (a path).
     const std::string& Name() const;
 

@@ -116,6 +116,7 @@ std::unique_ptr<WrittenMedium> WrittenMedium::OpenDrive(const std::string& devic
 
 std::string WrittenMedium::Name() const { return impl_->reader->Name(); }
 std::string WrittenMedium::VolumeId() const { return impl_->reader->VolumeId(); }
+std::string WrittenMedium::CreationDate() const { return impl_->reader->CreationDate(); }
 const std::string& WrittenMedium::ChecksumProblem() const { return impl_->checksumProblem; }
 std::vector<MediumEntry> WrittenMedium::Files() const { return impl_->reader->AllFiles(); }
 std::unique_ptr<MediumFile> WrittenMedium::Open(const std::string& path) const { return impl_->reader->OpenFile(path); }

@@ -41,5 +41,8 @@ int CheckCommand(const std::vector<std::string>& args, CommandEnv& env);
 int FindCommand(const std::vector<std::string>& args, CommandEnv& env);
 // velunor-cli report [--json] [--older-than DAYS]
 int ReportCommand(const std::vector<std::string>& args, CommandEnv& env);
+// velunor-cli label [--image FILE | --device PATH] DVD n --pdf FILE | --png FILE
+// (reads the disc's DICOMDIR; neither the database nor Logs/Check.log)
+int LabelCommand(const std::vector<std::string>& args, CommandEnv& env);
 
 }  // namespace velunor

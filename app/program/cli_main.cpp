@@ -4,11 +4,12 @@
 //   velunor-cli check [--image FILE | --device PATH] [DVD n]
 //   velunor-cli find STUDY
 //   velunor-cli report [--json] [--older-than DAYS]
+//   velunor-cli label [--image FILE | --device PATH] DVD n (--pdf FILE | --png FILE)...
 //   velunor-cli --help | -h | help
 //   velunor-cli --version
 //
-// check, find and report (app/program/audit.hpp) read the disc and the database
-// and change neither; the rest of this comment is about run.
+// check, find, report and label (app/program/audit.hpp) read the disc and the
+// database and change neither; the rest of this comment is about run.
 //
 // Does one archive run now with the same program directory, core, phases
 // and logs as the window: drive detection, collection, DICOMDIR, burn,
@@ -48,6 +49,7 @@ constexpr const char* kUsage = "usage: velunor-cli run [--yes|--no] [--debug] [-
                                "       velunor-cli check [--image FILE | --device PATH] [DVD n]\n"
                                "       velunor-cli find STUDY\n"
                                "       velunor-cli report [--json] [--older-than DAYS]\n"
+                               "       velunor-cli label [--image FILE | --device PATH] DVD n (--pdf FILE | --png FILE)...\n"
                                "       velunor-cli --help | --version\n";
 
 constexpr int kMaxNoticeMs = 32767;
@@ -66,6 +68,7 @@ void Help() {
                  "  check          read a written disc again against its checksums and the database\n"
                  "  find           the discs that hold a study, and when each was last checked\n"
                  "  report         studies per state, discs to check, what needs an operator\n"
+                 "  label          a written disc's printable label (disc face, case insert) as PDF or PNG\n"
                  "  help, -h, --help  this text; velunor-cli COMMAND --help for a command's own\n"
                  "  --version      the version\n"
                  "\n"
@@ -81,8 +84,8 @@ void Help() {
                  "\n"
                  "Exit status of run: 0 a disc was written and recorded, or there was nothing to\n"
                  "write; 1 a phase failed or a disc was not fully recorded (see Logs/Error.log);\n"
-                 "2 the run could not start, or the command line was wrong. check, find and\n"
-                 "report: see their --help.\n";
+                 "2 the run could not start, or the command line was wrong. check, find,\n"
+                 "report and label: see their --help.\n";
 }
 
 // A command-line error: named, with the usage, status 2.
@@ -371,6 +374,7 @@ constexpr CommandEntry kCommands[] = {
     {"check", AuditCommand<CheckCommand>},
     {"find", AuditCommand<FindCommand>},
     {"report", AuditCommand<ReportCommand>},
+    {"label", AuditCommand<LabelCommand>},
 };
 
 }  // namespace

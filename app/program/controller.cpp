@@ -168,6 +168,15 @@ void RunController::FinishDisc(const VerifiedDisc& verified, const Recorded& rec
         EmptyStaging(verified.disc.tree);
         return;
     }
+    auto silently = [this](const std::function<void()>& step) {
+        try {
+            step();
+        } catch (const std::exception& e) {
+            shell_.LogError(ErrorNumber(e), e.what(), "Label", 0, true);
+        }
+    };
+    std::function<void()> writeLabel;
+    if (phases_.LabelDisc) silently([&] { writeLabel = phases_.LabelDisc(run_, verified); });
     try {
         writer_.Eject();
     } catch (...) {
@@ -186,6 +195,7 @@ void RunController::FinishDisc(const VerifiedDisc& verified, const Recorded& rec
                                             " is written; set LastMediaNr by hand before the next run)",
                         "DBUpdate");
     }
+    if (writeLabel) silently(writeLabel);
     std::string text = CompletionMessage(shell_.settings.MSGDVDName, verified.disc.Number());
     if (const std::string lines = OutcomeLines(outcome_); !lines.empty()) text += "\r\n\r\n" + lines;
     outcome_.discRecorded = true;

@@ -46,6 +46,11 @@ struct Phases {
     // Handlers of the burn's events; `done` is called once when the burn
     // has ended, with whether the disc was written.
     std::function<DiscWriterEvents(Run&, std::function<void(bool written)> done)> BurnEvents;
+    // Optional: the label of a recorded disc. Called before the staging tree
+    // is emptied (its DICOMDIR still there); what it returns, if anything,
+    // is called once LastMediaNr holds the disc's number. A failure of
+    // either is logged silently and changes nothing of the run.
+    std::function<std::function<void()>(Run&, const VerifiedDisc&)> LabelDisc;
 };
 
 // The argument text of the command line: the arguments joined by blanks.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "app/error.hpp"
+#include "app/program/label.hpp"
 #include "bookkeeping/bookkeeping.hpp"
 #include "collect/collect.hpp"
 #include "dicom/dicom.hpp"
@@ -29,6 +30,14 @@ Phases ProgramPhases(const CollectLimits& limits) {
     p.DBUpdate = DBUpdate;
     p.DetectDrive = ShowDetectWindow;
     p.BurnEvents = BurnEvents;
+    // With LabelFolder set, the label PDF of every recorded disc goes there
+    // ("DVD n.pdf"), for a disc-publishing robot to print.
+    p.LabelDisc = [](Run& run, const VerifiedDisc& verified) -> std::function<void()> {
+        const std::string folder = run.settings().LabelFolder;
+        if (folder.empty()) return {};
+        auto content = std::make_shared<DiscLabelContent>(StagedDiscLabel(verified.disc, run.settings().Profile));
+        return [content, folder] { WriteLabelPdf(*content, std::filesystem::path(folder) / (content->label + ".pdf")); };
+    };
     return p;
 }
 

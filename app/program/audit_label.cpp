@@ -1,0 +1,147 @@
+// velunor-cli label: a written disc's label, drawn from the DICOMDIR the
+// disc (or its image) holds, read through the reader of `check`.
+#include <algorithm>
+#include <cctype>
+#include <ostream>
+
+#include "app/error.hpp"
+#include "app/program/audit.hpp"
+#include "app/program/audit_support.hpp"
+#include "app/program/label.hpp"
+#include "disc/disc.hpp"
+
+namespace velunor {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: velunor-cli label [--image FILE | --device PATH] DVD n (--pdf FILE | --png FILE)...\n";
+
+void Help(std::ostream& out) {
+    out << kUsage
+        << "\n"
+           "Draws the printable label of a written disc from the DICOMDIR it holds: \"DVD n\",\n"
+           "the date it was written, the number of its studies and, for each study, the\n"
+           "patient's name and ID, the study date, the modalities and the description.\n"
+           "The first page is the disc face (120 x 120 mm); a disc with more than " +
+               std::to_string(kStudiesOnDiscFace) +
+               " studies\n"
+               "also gets a DVD case insert (183 x 273 mm pages) listing every study.\n"
+               "\n"
+               "  --image FILE   read an image file\n"
+               "  --device PATH  read the disc in this drive (/dev/sr0)\n"
+               "  --pdf FILE     write the label as PDF\n"
+               "  --png FILE     write the label as a PNG picture (the pages one below the other)\n"
+               "\n"
+               "Without --image or --device: the image \"DVD n.iso\" of the image folder when\n"
+               "ImageFolder is set, else the disc in the first optical drive.\n"
+               "\n"
+               "Exit status: 0 the label was written; 1 the disc holds no readable DICOMDIR,\n"
+               "or a file could not be written; 2 the disc could not be read, is another\n"
+               "disc, or the command line was wrong.\n";
+}
+
+int UsageError(CommandEnv& env, const std::string& what) {
+    env.err << "velunor-cli label: " << what << "\n" << kUsage;
+    return kExitCannotRun;
+}
+
+// The bytes of the medium's DICOMDIR, checked against its MD5 record.
+std::vector<std::uint8_t> ReadDicomDir(const WrittenMedium& medium) {
+    for (const MediumEntry& entry : medium.Files()) {
+        if (entry.path.size() != 8 || !std::equal(entry.path.begin(), entry.path.end(), "DICOMDIR", [](char a, char b) {
+                return std::toupper(static_cast<unsigned char>(a)) == b;
+            }))
+            continue;
+        const auto file = medium.Open(entry.path);
+        std::vector<std::uint8_t> bytes(entry.size);
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const std::size_t got = file->Read(bytes.data() + done, bytes.size() - done);
+            if (got == 0) break;
+            done += got;
+        }
+        std::uint8_t more = 0;
+        if (done != bytes.size() || file->Read(&more, 1) != 0)
+            throw Error(0, "its " + entry.path + " is not as long as recorded");
+        if (file->Verdict() == Md5Verdict::Mismatch)
+            throw Error(0, "its " + entry.path + " differs from what was written (MD5 mismatch)");
+        return bytes;
+    }
+    throw Error(0, "it holds no DICOMDIR");
+}
+
+}  // namespace
+
+int LabelCommand(const std::vector<std::string>& args, CommandEnv& env) {
+    std::optional<std::filesystem::path> image, pdf, png;
+    std::optional<std::string> device;
+    std::string wanted;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (audit::IsHelp(a)) {
+            Help(env.out);
+            return kExitGood;
+        }
+        if (a == "--image" || a == "--device" || a == "--pdf" || a == "--png") {
+            if (i + 1 >= args.size()) return UsageError(env, a + " needs a value");
+            const std::string& value = args[++i];
+            if (a == "--pdf" || a == "--png") {
+                (a == "--pdf" ? pdf : png) = value;
+                continue;
+            }
+            if (image || device) return UsageError(env, "name one medium: --image or --device, once");
+            if (a == "--image") image = value;
+            else device = value;
+        } else if (!a.empty() && a[0] == '-') {
+            return UsageError(env, "unknown option \"" + a + "\"");
+        } else if (!wanted.empty()) {
+            return UsageError(env, "name one disc");
+        } else {
+            wanted = a == "DVD" && i + 1 < args.size() ? "DVD " + args[++i] : a;
+            if (!audit::DiscNumberOf(wanted) && audit::DiscNumberOf("DVD " + wanted)) wanted = "DVD " + wanted;
+        }
+    }
+    if (wanted.empty()) return UsageError(env, "name the disc (DVD n)");
+    if (!audit::DiscNumberOf(wanted)) return UsageError(env, "\"" + wanted + "\" is no disc label (DVD n)");
+    if (!pdf && !png) return UsageError(env, "name the file to write: --pdf FILE or --png FILE");
+
+    if (!image && !device) {
+        Settings settings;
+        LoadConfiguration(settings, env.programDir);
+        if (!settings.ImageFolder.empty()) image = std::filesystem::path(settings.ImageFolder) / (wanted + ".iso");
+    }
+    DiscLabelContent content{wanted, "", {}};
+    std::unique_ptr<WrittenMedium> medium;
+    try {
+        medium = image ? WrittenMedium::OpenImage(*image) : WrittenMedium::OpenDrive(device.value_or(""));
+    } catch (const std::exception& e) {
+        env.err << "velunor-cli label: " << wanted << " cannot be read: " << e.what() << "\n";
+        return kExitCannotRun;
+    }
+    if (medium->VolumeId() != wanted) {
+        env.err << "velunor-cli label: " << medium->Name() << " is \"" << medium->VolumeId() << "\", not " << wanted
+                << "\n";
+        return kExitCannotRun;
+    }
+    try {
+        content.written = medium->CreationDate();
+        content.studies = StudiesOfDicomDir(ReadDicomDir(*medium), wanted + " DICOMDIR");
+    } catch (const std::exception& e) {
+        env.err << "velunor-cli label: " << wanted << " (" << medium->Name() << "): " << e.what() << "\n";
+        return kExitAttention;
+    }
+    try {
+        if (pdf) WriteLabelPdf(content, *pdf);
+        if (png) WriteLabelPng(content, *png);
+    } catch (const std::exception& e) {
+        env.err << "velunor-cli label: " << e.what() << "\n";
+        return kExitAttention;
+    }
+    env.out << "The label of " << wanted << " (" << content.studies.size() << " studies) is in"
+            << (pdf ? " " + pdf->string() : "") << (pdf && png ? " and" : "") << (png ? " " + png->string() : "")
+            << "\n";
+    return kExitGood;
+}
+
+}  // namespace velunor
