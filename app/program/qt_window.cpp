@@ -14,6 +14,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -64,6 +66,9 @@ fVelunor::fVelunor(std::filesystem::path programDir, Settings settings, const st
     mnuFile->setObjectName("mnuFile");
     QAction* mnuConfig = mnuFile->addAction("Configure");
     mnuConfig->setObjectName("mnuConfig");
+    mnuPrintLabel_ = mnuFile->addAction("Print label");
+    mnuPrintLabel_->setObjectName("mnuPrintLabel");
+    mnuPrintLabel_->setEnabled(false);
     QAction* mnuQuit = mnuFile->addAction("Quit");
     mnuQuit->setObjectName("mnuQuit");
     mnuFile_ = mnuFile->menuAction();
@@ -152,6 +157,17 @@ fVelunor::fVelunor(std::filesystem::path programDir, Settings settings, const st
     timerReady_ = makeTimer("TimerReady", timing.timerReady);
     timerWrite_ = makeTimer("TimerWrite", timing.timerWrite);
 
+    // The window keeps the label of the disc just recorded, to offer printing it.
+    phases.LabelDisc = [this, inner = std::move(phases.LabelDisc)](Run& run,
+                                                                  const VerifiedDisc& verified) -> std::function<void()> {
+        recordedLabel_.reset();
+        try {
+            recordedLabel_ = StagedDiscLabel(verified.disc, run.settings().Profile);
+        } catch (const std::exception& e) {
+            shell_.LogError(ErrorNumber(e), e.what(), "Label", 0, true);
+        }
+        return inner ? inner(run, verified) : std::function<void()>{};
+    };
     controller_ = std::make_unique<RunController>(shell_, *writer_, std::move(phases), argumentText);
     connect(timerDVD_, &QTimer::timeout, this, [this] { controller_->TimerDVDTick(); });
     connect(timerReady_, &QTimer::timeout, this, [this] { controller_->TimerReadyTick(); });
@@ -159,6 +175,7 @@ fVelunor::fVelunor(std::filesystem::path programDir, Settings settings, const st
     connect(cmdStarten_, &QPushButton::clicked, this, [this] { controller_->StartClicked(); });
     connect(cmdCancel_, &QPushButton::clicked, this, [this] { controller_->CancelClicked(); });
     connect(mnuQuit, &QAction::triggered, this, [this] { Quit(); });
+    connect(mnuPrintLabel_, &QAction::triggered, this, [this] { PrintRecordedLabel(); });
     connect(mnuConfig, &QAction::triggered, this, [this] {
         if (openConfig) openConfig();
     });
@@ -223,13 +240,31 @@ void fVelunor::Drive(const std::string& description, bool ready) {
 
 void fVelunor::Yield() { QCoreApplication::processEvents(); }
 
-void fVelunor::RunEnded(const RunOutcome&) {
+void fVelunor::RunEnded(const RunOutcome& outcome) {
     // A refused start changes nothing of the window but the status line.
     if (!runStarted_) return;
     runStarted_ = false;
     cmdStarten_->setEnabled(true);
     cmdCancel_->setEnabled(false);
     mnuFile_->setEnabled(true);
+    if (!outcome.discRecorded) recordedLabel_.reset();
+    mnuPrintLabel_->setEnabled(recordedLabel_.has_value());
+    mnuPrintLabel_->setText(recordedLabel_ ? Q("Print label of " + recordedLabel_->label + "...") : "Print label");
+}
+
+void fVelunor::PrintRecordedLabel() {
+    if (!recordedLabel_) return;
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setDocName(Q(recordedLabel_->label));
+    QPrintDialog dialog(&printer, this);
+    dialog.setWindowTitle(Q("Print the label of " + recordedLabel_->label));
+    if (dialog.exec() != QDialog::Accepted) return;
+    try {
+        PaintDiscLabel(printer, *recordedLabel_);
+    } catch (const std::exception& e) {
+        prompter_.Ask("The label of " + recordedLabel_->label + " cannot be printed: " + e.what(), Icon::Critical,
+                      Buttons::Ok);
+    }
 }
 
 void fVelunor::Notice(const std::string& title, const std::string& text, std::chrono::milliseconds interval,

@@ -9,9 +9,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "app/program/config_form.hpp"
 #include "app/program/controller.hpp"
+#include "app/program/label.hpp"
 
 class QAction;
 class QCheckBox;
@@ -109,6 +111,11 @@ private:
     QPushButton* cmdStarten_ = nullptr;
     QPushButton* cmdCancel_ = nullptr;
     QAction* mnuFile_ = nullptr;
+    // File > Print label: the label of the disc recorded last, on a printer
+    // chosen in the print dialog; enabled while that label is at hand.
+    QAction* mnuPrintLabel_ = nullptr;
+    std::optional<DiscLabelContent> recordedLabel_;
+    void PrintRecordedLabel();
     QTimer* timerDVD_ = nullptr;
     QTimer* timerReady_ = nullptr;
     QTimer* timerWrite_ = nullptr;
