@@ -161,10 +161,11 @@ fVelunor::fVelunor(std::filesystem::path programDir, Settings settings, const st
     phases.LabelDisc = [this, inner = std::move(phases.LabelDisc)](Run& run,
                                                                   const VerifiedDisc& verified) -> std::function<void()> {
         recordedLabel_.reset();
+        // Without a label there is nothing to offer; a label asked for
+        // (LabelFolder) names its own failure in Error.log.
         try {
             recordedLabel_ = StagedDiscLabel(verified.disc, run.settings().Profile);
-        } catch (const std::exception& e) {
-            shell_.LogError(ErrorNumber(e), e.what(), "Label", 0, true);
+        } catch (const std::exception&) {
         }
         return inner ? inner(run, verified) : std::function<void()>{};
     };
