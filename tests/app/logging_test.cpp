@@ -135,14 +135,5 @@ TEST(LogLine, ControlCharactersAndInvalidUtf8AreEscapedValidTextStays) {
     EXPECT_EQ(OneLogLine(line), line);
 }
 
-TEST(LogFormat, NumbersAndTokens) {
-    EXPECT_EQ(FormatLogNumber(0), " 0 ");
-    EXPECT_EQ(FormatLogNumber(-2147483647 - 1), "-2147483648 ");
-    EXPECT_EQ(FormatLogNumber(42), " 42 ");
-    auto a = NewLogToken(), b = NewLogToken();
-    EXPECT_NE(a, b);
-    EXPECT_EQ(a.find('/'), std::string::npos);
-}
-
 }  // namespace
 }  // namespace velunor

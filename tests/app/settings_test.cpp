@@ -85,15 +85,6 @@ TEST(IniWrite, RefusesWhatWouldSplitALineOrCutAValueAndLeavesTheFileAlone) {
     EXPECT_EQ(Read(f, "Server"), "host;port=5432 \xC3\xBC");
 }
 
-TEST(Values, LineBreaksAndSixteenBitNumbers) {
-    EXPECT_EQ(EncodeLineBreaks("Remove the disc\r\nLabel it\nb\rc"), "Remove the disc;Label it;b;c");
-    EXPECT_EQ(DecodeLineBreaks(EncodeLineBreaks("x;y")), "x\r\ny");
-    EXPECT_EQ(ParseInt16(" 12 "), 12);
-    EXPECT_EQ(ParseInt16("-32768"), -32768);
-    EXPECT_EQ(ParseInt16("+7"), 7);
-    for (const char* bad : {"32768", "abc", "", "1.5", "99999999999999999999"}) EXPECT_FALSE(ParseInt16(bad)) << bad;
-}
-
 TEST(LoadConfiguration, ReadsEveryKeyAndBuildsTheConnectionString) {
     TempDir dir;
     auto staging = dir / "stage";
