@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include "app/program/qt_window.hpp"
+#include "tests/support/recorded_events.hpp"
 #include "tests/support/scripted_drive.hpp"
 #include "tests/support/support.hpp"
 
@@ -25,18 +26,10 @@ namespace {
 // before the process's static objects (a static QApplication crashes at exit).
 void App() { ASSERT_NE(QApplication::instance(), nullptr); }
 
-// Scripted answers that also see the window while it asks.
-struct WatchingPrompter : test::ScriptedPrompter {
-    std::function<void()> onAsk;
-    Answer Ask(const std::string& text, Icon icon, Buttons buttons) override {
-        if (onAsk) onAsk();
-        return ScriptedPrompter::Ask(text, icon, buttons);
-    }
-};
-
 struct WindowFixture : ::testing::Test {
     test::TempDir dir;
-    WatchingPrompter prompter;
+    test::RecordedEvents asked;
+    test::EventsPrompter prompter{asked};
     std::unique_ptr<fVelunor> w;
 
     void Make(const std::string& args, Phases phases) {
@@ -101,7 +94,7 @@ TEST_F(WindowFixture, UnattendedWindowShowsOnlyForItsQuestionAndNoticesTickUntil
     Make("AUTO", Phases{});
     EXPECT_FALSE(w->isVisible());
     EXPECT_TRUE(Find<QTimer>("TimerWrite")->isActive());
-    prompter.answers = {Answer::No, Answer::Yes};
+    asked.answers = {Answer::No, Answer::Yes};
     bool visibleWhileAsked = false;
     prompter.onAsk = [&] { visibleWhileAsked = w->isVisible(); };
     EXPECT_EQ(w->Ask({"Burn?", Icon::Question, Buttons::YesNo, true}), Answer::No);
@@ -117,7 +110,8 @@ TEST_F(WindowFixture, UnattendedWindowShowsOnlyForItsQuestionAndNoticesTickUntil
 
 struct ConfigFixture : ::testing::Test {
     test::TempDir dir;
-    test::ScriptedPrompter prompter;
+    test::RecordedEvents asked;
+    test::EventsPrompter prompter{asked};
     Settings settings;
     int ended = 0;
     std::unique_ptr<fConfig> d;
@@ -159,7 +153,7 @@ TEST_F(ConfigFixture, UnreadSettingsShowEmptyFieldsAndOkWritesEveryKey) {
     EXPECT_EQ(settings.MSGDVDName, "Remove the disc\r\nLabel it DVD {NAME}");
     EXPECT_TRUE(std::filesystem::is_directory(dir / "stage" / "DVD" / "1"));
     EXPECT_EQ(ended, 1);
-    EXPECT_TRUE(prompter.shown.empty());
+    EXPECT_TRUE(asked.asked.empty());
 }
 
 TEST_F(ConfigFixture, ArchiveModeAsksForARestartInsteadOfReloading) {
@@ -169,7 +163,7 @@ TEST_F(ConfigFixture, ArchiveModeAsksForARestartInsteadOfReloading) {
     EXPECT_TRUE(Find<QCheckBox>("chkArchive")->isChecked());
     Find<QLineEdit>("txtDVDSpeed")->setText("abc");
     Find<QPushButton>("cmdOK")->click();
-    EXPECT_EQ(prompter.texts(), std::vector<std::string>{"Please restart the application."});
+    EXPECT_EQ(asked.Texts(), std::vector<std::string>{"Please restart the application."});
     EXPECT_EQ(ReadIniValue("CONFIG", "DVDSpeed", "", dir / "velunor.ini", 256), "abc");
     EXPECT_EQ(settings.DVDSpeed, 4);  // not reloaded
     EXPECT_EQ(ended, 1);
@@ -181,8 +175,8 @@ TEST_F(ConfigFixture, UnwritableFileSaysNotSavedAndStaysOpenAndCancelWritesNothi
     EXPECT_FALSE(std::filesystem::exists(dir / "velunor.ini"));
     std::filesystem::create_directory(dir / "velunor.ini");  // a folder where the file should be
     Find<QPushButton>("cmdOK")->click();
-    EXPECT_EQ(prompter.texts(), std::vector<std::string>{"Configuration not saved!"});
-    EXPECT_EQ(prompter.shown[0].icon, Icon::Critical);
+    EXPECT_EQ(asked.Texts(), std::vector<std::string>{"Configuration not saved!"});
+    EXPECT_EQ(asked.asked[0].icon, Icon::Critical);
     EXPECT_EQ(ended, 0);
 }
 

@@ -24,6 +24,7 @@
 #include "app/program/qt_window.hpp"
 #include "dicom/toolkit.hpp"
 #include "tests/support/archive_db.hpp"
+#include "tests/support/recorded_events.hpp"
 #include "tests/support/run_driver.hpp"
 #include "tools/archive_generator.hpp"
 
@@ -260,7 +261,8 @@ TEST(MediaProfileSetting, AnUnknownValueStopsTheRunAndTheDialogKeepsIt) {
     int argc = 1;
     char name[] = "velunor", *argv[] = {name, nullptr};
     QApplication application(argc, argv);
-    test::ScriptedPrompter prompter;   // Archive=1: "Please restart the application."
+    test::RecordedEvents asked;        // Archive=1: "Please restart the application."
+    test::EventsPrompter prompter{asked};
     fConfig dialog(r.shell.settings, a.prog, prompter, {});
     auto* box = dialog.findChild<QComboBox*>("cboMediaProfile");
     ASSERT_NE(box, nullptr);

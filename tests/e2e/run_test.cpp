@@ -16,6 +16,7 @@
 #include "app/program/program.hpp"
 #include "app/program/qt_window.hpp"
 #include "tests/support/archive_db.hpp"
+#include "tests/support/recorded_events.hpp"
 #include "tests/support/run_driver.hpp"
 #include "tests/support/support.hpp"
 #include "tools/archive_generator.hpp"
@@ -271,8 +272,9 @@ TEST(WindowRun, StartClickWritesVerifiesRecordsAndShowsTheCompletionMessage) {
     a.WriteIni("AuthBurn=1\n");
     Settings settings;
     LoadConfiguration(settings, a.prog);
-    test::ScriptedPrompter prompter;
-    prompter.answers = {Answer::Yes};
+    test::RecordedEvents asked;
+    test::EventsPrompter prompter{asked};
+    asked.answers = {Answer::Yes};
     Timing timing;
     timing.timerDVD = std::chrono::milliseconds(20);
     timing.detectDelay = std::chrono::milliseconds(1);
@@ -293,9 +295,9 @@ TEST(WindowRun, StartClickWritesVerifiesRecordsAndShowsTheCompletionMessage) {
     ASSERT_FALSE(window.controller().Active());
 
     EXPECT_EQ(ReadAll(a.prog / "Logs" / "Error.log"), "");
-    ASSERT_EQ(prompter.shown.size(), 2u) << ::testing::PrintToString(prompter.texts());
-    EXPECT_EQ(prompter.shown[1].text, "Label it\r\nDVD 4\r\n\r\n3 studies recorded, 0 failed.");
-    EXPECT_EQ(prompter.shown[1].icon, Icon::Information);
+    ASSERT_EQ(asked.asked.size(), 2u) << ::testing::PrintToString(asked.Texts());
+    EXPECT_EQ(asked.asked[1].text, "Label it\r\nDVD 4\r\n\r\n3 studies recorded, 0 failed.");
+    EXPECT_EQ(asked.asked[1].icon, Icon::Information);
     for (int id = 1; id <= 3; ++id) EXPECT_EQ(a.Value(id), "DVD 4");
     for (const char* bar : {"pbSammeln", "pbDicomDir", "pbDisk", "pbVer", "pbDB"})
         EXPECT_GE(window.findChild<QProgressBar*>(bar)->value(), window.findChild<QProgressBar*>(bar)->maximum() - 1)

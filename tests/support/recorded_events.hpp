@@ -48,4 +48,16 @@ struct RecordedEvents : RunEvents {
     void RunEnded(const RunOutcome& outcome) override;
 };
 
+// Message boxes of the Qt windows answered and recorded as questions of
+// `events`.
+struct EventsPrompter : Prompter {
+    RecordedEvents& events;
+    std::function<void()> onAsk;   // called before each answer
+    explicit EventsPrompter(RecordedEvents& e) : events(e) {}
+    Answer Ask(const std::string& text, Icon icon, Buttons buttons) override {
+        if (onAsk) onAsk();
+        return events.Ask({text, icon, buttons});
+    }
+};
+
 }  // namespace velunor::test

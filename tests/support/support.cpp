@@ -47,22 +47,6 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-Answer ScriptedPrompter::Ask(const std::string& text, Icon icon, Buttons buttons) {
-    shown.push_back({text, icon, buttons});
-    if (!answers.empty()) {
-        Answer a = answers.front();
-        answers.pop_front();
-        return a;
-    }
-    return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
-}
-
-std::vector<std::string> ScriptedPrompter::texts() const {
-    std::vector<std::string> out;
-    for (const auto& b : shown) out.push_back(b.text);
-    return out;
-}
-
 std::string ReadAll(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::ostringstream ss;

@@ -1,5 +1,5 @@
-// Helpers shared by the test suites: temporary folders, scripted answers
-// to modal questions, child processes and error texts.
+// Helpers shared by the test suites: temporary folders, files, child
+// processes and error texts.
 #pragma once
 
 #include <sys/types.h>
@@ -32,22 +32,6 @@ public:
 
 private:
     std::filesystem::path path_;
-};
-
-// Answers message boxes from a queue (Ok/No when it runs empty) and
-// records every box shown.
-struct ScriptedPrompter : Prompter {
-    struct Box {
-        std::string text;
-        Icon icon;
-        Buttons buttons;
-    };
-    std::vector<Box> shown;
-    std::deque<Answer> answers;
-
-    Answer Ask(const std::string& text, Icon icon, Buttons buttons) override;
-    // Texts of the boxes shown, in order.
-    std::vector<std::string> texts() const;
 };
 
 // Whole content of a file as bytes in a string ("" when missing).
