@@ -94,21 +94,6 @@ struct Written {
     }
 };
 
-// The last file of 2/ on an image: its path and where its data lie.
-struct FileOnImage {
-    std::string path;
-    long long start = 0, bytes = 0;
-};
-FileOnImage LastFileOf2(const fs::path& iso) {
-    const std::string report = Capture("xorriso -indev " + Quote(iso) + " -find /2 -type f -exec report_lba -- 2>/dev/null");
-    const auto at = report.rfind("File data lba:");
-    FileOnImage f;
-    std::sscanf(report.c_str() + at, "File data lba: %*d , %lld , %*d , %lld", &f.start, &f.bytes);
-    const auto quote = report.find('\'', at);
-    f.path = report.substr(quote + 2, report.find('\'', quote + 1) - quote - 2);   // without the leading "/"
-    return f;
-}
-
 TEST(CheckTest, AWholeDiscPassesAndEveryKindOfDamageIsNamedWithinBoundedTime) {
     Written w(ArchiveKind::Sqlite);
     const Said whole = w.Check(w.Image(2));
@@ -139,28 +124,21 @@ TEST(CheckTest, AWholeDiscPassesAndEveryKindOfDamageIsNamedWithinBoundedTime) {
     // One flipped byte inside one file: that file is named.
     const fs::path flipped = w.dir / "flipped.iso";
     fs::copy_file(w.Image(2), flipped);
-    const FileOnImage victim = LastFileOf2(flipped);
-    {
-        std::FILE* f = std::fopen(flipped.c_str(), "r+b");
-        std::fseek(f, static_cast<long>(victim.start * 2048 + victim.bytes / 2), SEEK_SET);
-        const int c = std::fgetc(f);
-        std::fseek(f, -1, SEEK_CUR);
-        std::fputc(c ^ 0x01, f);
-        std::fclose(f);
-    }
+    const test::DamagedFile damage = test::DamageLastFileOf2(flipped, 100);
+    const std::string& victim = damage.path;
     const Said damaged = w.Check(flipped);
     EXPECT_EQ(damaged.status, kExitAttention) << damaged.out;
-    EXPECT_TRUE(Has(damaged, victim.path + ": differs from what was written (MD5 mismatch)")) << damaged.out;
+    EXPECT_TRUE(Has(damaged, victim + ": differs from what was written (MD5 mismatch)")) << damaged.out;
     EXPECT_TRUE(Has(damaged, "that are incomplete on it: 1")) << damaged.out;
     EXPECT_EQ(ParseDiscCheck(w.LastLogLine())->result, check_result::kDamaged);
 
     // Cut short: what lies beyond the end is named unreadable, the rest is
     // still read, and the check ends.
     const fs::path truncated = w.dir / "truncated.iso";
-    WriteAll(truncated, ReadAll(w.Image(2)).substr(0, static_cast<std::size_t>(victim.start * 2048 + 100)));
+    WriteAll(truncated, ReadAll(w.Image(2)).substr(0, static_cast<std::size_t>(damage.offset)));
     const Said cut = w.Check(truncated);
     EXPECT_EQ(cut.status, kExitAttention) << cut.out;
-    EXPECT_TRUE(Has(cut, victim.path + ": unreadable:")) << cut.out;
+    EXPECT_TRUE(Has(cut, victim + ": unreadable:")) << cut.out;
     EXPECT_TRUE(Has(cut, "Its bytes could not be compared: its checksum records cannot be read")) << cut.out;
     EXPECT_GT(ParseDiscCheck(w.LastLogLine())->bytes, 0u);
 
@@ -171,7 +149,7 @@ TEST(CheckTest, AWholeDiscPassesAndEveryKindOfDamageIsNamedWithinBoundedTime) {
     auto tick = std::chrono::steady_clock::now();
     env.clock = [&] { return tick += std::chrono::hours(1); };
     EXPECT_EQ(CheckCommand({"--image", w.Image(2).string(), "DVD 2"}, env), kExitAttention);
-    EXPECT_NE(slow.str().find(victim.path + ": reading it took longer than 120 s"), std::string::npos) << slow.str();
+    EXPECT_NE(slow.str().find(victim + ": reading it took longer than 120 s"), std::string::npos) << slow.str();
 
     // The same files in an image written without MD5 records: read, and
     // said that their bytes could not be compared.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -58,6 +59,20 @@ void WriteAll(const std::filesystem::path& p, const std::string& content) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out << content;
     if (!out) throw std::runtime_error("cannot write " + p.string());
+}
+
+DamagedFile DamageLastFileOf2(const std::filesystem::path& iso, long long fromEnd) {
+    const std::string report = Capture("xorriso -indev " + Quote(iso) + " -find /2 -type f -exec report_lba -- 2>/dev/null");
+    const auto at = report.rfind("File data lba:");
+    if (at == std::string::npos) return {};
+    long long start = 0, bytes = 0;
+    std::sscanf(report.c_str() + at, "File data lba: %*d , %lld , %*d , %lld", &start, &bytes);
+    std::fstream f(iso, std::ios::in | std::ios::out | std::ios::binary);
+    const long long offset = start * 2048 + bytes - fromEnd;
+    const char c = static_cast<char>(f.seekg(offset).peek());
+    f.seekp(offset).put(static_cast<char>(c ^ 0x5a));
+    const auto quote = report.find('\'', at);
+    return {report.substr(quote + 2, report.find('\'', quote + 1) - quote - 2), offset};
 }
 
 std::string Quote(const std::filesystem::path& p) {

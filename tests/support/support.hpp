@@ -38,6 +38,16 @@ private:
 std::string ReadAll(const std::filesystem::path& p);
 void WriteAll(const std::filesystem::path& p, const std::string& content);
 
+// Flips one byte of the last file of folder 2/ of the image `iso`, in its
+// pixel data `fromEnd` bytes before the file's end. Returns that file's path
+// on the image without the leading "/" ("" when xorriso finds none) and the
+// byte's offset in the image.
+struct DamagedFile {
+    std::string path;
+    long long offset = 0;
+};
+DamagedFile DamageLastFileOf2(const std::filesystem::path& iso, long long fromEnd = 1);
+
 // `p` in single quotes for a shell command line.
 std::string Quote(const std::filesystem::path& p);
 
