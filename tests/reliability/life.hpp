@@ -1,43 +1,15 @@
-// The archive's life: many consecutive runs of the real run controller in
-// unattended mode, in this one process (the window's program phases with
-// the byte limits scaled down through CollectLimits, SQLite, DCMTK on small
-// generated files, an image folder), while studies keep arriving and seeded
-// faults strike between and inside the runs.
-//
-// Arrivals: zero to three studies before each run, sized from a seeded
-// distribution that includes studies just below and just above the room
-// left on the disc being filled, studies larger than a whole disc, ZIP
-// studies and file names that clash across studies.
-//
-// Faults, one every third run from the third on, in a seeded order that
-// uses every kind once per round:
-//   corrupt new       a file of an arriving study made unreadable (now and
-//                     then every file of it)
-//   corrupt carry-over a source file of a study on the last disc alone
-//                     made unreadable before it is carried over
-//   database gone     the SQLite file moved away for the run
-//   database refuses  a trigger aborts every UPDATE of tblStudies for the run
-//   verification      the published image damaged between the burn's end
-//                     and its verification (once)
-//   killed            the run done by a velunor-cli child (shipped limits,
-//                     AuthBurn=1, --yes) killed with SIGKILL at a random
-//                     moment
-//   second run        a second window's controller on the same program
-//                     folder pressing Start while the first one's run is
-//                     active: it must start nothing and say why
-//
-// After every run, against the independent read of the images (Checker in
-// harness.hpp) and these rules of the life:
-// - every study is waiting, on the last disc alone, on two consecutive
-//   discs, "not readable" (none of its objects readable), or larger than a
-//   disc (waiting, never recorded on a disc of the scaled size, named in
-//   Logs/Error.log, and never in the way of the others);
-// - LastMediaNr advances by at most one per run;
-// - once a disc's worth of data is waiting, a disc is recorded within two
-//   runs that no fault stopped;
-// - no disc number fails its verification twice;
-// - the process's open descriptors stay as after the fifth run, and its
-//   resident memory grows by at most 16 MB from the tenth run on.
+// The archive's life: many consecutive unattended runs of the real run
+// controller in this one process (the program's phases with the byte limits
+// scaled down through CollectLimits, SQLite, DCMTK on small generated files,
+// an image folder), while studies of every size keep arriving and a seeded
+// fault strikes every third run (an unreadable new or carried-over file, the
+// database gone or refusing writes, an image damaged before verification, a
+// velunor-cli child killed at a random moment, a second window pressing
+// Start). After every run the Checker of harness.hpp compares the database
+// with an independent read of the images, and the life's own rules hold:
+// every study in one state, LastMediaNr up by at most one, a disc within two
+// undisturbed runs once a disc's worth waits, no disc number failing twice,
+// descriptors and memory flat. docs/reliability.md lists the faults and rules.
 #pragma once
 
 #include <cstdint>

@@ -1,12 +1,6 @@
-// velunor-life: the archive's life, consecutive unattended runs of the run
-// controller with arrivals and seeded faults (tests/reliability/life.hpp
-// says what is done and checked).
-//
-//   velunor-life [--runs N] [--seed N] [--quiet]
-//
-// Prints one line per run (unless --quiet, then only when a rule broke) and
-// a table at the end. Exit status 0 when every rule held, 1 otherwise, 2 on
-// bad arguments.
+// velunor-life [--runs N] [--seed N] [--quiet]: the archive's life (life.hpp).
+// One line per run (with --quiet only when a rule broke), then a table.
+// Exit status 0 when every rule held, 1 otherwise, 2 on bad arguments.
 #include <cstdlib>
 #include <iostream>
 
