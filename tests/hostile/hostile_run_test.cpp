@@ -1,10 +1,7 @@
-// Whole archive runs over hostile input, on SQLite and PostgreSQL: study
-// folders and Study UIDs that hold apostrophes, semicolons, SQL comments and
-// very long text; file names with line breaks, control characters, invalid
-// UTF-8, a backslash, 255 bytes, or that clash; a ZIP archive that tries to
-// leave its folder. Every study must be recorded in its own row and nowhere
-// else, nothing may be written outside the staging tree, every name on the
-// disc must fit, and every log line must stay one line.
+// Whole runs over hostile folders, UIDs, file names and a ZIP that tries to
+// leave its folder, on SQLite and PostgreSQL: each study in its own row only,
+// nothing outside the staging tree, every name on the disc fitting, every log
+// line one line.
 #include <gtest/gtest.h>
 
 #include <dcmtk/config/osconfig.h>

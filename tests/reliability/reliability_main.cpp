@@ -1,10 +1,7 @@
-// velunor-reliability crash|soak [--backend sqlite|postgres] [--steps N] [--seed N]
-//
-// Whole runs of velunor-cli with a fault in every step (harness.hpp): crash
-// kills it at N moments (default 70), every kill moment in turn; soak draws
-// one of every fault per round for N runs (default 20) and watches memory
-// and descriptors. Exit status 0 when every fault was survived, 1 otherwise,
-// 2 on bad arguments. PostgreSQL needs scripts/with-postgres.sh.
+// velunor-reliability crash|soak [--backend sqlite|postgres] [--steps N] [--seed N]:
+// crash kills velunor-cli at N moments (default 70); soak draws one of every
+// fault per round for N runs (default 20), watching memory and descriptors
+// (harness.hpp). Exit 0 when all was survived, 1 otherwise, 2 on bad arguments.
 #include <cstdlib>
 #include <iostream>
 #include <string>

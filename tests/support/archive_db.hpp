@@ -1,10 +1,7 @@
-// Archive databases for tests: a fresh SQLite file in a temporary folder, or
-// a private schema on the PostgreSQL server that scripts/with-postgres.sh
-// starts for the test run.
-//
-// Tests that need PostgreSQL carry "Postgres" in their name, so that
-// `ctest -E Postgres` runs everything else without a server. Run without
-// the server, they fail (they are never skipped).
+// Archive databases for tests: SQLite, or PostgreSQL on the server that
+// scripts/with-postgres.sh starts. Tests that need PostgreSQL carry
+// "Postgres" in their name (`ctest -E Postgres` runs the rest); without the
+// server they fail, never skip.
 #pragma once
 
 #include <filesystem>
@@ -29,16 +26,10 @@ void PrintTo(ArchiveKind kind, std::ostream* os);
 // without it.
 std::string RequirePostgresServer();
 
-// A fresh, empty archive database for one test, with a connection kept open
-// for setting up rows and checking results.
-//
-// SQLite: the file archive.sqlite in `folder`, holding the archive schema.
-// PostgreSQL: a schema of its own in "ARCDB2" holding the archive schema.
-// While the object lives, every connection this process opens with the
-// standard connection string lands in that schema (PGOPTIONS sets its
-// search_path), so the code under test sees only this test's rows, and test
-// processes running side by side do not meet. One such object per process
-// at a time; the schema is dropped when it goes.
+// A fresh archive database for one test, with a connection kept open: the
+// file archive.sqlite in `folder`, or a schema of its own in "ARCDB2" that
+// every connection of this process lands in while the object lives
+// (PGOPTIONS sets its search_path), dropped when it goes. One per process.
 class TestArchive {
 public:
     // `withSchema` false leaves the database without tables.
