@@ -581,9 +581,14 @@ std::function<void()> Prepare(std::size_t f, Scenario& s, ChildOptions& o, const
     }
     default:   // a staged file overwritten after the DICOMDIR, before the image write
         o.actions.push_back({at("DVD", "Dicomdir"), [dvd2 = s.staging() / "DVD/2"](pid_t) {
+                                 // Its size kept: the image is built from what the
+                                 // folder listed, and only the bytes differ.
                                  const auto files = FilesIn(dvd2);
-                                 if (!files.empty())
-                                     std::fstream(files.back(), std::ios::in | std::ios::out) << std::string(4096, 'x');
+                                 std::error_code ec;
+                                 const auto size = files.empty() ? 0 : fs::file_size(files.back(), ec);
+                                 if (!ec && size > 0)
+                                     std::fstream(files.back(), std::ios::in | std::ios::out)
+                                         << std::string(std::min<std::uintmax_t>(size, 4096), 'x');
                              }});
         return {};
     }
