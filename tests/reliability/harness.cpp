@@ -365,10 +365,12 @@ public:
 
 private:
     // One direction of a connection until either side ends; then both end.
+    // A peer that has gone must not raise SIGPIPE in the test process.
     static void Pump(int from, int to) {
         char buf[65536];
-        for (ssize_t n, w = 0; (n = ::read(from, buf, sizeof buf)) > 0 && w >= 0;)
-            for (ssize_t done = 0; done < n && w >= 0; done += w) w = ::write(to, buf + done, static_cast<std::size_t>(n - done));
+        for (ssize_t n, w = 0; (n = ::recv(from, buf, sizeof buf, 0)) > 0 && w >= 0;)
+            for (ssize_t done = 0; done < n && w >= 0; done += w)
+                w = ::send(to, buf + done, static_cast<std::size_t>(n - done), MSG_NOSIGNAL);
         ::shutdown(from, SHUT_RDWR);
         ::shutdown(to, SHUT_RDWR);
     }
