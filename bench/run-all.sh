@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Every benchmark on one generated data set, then docs/benchmarks.md written
-# from the figures of this run.
+# Every benchmark on one generated data set, then docs/benchmarks.md and
+# docs/benchmarks.json written from the figures of this run.
 #
 #   bench/run-all.sh [--size-gb S] [--keep] [--no-dcmconv] [--work DIR]
 #
@@ -27,4 +27,5 @@ df -h "$tmp"
 
 cd "$root"
 exec "$root/scripts/with-postgres.sh" "$build/bench/velunor-bench-all" \
-  --template "$root/bench/benchmarks.md.in" --out "$root/docs/benchmarks.md" "$@"
+  --template "$root/bench/benchmarks.md.in" --out "$root/docs/benchmarks.md" \
+  --json "$root/docs/benchmarks.json" "$@"
