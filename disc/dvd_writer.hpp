@@ -36,7 +36,7 @@
 // "<folder>/*") below a folder of the image. Images are ISO 9660 level 3
 // with Rock Ridge (real names and attributes), Joliet with long names when
 // ImageOption(true), the volume label exactly as given, and an MD5 checksum
-// of every file and of the session recorded in the image.
+// of every file recorded in the image.
 //
 // Burn settings: BurnMode 1 = disc at once (falls back to what the medium
 // allows), 0 = track at once; BurnSwitch1 = buffer underrun protection;
