@@ -116,20 +116,28 @@ std::vector<fs::path> ReadList(const fs::path& list) {
     return files;
 }
 
-// What the staging copy does per file: read, re-encode, write. The work is
-// timed from the first file on: in the program the toolkit starts once.
+// What the staging copy does per file: read, re-encode, write under a
+// temporary name, rename; through the same queue of worker threads, one
+// queue per source folder (a study) as the staging copy runs it. The work
+// is timed from the first file on: in the program the toolkit starts once.
 int ReencodeChild(const fs::path& list, const fs::path& out) {
     velunor::InitDicomToolkit();
     const auto start = std::chrono::steady_clock::now();
-    velunor::DicomCollection collection;
+    const std::vector<fs::path> files = ReadList(list);
     std::size_t index = 0;
-    for (const fs::path& file : ReadList(list)) {
-        collection.Clear();
-        collection.ReadFile(file);
-        collection.Item(1).WriteFile(out / (std::to_string(index++) + "_" + file.filename().string()), true,
-                                     velunor::kImplicitVRLittleEndian);
+    for (std::size_t first = 0; first < files.size();) {
+        std::size_t end = first;
+        std::vector<velunor::ReencodeQueue::Job> jobs;
+        for (; end < files.size() && files[end].parent_path() == files[first].parent_path(); ++end)
+            jobs.push_back({files[end], out / (std::to_string(index + (end - first)) + "_" + files[end].filename().string())});
+        velunor::ReencodeQueue queue(jobs, velunor::MediaProfile::Archive);
+        for (const auto& job : jobs) {
+            velunor::EncodedFile encoded = queue.Next();
+            encoded.Place(job.target);
+        }
+        index += end - first;
+        first = end;
     }
-    collection.Clear();
     std::cout << "work-s " << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()
               << "\npeak-kb " << PeakKb() << "\n";
     return 0;

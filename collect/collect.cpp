@@ -52,8 +52,7 @@ struct Phase {
     const CollectLimits& limits;
     StagingTree paths;
     std::string serverType, server, connectionString;
-    std::unique_ptr<Database> db;                  // the shared connection
-    std::unique_ptr<DicomCollection> collection;   // created when first used
+    std::unique_ptr<Database> db;   // the shared connection
     bool result = false;
     Collected out;                   // what the phase hands on
     double progress = 0;             // the collection's bar, 0..kProgressMax
@@ -104,13 +103,6 @@ struct Phase {
     void OpenConnection() {
         db.reset();
         db = OpenDatabase(serverType, server, connectionString, kStatementTimeoutSeconds);
-    }
-    DicomCollection& Collection() {
-        if (!collection) {
-            InitDicomToolkit();
-            collection = std::make_unique<DicomCollection>();
-        }
-        return *collection;
     }
 };
 
@@ -296,8 +288,7 @@ bool StagingVolumeFailed(const Error& e, const fs::path& folder) {
 // A file just staged into DVD/1/ in the general-purpose profile that is
 // byte for byte one staged there before in this run (the same object found
 // twice): not kept twice.
-bool StagedBefore(Phase& p, const DicomDataset& dataset, const fs::path& written) {
-    const std::string key = dataset.DirEntryKey();
+bool StagedBefore(Phase& p, const std::string& key, const fs::path& written) {
     const auto it = p.dvd1Instances.find(key);
     if (it != p.dvd1Instances.end() && SameContent(it->second, written)) return true;
     p.dvd1Instances[key] = written;
@@ -307,10 +298,7 @@ bool StagedBefore(Phase& p, const DicomDataset& dataset, const fs::path& written
 // True when `written` has the bytes of a file an earlier run left in
 // DVD/1/; that file is then taken off the list, so that it answers for one
 // file of this run only.
-bool MatchesLeftover(Phase& p, const fs::path& written) {
-    std::error_code ec;
-    const auto size = fs::file_size(written, ec);
-    if (ec) return false;
+bool MatchesLeftover(Phase& p, const fs::path& written, std::uintmax_t size) {
     const auto [first, last] = p.dvd1Leftovers.equal_range(size);
     for (auto it = first; it != last; ++it) {
         if (!SameContent(it->second, written)) continue;
@@ -320,16 +308,19 @@ bool MatchesLeftover(Phase& p, const fs::path& written) {
     return false;
 }
 
-// Writes the dataset just read into `folder` under `sourceName` (made a
-// StagedName), or under a free name when that one is taken, and adds the written file to the study's
-// staged files. A file identical to one already there under `name` (the
-// same study staged again after an earlier run ended early) is not kept
-// twice; the file already there is not this run's and is not added.
+// Places a file re-encoded for `folder` (EncodedFile) under `sourceName`
+// (made a StagedName), or under a free name when that one is taken, and
+// adds it to the study's staged files. A file identical to one already
+// there under `name` (the same study staged again after an earlier run
+// ended early) is not kept twice; the file already there is not this run's
+// and is not added.
 // General-purpose profile: a file of DVD/1/ gets the disc's next file name
 // instead, and one identical to a file staged there before in this run is
 // not kept twice (DVDTemp/ works as in the archive profile; its files are
 // named when they move into DVD/2/).
-void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const std::string& sourceName) {
+// Throws what the encoding failed with (a write failure of the staging
+// volume as StagingVolumeError).
+void StageDataset(Phase& p, EncodedFile& encoded, const fs::path& folder, const std::string& sourceName) {
     const bool numbered = p.profile == MediaProfile::GeneralPurpose && folder == p.paths.dvd1;
     const int numberBefore = p.discFiles;   // given back with a file that is not kept
     const std::string name = numbered ? NextDiscName(p) : StagedName(sourceName);
@@ -339,7 +330,7 @@ void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const
     // withdrawn as well.
     p.studyFiles.emplace_back(written, 0);
     try {
-        dataset.WriteForDisc(written, p.profile);
+        encoded.Place(written);
     } catch (const Error& e) {
         std::error_code ec;
         fs::remove(written, ec);
@@ -359,25 +350,17 @@ void StageDataset(Phase& p, DicomDataset& dataset, const fs::path& folder, const
         p.discFiles = numberBefore;
         throw;
     }
-    if (numbered ? StagedBefore(p, dataset, written)
+    if (numbered ? StagedBefore(p, encoded.dirEntryKey, written)
                  : (target != name && SameContent(folder / name, written)) ||
-                       (folder == p.paths.dvd1 && MatchesLeftover(p, written))) {
+                       (folder == p.paths.dvd1 && MatchesLeftover(p, written, encoded.bytes))) {
         fs::remove(written);
         p.studyFiles.pop_back();
         p.discFiles = numberBefore;
         return;
     }
-    std::error_code ec;
-    const auto bytes = fs::file_size(written, ec);
-    p.studyFiles.back().second = ec ? 0 : bytes;
-    p.studyBytes += p.studyFiles.back().second;
-    if (p.studyUid.empty()) {
-        try {
-            p.studyUid = dataset.StudyUID();
-        } catch (const Error&) {
-            // WriteFile has required it; a message names the folder alone then.
-        }
-    }
+    p.studyFiles.back().second = encoded.bytes;
+    p.studyBytes += encoded.bytes;
+    if (p.studyUid.empty()) p.studyUid = encoded.studyUid;   // "" leaves the folder alone to name the study
 }
 
 // The file-level handler: logs the failed file; staging goes on with the
@@ -423,27 +406,27 @@ std::uintmax_t WithdrawStudy(Phase& p, const StagedFiles& files, bool emptyTemp,
     return bytes;
 }
 
-// The per-file steps for one file of a study's source folder.
-void StageFile(Phase& p, Pass pass, const fs::path& file, const fs::path& target) {
+// The per-file steps for one file of a study's source folder. Its DICOM
+// file (".dcm") is the next result of `queue`.
+void StageFile(Phase& p, Pass pass, const fs::path& file, const fs::path& target, ReencodeQueue& queue) {
     const std::string name = file.filename().string();
-    DicomCollection& collection = p.Collection();
-    collection.Clear();
+    InitDicomToolkit();
     const std::string ext = Extension(name);
     p.Yield();
 
     if (ext == "DCM") {
         try {
             if (pass == Pass::CarryOver) p.run.shell.DebugLog("0", "Reading: " + file.string());
-            collection.ReadFile(file);
+            EncodedFile encoded = queue.Next();
+            if (encoded.readError) std::rethrow_exception(encoded.readError);
             p.Yield();
-            StageDataset(p, collection.Item(1), target, name);
+            StageDataset(p, encoded, target, name);
             ++p.imageCounter;
         } catch (const StagingVolumeError&) {
             throw;
         } catch (const std::exception& e) {
             FileFailed(p, pass == Pass::CarryOver ? "1-1 " : "2-1 ", e);
         }
-        collection.Clear();
     } else if (ext == "ZIP") {
         const fs::path copy = p.paths.unzip / name;
         std::error_code ec;
@@ -452,17 +435,41 @@ void StageFile(Phase& p, Pass pass, const fs::path& file, const fs::path& target
         UnzipArchive(copy, [&p] { p.Yield(); });
         const std::string base = name.substr(0, name.size() - ext.size());   // ends with "."
         try {
-            collection.ReadFile(p.paths.unzip / (base + "dcm"));
+            EncodedFile encoded =
+                EncodeForDisc(p.paths.unzip / (base + "dcm"), target / StagedName(base + "dcm"), p.profile);
+            if (encoded.readError) std::rethrow_exception(encoded.readError);
             p.Yield();
-            StageDataset(p, collection.Item(1), target, base + "dcm");
+            StageDataset(p, encoded, target, base + "dcm");
             ++p.imageCounter;
         } catch (const StagingVolumeError&) {
             throw;
         } catch (const std::exception& e) {
             FileFailed(p, pass == Pass::CarryOver ? "1-2 " : "2-2 ", e);
         }
-        collection.Clear();
         EmptyFolder(p.paths.unzip.string());
+    }
+}
+
+// Stages the files of one source folder into `target`, in name order, their
+// DICOM files re-encoded ahead on worker threads (ReencodeQueue) while this
+// thread places them, logs and yields as it stages file by file. New
+// studies: stops as soon as the study has proven larger than a disc
+// (staging the rest of it would only cost time). What was encoded ahead and
+// not placed is deleted before this returns or throws.
+void StageFolder(Phase& p, Pass pass, const fs::path& folder, const fs::path& target) {
+    const std::vector<fs::path> files = FilesIn(folder);
+    std::vector<ReencodeQueue::Job> jobs;
+    for (const fs::path& file : files) {
+        const std::string name = file.filename().string();
+        if (Extension(name) == "DCM") jobs.push_back({file, target / StagedName(name)});
+    }
+    ReencodeQueue queue(std::move(jobs), p.profile);
+    for (const fs::path& file : files) {
+        StageFile(p, pass, file, target, queue);
+        if (pass == Pass::New && p.studyBytes >= p.limits.capacityBytes) {
+            p.studyOversized = true;
+            return;
+        }
     }
 }
 
@@ -482,26 +489,18 @@ Flow StageStudyRows(Phase& p, Pass pass, const std::string& studyId, const fs::p
             if (pass == Pass::CarryOver) {
                 if (IsDirectory(*folder)) {
                     p.run.shell.DebugLog("0", "StudyDir: " + *folder);
-                    for (const auto& file : FilesIn(*folder)) StageFile(p, pass, file, target);
+                    StageFolder(p, pass, *folder, target);
                 }
             } else if (!IsDirectory(*folder)) {
                 // Selected through the other archive root: nothing to stage
                 // from here, the study waits.
                 p.run.shell.FileLog("2-0 " + *folder + " Source folder does not exist");
             } else {
-                for (const auto& file : FilesIn(*folder)) {
-                    StageFile(p, pass, file, target);
-                    // A study that fills a disc by itself can never fit:
-                    // staging the rest of it would only cost time.
-                    if (p.studyBytes >= p.limits.capacityBytes) {
-                        p.studyOversized = true;
-                        return Flow::Done;
-                    }
-                }
+                StageFolder(p, pass, *folder, target);
+                // A study that fills a disc by itself can never fit.
+                if (p.studyOversized) return Flow::Done;
             }
         }
-        if (pass == Pass::New && p.collection) p.collection->Clear();
-        if (p.collection) p.collection = std::make_unique<DicomCollection>();
         if (p.Cancelled()) return Flow::Cancelled;
     }
     return Flow::Done;
@@ -884,7 +883,6 @@ void FinalCleanup(Phase& p) {
     } catch (...) {
     }
     try {
-        p.collection.reset();
         p.db.reset();
     } catch (...) {
     }

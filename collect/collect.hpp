@@ -21,7 +21,13 @@
 // DicomDataset::WriteForDisc writes them for the profile.
 //
 // Everything runs on the user-interface thread and yields (RunEvents::Yield)
-// after every file and every database row.
+// after every file and every database row, except the re-encoding of a
+// source folder's DICOM files: worker threads (ReencodeQueue, as many as
+// there are cores) re-encode a few files ahead under temporary names, and
+// the run's thread places them one by one in name order, so names, logs,
+// the capacity gate and failures come as if staged one at a time. What was
+// re-encoded ahead of a study's end (the study larger than a disc, a
+// failure) is deleted before the study is judged.
 #pragma once
 
 #include <cstdint>

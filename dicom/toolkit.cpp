@@ -22,6 +22,7 @@
 #include <dcmtk/dcmdata/dcwcache.h>
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@
 #include <cstring>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include "app/error.hpp"
 #include "app/files.hpp"
@@ -143,6 +145,14 @@ void RequireUids(DcmDataset& dataset, const std::string& name) {
     }
 }
 
+// Refuses to write a dataset onto the file it was read from (`source`,
+// empty for a buffer). Throws velunor::Error.
+void RequireNotSource(const fs::path& source, const fs::path& path) {
+    std::error_code ec;
+    if (!source.empty() && fs::equivalent(source, path, ec))
+        throw Error(0, path.string() + " is the file the dataset was read from; it is not written onto itself");
+}
+
 bool IsJpeg2000(E_TransferSyntax xfer) {
     return xfer == EXS_JPEG2000LosslessOnly || xfer == EXS_JPEG2000 ||
            xfer == EXS_JPEG2000MulticomponentLosslessOnly || xfer == EXS_JPEG2000Multicomponent;
@@ -151,14 +161,38 @@ bool IsJpeg2000(E_TransferSyntax xfer) {
 
 
 
+// Whether a file opened with O_TMPFILE can be given a name later (linkat
+// through /proc/self/fd).
+bool CanLinkUnnamed() {
+    static const bool procFd = ::access("/proc/self/fd", F_OK) == 0;
+    return procFd;
+}
+
 // The temporary file a write goes to: in the target's folder, so that the
 // final rename stays on one file system. Closed and removed when it goes,
-// unless Commit renamed it onto its target.
+// unless Commit renamed it onto its target or Release handed it on.
+// `unnamed`: where the file system offers it, a file without a name
+// (O_TMPFILE; `path` stays empty) that EncodedFile::Place links into the
+// folder: nothing is left if the process dies, no rename is needed, and
+// creating it does not lock the folder, so that files are created in one
+// folder on several threads at once.
 struct TemporaryFile {
     fs::path path;
     int fd = -1;
 
-    explicit TemporaryFile(const fs::path& target) {
+    explicit TemporaryFile(const fs::path& target, bool unnamed = false) {
+        if (unnamed && CanLinkUnnamed()) {
+            const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+            fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                ::fchmod(fd, 0644);   // readable like any copy, whatever the umask
+                return;
+            }
+            if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+                const int err = errno;
+                throw TargetWriteError(err, "Cannot create a file in " + folder.string() + ": " + std::strerror(err));
+            }
+        }
         std::string stem = target.filename().string();
         if (stem.size() > 160) stem.resize(160);
         std::string pattern = (target.parent_path() / ("." + stem + ".XXXXXX")).string();
@@ -180,20 +214,34 @@ struct TemporaryFile {
             fs::remove(path, ec);
         }
     }
+    TemporaryFile(TemporaryFile&& other) noexcept
+        : path(std::exchange(other.path, {})), fd(std::exchange(other.fd, -1)) {}
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-    // Closes the file (a failure to write its last bytes shows here) and
-    // renames it onto `target`.
-    void Commit(const fs::path& target) {
-        const int closing = fd;
-        fd = -1;
+    // The size written so far.
+    std::uintmax_t Size() const {
+        struct stat st{};
+        return ::fstat(fd, &st) == 0 ? static_cast<std::uintmax_t>(st.st_size) : 0;
+    }
+
+    // Closes the file (a failure to write its last bytes shows here).
+    void Close(const fs::path& target) {
+        const int closing = std::exchange(fd, -1);
         if (::close(closing) != 0) ThrowTargetWrite(errno, target.string());
+    }
+
+    // Closes the file and renames it onto `target`.
+    void Commit(const fs::path& target) {
+        if (fd >= 0) Close(target);
         std::error_code ec;
         fs::rename(path, target, ec);
         if (ec) ThrowTargetWrite(ec.value(), target.string());
         path.clear();
     }
+
+    // The closed file's path; from here on the caller deletes it.
+    fs::path Release() { return std::exchange(path, {}); }
 };
 
 }  // namespace
@@ -489,8 +537,15 @@ DicomDataset::~DicomDataset() = default;
 DicomDataset::DicomDataset(DicomDataset&&) noexcept = default;
 DicomDataset& DicomDataset::operator=(DicomDataset&&) noexcept = default;
 
-void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::string& transferSyntaxUid,
-                            const std::vector<std::string>& keepCompressed) {
+namespace {
+
+// WriteFile up to the rename: the checks, then the new file written into a
+// temporary file beside `path` (`path` names it in messages), returned
+// still open. `placedLater` (EncodeForDisc): `path` is not checked against
+// the source yet, and the file is an unnamed one where it can be.
+TemporaryFile WriteTemporary(DicomDataset::Impl* impl, const fs::path& path, bool withMeta,
+                             const std::string& transferSyntaxUid, const std::vector<std::string>& keepCompressed,
+                             bool placedLater) {
     InitDicomToolkit();
     if (!impl) throw Error(0, "The dataset is empty");
     DcmDataset& dataset = *impl->file.getDataset();
@@ -507,27 +562,21 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
     RequireUids(dataset, impl->name);
     if (withMeta) CleanMetaInformation(*impl->file.getMetaInfo());
     if (xfer == EXS_LittleEndianImplicit) RequireImplicitReadable(dataset, impl->name);
-
-    if (!impl->source.empty()) {
-        std::error_code ec;
-        if (fs::equivalent(impl->source, path, ec))
-            throw Error(0, target + " is the file the dataset was read from; it is not written onto itself");
-    }
+    if (!placedLater) RequireNotSource(impl->source, path);
 
     // Kept compressed: the syntax it was read in, its pixel data as it is.
     const DcmXfer original(dataset.getOriginalXfer());
     if (original.isEncapsulated() &&
         std::find(keepCompressed.begin(), keepCompressed.end(), original.getXferID()) != keepCompressed.end()) {
         CheckCompressedPixels(*impl, target);
-        TemporaryFile temporary(path);
+        TemporaryFile temporary(path, placedLater);
         WriteThroughDcmtk(impl->file, temporary.fd, original.getXfer(), withMeta, target);
-        temporary.Commit(path);
-        return;
+        return temporary;
     }
 
     // A multi-frame image is decoded frame by frame where it can be, and
     // otherwise whole.
-    TemporaryFile temporary(path);
+    TemporaryFile temporary(path, placedLater);
     if (!WriteDecodingFrames(*impl, temporary.fd, xfer, withMeta, target)) {
         {
             DcmtkMessages messages;
@@ -549,12 +598,104 @@ void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::str
         if (!WriteCopyingPixels(*impl, temporary.fd, xfer, withMeta, target))
             WriteThroughDcmtk(impl->file, temporary.fd, xfer, withMeta, target);
     }
-    temporary.Commit(path);
+    return temporary;
+}
+
+// The syntax and the compressed syntaxes kept of a staged file in `profile`.
+const char* DiscSyntax(MediaProfile profile) {
+    return profile == MediaProfile::Archive ? kImplicitVRLittleEndian : kExplicitVRLittleEndian;
+}
+const std::vector<std::string>& DiscKeptSyntaxes(MediaProfile profile) {
+    static const std::vector<std::string> none;
+    return profile == MediaProfile::Archive ? none : kGeneralPurposeDvdJpegSyntaxes;
+}
+
+}  // namespace
+
+void DicomDataset::WriteFile(const fs::path& path, bool withMeta, const std::string& transferSyntaxUid,
+                            const std::vector<std::string>& keepCompressed) {
+    WriteTemporary(impl.get(), path, withMeta, transferSyntaxUid, keepCompressed, false).Commit(path);
 }
 
 void DicomDataset::WriteForDisc(const fs::path& path, MediaProfile profile) {
-    if (profile == MediaProfile::Archive) return WriteFile(path, true, kImplicitVRLittleEndian);
-    WriteFile(path, true, kExplicitVRLittleEndian, kGeneralPurposeDvdJpegSyntaxes);
+    WriteFile(path, true, DiscSyntax(profile), DiscKeptSyntaxes(profile));
+}
+
+// ---- EncodedFile ---------------------------------------------------------
+
+EncodedFile::~EncodedFile() {
+    if (descriptor >= 0) ::close(descriptor);
+    if (!temporary.empty()) {
+        std::error_code ec;
+        fs::remove(temporary, ec);
+    }
+}
+
+EncodedFile::EncodedFile(EncodedFile&& other) noexcept
+    : source(std::move(other.source)), temporary(std::exchange(other.temporary, {})),
+      descriptor(std::exchange(other.descriptor, -1)), bytes(other.bytes), studyUid(std::move(other.studyUid)),
+      dirEntryKey(std::move(other.dirEntryKey)), readError(std::move(other.readError)),
+      writeError(std::move(other.writeError)) {}
+
+void EncodedFile::Place(const fs::path& target) {
+    if (writeError) std::rethrow_exception(writeError);
+    if (readError) std::rethrow_exception(readError);
+    if (descriptor < 0 && temporary.empty()) throw Error(0, "Nothing was written for " + source.string());
+    int linked = 0;
+    if (descriptor >= 0) {
+        const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
+        linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW);
+    } else {
+        linked = ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+        if (linked != 0 && errno == EINVAL && !fs::exists(fs::symlink_status(target))) {
+            std::error_code ec;   // a file system without RENAME_NOREPLACE
+            fs::rename(temporary, target, ec);
+            linked = ec ? -1 : 0;
+            errno = ec.value();
+        }
+    }
+    if (linked != 0) {
+        const int err = errno;
+        if (err != EEXIST) ThrowTargetWrite(err, target.string());
+        RequireNotSource(source, target);
+        throw Error(EEXIST, "Cannot write " + target.string() + ": a file of that name is already there");
+    }
+    temporary.clear();
+    if (descriptor >= 0 && ::close(std::exchange(descriptor, -1)) != 0) {
+        const int err = errno;
+        std::error_code ec;
+        fs::remove(target, ec);
+        ThrowTargetWrite(err, target.string());
+    }
+}
+
+EncodedFile EncodeForDisc(const fs::path& source, const fs::path& target, MediaProfile profile) noexcept {
+    EncodedFile out;
+    try {
+        out.source = source;
+        DicomCollection collection;
+        try {
+            collection.ReadFile(source);
+        } catch (...) {
+            out.readError = std::current_exception();
+            return out;
+        }
+        DicomDataset::Impl& impl = *collection.Item(1).impl;
+        TemporaryFile temporary =
+            WriteTemporary(&impl, target, true, DiscSyntax(profile), DiscKeptSyntaxes(profile), true);
+        out.bytes = temporary.Size();
+        out.studyUid = GetString(*impl.file.getDataset(), DCM_StudyInstanceUID);
+        out.dirEntryKey = GetString(*impl.file.getDataset(), DCM_SOPInstanceUID);
+        if (temporary.path.empty()) {
+            out.descriptor = std::exchange(temporary.fd, -1);
+        } else {
+            temporary.Close(target);
+            out.temporary = temporary.Release();
+        }
+    } catch (...) {
+        out.writeError = std::current_exception();
+    }
+    return out;
 }
 
 std::string DicomDataset::StudyUID() const {

@@ -6,13 +6,15 @@
 // code, errno for a file-system failure, or 0 for a condition of our own)
 // and a text with DCMTK's message and the file concerned.
 //
-// Objects of this header are used by one thread at a time (the user
-// interface thread); they hold no state shared between instances apart from
-// DCMTK's process-wide codec registry and data dictionary.
+// Each object of this header is used by one thread at a time; different
+// objects may be used on different threads at once (ReencodeQueue does):
+// they share no state apart from DCMTK's process-wide codec registry and
+// data dictionary, which DCMTK guards.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -121,6 +123,75 @@ inline bool IsTemporaryWriteName(const std::string& fileName) {
     }
     return true;
 }
+
+// A DICOM file re-encoded as a staged file of a disc (what DicomDataset::
+// WriteForDisc writes), complete in its target folder and waiting for
+// Place to give it its name: a file without a name (O_TMPFILE) where the
+// file system offers one, else a file under a temporary name
+// (IsTemporaryWriteName). Deleted when the object goes unplaced.
+struct EncodedFile {
+    std::filesystem::path source;
+    std::filesystem::path temporary;   // the temporary name, if it has one (empty once placed)
+    int descriptor = -1;               // the file without a name, open until placed
+    std::uintmax_t bytes = 0;          // the written file's size
+    std::string studyUid;              // the dataset's Study Instance UID and
+    std::string dirEntryKey;           // its DirEntryKey ("" when it has none)
+    // Why nothing was written: readError when the source could not be read
+    // (DicomCollection::ReadFile), writeError when it was read but could
+    // not be written (as WriteForDisc throws; TargetWriteError included).
+    std::exception_ptr readError;
+    std::exception_ptr writeError;
+
+    EncodedFile() = default;
+    ~EncodedFile();
+    EncodedFile(EncodedFile&& other) noexcept;
+    EncodedFile& operator=(EncodedFile&&) = delete;
+    EncodedFile(const EncodedFile&) = delete;
+    EncodedFile& operator=(const EncodedFile&) = delete;
+
+    // Gives the written file the name `target`, in the folder it was
+    // written to; never replaces a file. Rethrows writeError or readError
+    // if set; throws velunor::Error when `target` exists (naming it the
+    // source when it is), TargetWriteError when the name cannot be given
+    // (the file stays unplaced then).
+    void Place(const std::filesystem::path& target);
+};
+
+// Reads `source` and writes it as DicomDataset::WriteForDisc would write it
+// to `target` in `profile`, but under a temporary name beside `target` (which
+// names it in messages). Never throws: a failure is in the result's
+// readError or writeError, and leaves no file behind. Safe to call on
+// several threads at once.
+EncodedFile EncodeForDisc(const std::filesystem::path& source, const std::filesystem::path& target,
+                          MediaProfile profile) noexcept;
+
+// Re-encodes a list of files (EncodeForDisc) on worker threads, ahead of
+// the caller, who takes the results one by one in the order of the list and
+// places them. Bounded: at most `ahead` files are being encoded or wait,
+// encoded, to be taken. The workers call nothing of the caller.
+class ReencodeQueue {
+public:
+    struct Job {
+        std::filesystem::path source;
+        std::filesystem::path target;   // beside which it is written; names it in messages
+    };
+    // Starts min(`workers`, jobs) threads; `workers` 0 means one per core.
+    // Throws velunor::Error when no thread can be started.
+    ReencodeQueue(std::vector<Job> jobs, MediaProfile profile, int workers = 0, int ahead = 4);
+    // Stops the workers after the file each is encoding and deletes every
+    // written file not taken: nothing prepared ahead is left behind.
+    ~ReencodeQueue();
+    ReencodeQueue(const ReencodeQueue&) = delete;
+    ReencodeQueue& operator=(const ReencodeQueue&) = delete;
+
+    // The next job's result, waiting for it to be encoded. Throws
+    // velunor::Error once every job has been taken.
+    EncodedFile Next();
+
+    struct State;
+private:
+    std::unique_ptr<State> state_;
+};
 
 class DicomCollection {
 public:

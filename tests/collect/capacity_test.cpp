@@ -34,13 +34,14 @@ TEST(CollectCapacity, TheGateStopsAtExactlyTheByteLimit) {
     }
 }
 
-// Scaled down a thousandfold: a study of 2.7 "GB" fills a disc by itself;
+// Scaled down a thousandfold: a study of 5.4 "GB" fills a disc by itself
+// (proven by its third file; what was re-encoded ahead of it is dropped);
 // 1.2 and 0.9 after it do not fit together, so the second waits. Alone, it
 // leaves nothing to write.
 TEST(CollectCapacity, AStudyLargerThanADiscIsWithdrawnAndNamedAndTheOthersGoOn) {
     CollectEnv env;
     env.shell.settings.Archive = 1;
-    const fs::path big = env.AddDicomStudy(1, "big", 3, std::nullopt, 900'000);
+    const fs::path big = env.AddDicomStudy(1, "big", 6, std::nullopt, 900'000);
     env.AddDicomStudy(2, "n2", 1, std::nullopt, 1'200'000);
     env.AddDicomStudy(3, "n3", 1, std::nullopt, 900'000);
     env.AddDicomStudy(4, "n4", 1, std::nullopt, 100);   // would fit, but the disc is full
