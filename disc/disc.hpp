@@ -95,22 +95,25 @@ std::int64_t RoundPercent(std::int64_t current, std::int64_t total);
 void ShowNoticeWindow(Run& run);
 
 // Reads every file directly inside the folders 1/ and 2/ of the written
-// medium of `disc`, parses each with the DICOM toolkit (the writer checks
-// its bytes against the MD5 recorded at write time) and returns the
-// distinct study UIDs per folder, in the order found. The Verify bar runs
-// 0..5000 over 1/ and 5000..10000 over 2/. Any failure (a missing folder,
-// an empty 2/, a file that cannot be read or parsed, a file without study
-// UID) logs "Verification failed!" under "DVDVerify" and gives nullopt; an
-// image in the image folder that failed is then renamed
-// "<label>.iso.unverified" (logged silently), so that the next run writes
-// the disc again.
-// Never throws.
+// medium of `disc` in pieces (StudyFileReader: the bytes against the MD5
+// recorded at write time, the DICOM toolkit on the other core) and returns
+// the distinct study UIDs per folder, in the order found. Memory stays the
+// same whatever the size of a file. The Verify bar runs 0..5000 over 1/
+// and 5000..10000 over 2/, a step per file; the run's events are yielded
+// to between files and between the pieces of one. Any failure (a missing
+// folder, an empty 2/, a file that cannot be read, has no recorded MD5 or
+// differs from it, cannot be parsed or has no study UID) logs
+// "Verification failed!" under "DVDVerify", the reason in the debug log,
+// and gives nullopt; an image in the image folder that failed is then
+// renamed "<label>.iso.unverified" (logged silently), so that the next run
+// writes the disc again. Never throws.
 std::optional<VerifiedDisc> DVDVerify(Run& run, const StagedDisc& disc);
 
 // ---------------------------------------------------------------------------
-// Reading a written medium again, long after its verification (velunor-cli
-// check): through the same reader, one file at a time and in pieces, so that
-// memory stays the same whatever the size of a file or of the disc.
+// Reading a written medium: right after writing (DVDVerify) and again long
+// after (velunor-cli check), through the same reader, one file at a time and
+// in pieces, so that memory stays the same whatever the size of a file or of
+// the disc.
 
 // A regular file of a written medium: its path from the root ("1/a.dcm",
 // "Dicomdir") and its size.
@@ -138,9 +141,51 @@ public:
     // or Mismatch once every byte was read (Mismatch before); NotRecorded
     // when the medium holds no checksum for the file (then at any time).
     Md5Verdict Verdict();
+    // Throws velunor::Error naming the file and its medium unless Verdict()
+    // is Match: no checksum was recorded for it, or its bytes differ from
+    // what was written (or were not all read).
+    void RequireRecordedMd5();
 
     struct Impl;
     explicit MediumFile(std::unique_ptr<Impl> impl);
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// What reading one file to its end found.
+struct FileReading {
+    std::string studyUid;      // a DICOM file's Study Instance UID; "" when it has none
+    std::string dicomProblem;  // why the DICOM toolkit refused the file; "" when it did not
+};
+
+// Reads files of a medium to their end through a fixed set of buffers
+// (4 MiB, whatever the size of a file): the calling thread reads each file
+// and runs its MD5; a worker thread of the reader's own parses the same
+// bytes as a DICOM file (ReadStudyUidStreamed), a bounded queue of buffers
+// between the two. The worker touches nothing but the buffers and the
+// DICOM toolkit: the medium, and whatever the caller does between pieces
+// (run events), stay on the calling thread. One file at a time, from one
+// thread.
+class StudyFileReader {
+public:
+    StudyFileReader();    // starts the worker
+    ~StudyFileReader();   // stops it
+    StudyFileReader(const StudyFileReader&) = delete;
+    StudyFileReader& operator=(const StudyFileReader&) = delete;
+
+    // Reads `file` to its end, parsing it as a DICOM file when `dicom` is
+    // set (`name` in the toolkit's messages); `found` is reset first. After
+    // each piece of n bytes, `afterPiece(n)` runs on the calling thread; it
+    // may throw to give up on the file. A file the toolkit refuses is read
+    // to its end all the same (its MD5 is still decided), and said in
+    // `found.dicomProblem`. Throws what file.Read() or afterPiece throw,
+    // once the worker has parsed what came before: `found` then holds what
+    // was learnt until then (a Study UID read ahead of a bad sector).
+    void Read(MediumFile& file, const std::string& name, bool dicom,
+              const std::function<void(std::size_t)>& afterPiece, FileReading& found);
+
+    struct Impl;
 
 private:
     std::unique_ptr<Impl> impl_;

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,17 @@ struct DiscWriterEvents {
     std::function<void(std::int32_t, std::int32_t, const std::string& message, const std::string&)> WriteError;
 };
 
+class MediumFile;   // disc/disc.hpp
+
 // A file directly inside a folder of the written medium.
 struct DiscFile {
     std::string name;        // real name (Rock Ridge)
     std::uint64_t size = 0;
+    // Opens the file to be read in pieces from its start, its bytes counted
+    // against the MD5 recorded when it was written. Usable while the medium
+    // it was listed from stays in the drive, on the writer's thread. Throws
+    // velunor::Error when the file cannot be opened.
+    std::function<std::unique_ptr<MediumFile>()> open;
 };
 
 // Capability codes asked by drive detection.
@@ -106,7 +114,8 @@ public:
     virtual bool WrittenImageStays() const { return false; }
 
     // Read-back of the medium in the working drive: the files directly in a
-    // folder of its root ("1", "2"), and one file's whole content.
+    // folder of its root ("1", "2"), each to be opened and read in pieces,
+    // and one file's whole content, checked against its recorded MD5.
     // A missing folder raises velunor::Error.
     virtual std::vector<DiscFile> ListDiscFolder(const std::string& folder) = 0;
     virtual std::vector<std::uint8_t> ReadDiscFile(const std::string& folder, const std::string& name) = 0;

@@ -162,6 +162,8 @@ struct MediumReader::Impl {
     SourceState* state = nullptr;  // owned by the data source, which the image keeps
     std::string name;
 
+    std::unique_ptr<MediumFile> Open(const std::string& path) const;
+
     IsoDir* Folder(const std::string& folder) const {
         IsoNode* node = nullptr;
         const std::string path = "/" + folder;
@@ -174,7 +176,7 @@ struct MediumReader::Impl {
 };
 
 MediumReader::MediumReader(std::unique_ptr<BlockDevice> device, ChecksumRecords records)
-    : impl_(std::make_unique<Impl>()) {
+    : impl_(std::make_shared<Impl>()) {
     EnsureLibraries();
     impl_->name = device->Name();
 
@@ -254,7 +256,11 @@ std::vector<DiscFile> MediumReader::List(const std::string& folder) const {
     });
     std::vector<DiscFile> out;
     out.reserve(entries.size());
-    for (auto& e : entries) out.push_back(std::move(e.file));
+    const std::shared_ptr<const Impl> self = impl_;
+    for (auto& e : entries) {
+        e.file.open = [self, path = folder + "/" + e.file.name] { return self->Open(path); };
+        out.push_back(std::move(e.file));
+    }
     return out;
 }
 
@@ -375,30 +381,44 @@ Md5Verdict MediumFile::Verdict() {
     return m.verdict.value_or(Md5Verdict::Mismatch);
 }
 
+void MediumFile::RequireRecordedMd5() {
+    switch (Verdict()) {
+    case Md5Verdict::Match:
+        return;
+    case Md5Verdict::NotRecorded:
+        throw Error(0, "No checksum was recorded for " + impl_->where);
+    case Md5Verdict::Mismatch:
+        break;
+    }
+    throw Error(0, "The content of " + impl_->where + " differs from what was written (MD5 mismatch)");
+}
+
 }  // namespace velunor
 
 namespace velunor::disc_detail {
 
-std::unique_ptr<MediumFile> MediumReader::OpenFile(const std::string& path) const {
-    const std::string where = path + " on the medium " + impl_->name;
+std::unique_ptr<MediumFile> MediumReader::Impl::Open(const std::string& path) const {
+    const std::string where = path + " on the medium " + name;
     IsoNode* node = nullptr;
-    if (path.empty() || iso_tree_path_to_node(impl_->image.get(), ("/" + path).c_str(), &node) != 1 || !node ||
+    if (path.empty() || iso_tree_path_to_node(image.get(), ("/" + path).c_str(), &node) != 1 || !node ||
         iso_node_get_type(node) != LIBISO_FILE)
         throw Error(0, "The file " + where + " does not exist");
     auto* file = reinterpret_cast<IsoFile*>(node);
     auto m = std::make_unique<MediumFile::Impl>();
-    iso_image_ref(impl_->image.get());
-    m->image.reset(impl_->image.get());
-    m->state = impl_->state;
+    iso_image_ref(image.get());
+    m->image.reset(image.get());
+    m->state = state;
     m->stream = iso_file_get_stream(file);
     m->where = where;
     const off_t size = iso_stream_get_size(m->stream);
     if (size < 0) throw Error(0, "The size of " + where + " is unknown");
     m->size = static_cast<std::uint64_t>(size);
-    m->recorded = iso_file_get_md5(impl_->image.get(), file, m->recordedMd5, 0) == 1;
+    m->recorded = iso_file_get_md5(image.get(), file, m->recordedMd5, 0) == 1;
     if (m->recorded && iso_md5_start(&m->md5) < 0) throw Error(ENOMEM, "Out of memory");
     return std::make_unique<MediumFile>(std::move(m));
 }
+
+std::unique_ptr<MediumFile> MediumReader::OpenFile(const std::string& path) const { return impl_->Open(path); }
 
 std::vector<std::uint8_t> MediumReader::Read(const std::string& folder, const std::string& name) const {
     IsoDir* dir = impl_->Folder(folder);
@@ -408,16 +428,10 @@ std::vector<std::uint8_t> MediumReader::Read(const std::string& folder, const st
         !node || iso_node_get_type(node) != LIBISO_FILE)
         throw Error(0, "The file " + where + " is not on the medium " + impl_->name);
     std::unique_ptr<MediumFile> file = OpenFile(where);
-    if (file->Verdict() == Md5Verdict::NotRecorded)
-        throw Error(0, "No checksum was recorded for " + where + " on the medium " + impl_->name);
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file->Size()));
     for (std::size_t done = 0; done < bytes.size();)
         done += file->Read(bytes.data() + done, std::min<std::size_t>(bytes.size() - done, 1 << 20));
-    std::uint8_t end = 0;
-    file->Read(&end, 1);
-    if (file->Verdict() != Md5Verdict::Match)
-        throw Error(0, "The content of " + where + " on the medium " + impl_->name +
-                           " differs from what was written (MD5 mismatch)");
+    file->RequireRecordedMd5();
     return bytes;
 }
 

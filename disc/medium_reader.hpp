@@ -63,14 +63,16 @@ public:
     MediumReader& operator=(const MediumReader&) = delete;
 
     // The regular files directly inside `folder` of the root ("1", "2"),
-    // in the order of their position on the medium (then by name).
-    // Subfolders are left out. Throws velunor::Error when the folder is
-    // missing or is not a folder.
+    // in the order of their position on the medium (then by name), each
+    // with its `open` (OpenFile), which keeps what it reads from alive after
+    // the reader has gone. Subfolders are left out. Throws velunor::Error
+    // when the folder is missing or is not a folder.
     std::vector<DiscFile> List(const std::string& folder) const;
 
     // The whole content of one file of `folder`. Throws velunor::Error when
     // the file is missing, cannot be read completely, has no recorded MD5,
-    // or its bytes do not match the MD5 recorded when it was written.
+    // or its bytes do not match the MD5 recorded when it was written
+    // (MediumFile::RequireRecordedMd5).
     std::vector<std::uint8_t> Read(const std::string& folder, const std::string& name) const;
 
     // Every regular file of the medium, by path from the root, in the order
@@ -91,7 +93,7 @@ public:
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<Impl> impl_;   // shared with the `open` of listed files
 };
 
 }  // namespace velunor::disc_detail

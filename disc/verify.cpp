@@ -8,7 +8,6 @@
 
 #include "app/check_log.hpp"
 #include "app/error.hpp"
-#include "dicom/toolkit.hpp"
 #include "disc/disc.hpp"
 
 namespace velunor {
@@ -19,26 +18,28 @@ constexpr double kHalf = 5000.0;
 
 // Reads every file of one folder of the medium and appends each new study
 // UID to `studies`. The bar advances from `position` by 5000 / count per
-// file, never beyond its maximum. `bytes` counts what was read.
-void ReadFolder(Run& run, const std::string& folder, const std::vector<DiscFile>& files,
-                std::vector<std::string>& studies, std::optional<DicomCollection>& collection, double& position,
-                std::uint64_t& bytes) {
+// file, never beyond its maximum. `bytes` counts what was read. The run's
+// events stay on this thread: the reader's worker only parses.
+void ReadFolder(Run& run, StudyFileReader& reader, const std::string& folder, const std::vector<DiscFile>& files,
+                std::vector<std::string>& studies, double& position, std::uint64_t& bytes) {
     RunEvents& w = run.events();
     if (files.empty()) return;
     const double step = kHalf / static_cast<double>(files.size());
     for (const DiscFile& f : files) {
         w.Yield();
-        if (!collection) collection.emplace();
-        collection->Clear();
-        w.Yield();
-        const std::vector<std::uint8_t> content = run.writer.ReadDiscFile(folder, f.name);
-        bytes += content.size();
-        collection->ReadBuffer(content, folder + "/" + f.name);
-        w.Yield();
-        const std::string uid = collection->Item(1).StudyUID();
-        if (uid.empty()) throw Error(0, "The file " + folder + "/" + f.name + " has no Study Instance UID");
-        if (std::find(studies.begin(), studies.end(), uid) == studies.end()) studies.push_back(uid);
-        collection->Clear();
+        const std::string name = folder + "/" + f.name;
+        if (!f.open) throw Error(0, "The file " + name + " is listed without a way to read it");
+        const std::unique_ptr<MediumFile> file = f.open();
+        FileReading found;
+        reader.Read(*file, name, true, [&](std::size_t n) {
+            bytes += n;
+            w.Yield();
+        }, found);
+        file->RequireRecordedMd5();
+        if (!found.dicomProblem.empty()) throw Error(0, found.dicomProblem);
+        if (found.studyUid.empty()) throw Error(0, "The file " + name + " has no Study Instance UID");
+        if (std::find(studies.begin(), studies.end(), found.studyUid) == studies.end())
+            studies.push_back(found.studyUid);
         const double next = position + step;
         if (next <= static_cast<double>(kProgressMax)) {
             position = next;
@@ -69,20 +70,19 @@ std::optional<VerifiedDisc> DVDVerify(Run& run, const StagedDisc& disc) {
     try {
         const auto start = std::chrono::steady_clock::now();
         std::uint64_t bytes = 0;
-        // The collection belongs to this call: created on first use, gone when it ends.
-        std::optional<DicomCollection> collection;
+        StudyFileReader reader;
         VerifiedDisc verified{disc, {}, {}};
         double position = 0;
         run.events().Progress(RunPhase::Verify, 0);
 
         const std::vector<DiscFile> first = run.writer.ListDiscFolder("1");
-        ReadFolder(run, "1", first, verified.studies1, collection, position, bytes);
+        ReadFolder(run, reader, "1", first, verified.studies1, position, bytes);
         position = kHalf;
         run.events().Progress(RunPhase::Verify, static_cast<int>(kHalf));
 
         const std::vector<DiscFile> second = run.writer.ListDiscFolder("2");
         if (second.empty()) throw Error(0, "The folder 2 of the disc holds no files");
-        ReadFolder(run, "2", second, verified.studies2, collection, position, bytes);
+        ReadFolder(run, reader, "2", second, verified.studies2, position, bytes);
         verified.imageStays = run.writer.WrittenImageStays();
         // The disc's first check; a later `velunor-cli check` counts from it.
         AppendDiscCheck(run.shell.log, {std::chrono::system_clock::now(), disc.Label(), first.size() + second.size(),

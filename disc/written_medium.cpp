@@ -1,9 +1,15 @@
 // A written medium opened again for a re-check: an image file or the disc in
-// an optical drive, read through the verification's reader.
+// an optical drive, read through the verification's reader; and the reading
+// of a medium's files that the verification and the re-check share.
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 #include "app/error.hpp"
+#include "dicom/toolkit.hpp"
 #include "disc/disc.hpp"
 #include "disc/libburnia.hpp"
 #include "disc/medium_reader.hpp"
@@ -120,5 +126,177 @@ std::string WrittenMedium::CreationDate() const { return impl_->reader->Creation
 const std::string& WrittenMedium::ChecksumProblem() const { return impl_->checksumProblem; }
 std::vector<MediumEntry> WrittenMedium::Files() const { return impl_->reader->AllFiles(); }
 std::unique_ptr<MediumFile> WrittenMedium::Open(const std::string& path) const { return impl_->reader->OpenFile(path); }
+
+// ---------------------------------------------------------------------------
+// StudyFileReader: the caller's thread reads, the worker parses.
+
+namespace {
+
+constexpr std::size_t kPieceBytes = 1 << 20;
+constexpr std::size_t kPieces = 4;   // one being parsed, the others read ahead or being read
+
+// Raised inside the worker's byte source when the reader gave up on the
+// file: the reader says why.
+struct InputFailed {};
+
+}  // namespace
+
+struct StudyFileReader::Impl {
+    struct Piece {
+        std::vector<std::uint8_t> bytes;
+        std::size_t length = 0;
+    };
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::vector<std::uint8_t>> spare;   // buffers free for the reader
+    std::deque<Piece> queued;                       // read, not yet taken by the worker
+    bool stop = false;
+    // The file handed to the worker.
+    bool handed = false;       // not yet taken up by the worker
+    std::string name;
+    std::uint64_t size = 0;
+    bool inputEnded = false;   // every byte of it is queued
+    bool inputFailed = false;  // the reader gave up on it
+    bool parsed = true;        // the worker has finished with it
+    std::string studyUid, problem;
+    std::thread worker;
+
+    std::vector<std::uint8_t> TakeSpare() {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return !spare.empty(); });
+        std::vector<std::uint8_t> buffer = std::move(spare.back());
+        spare.pop_back();
+        return buffer;
+    }
+
+    // A piece for the worker, or the buffer back to the spares when the
+    // worker wants no more of this file (bytes after its dataset).
+    void Hand(std::vector<std::uint8_t> buffer, std::size_t length) {
+        const std::lock_guard lock(mutex);
+        if (length > 0 && !parsed) queued.push_back({std::move(buffer), length});
+        else spare.push_back(std::move(buffer));
+        changed.notify_all();
+    }
+
+    // Tells the worker that the file ends here, and waits until it has
+    // finished with it.
+    void EndInput(bool failed, FileReading& found) {
+        std::unique_lock lock(mutex);
+        (failed ? inputFailed : inputEnded) = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return parsed; });
+        found.studyUid = studyUid;
+        found.dicomProblem = problem;
+    }
+
+    // One file handed over: its bytes through ReadStudyUidStreamed.
+    void Parse(std::unique_lock<std::mutex>& lock) {
+        handed = false;
+        const std::string fileName = name;
+        const std::uint64_t fileSize = size;
+        lock.unlock();
+        Piece current;
+        std::size_t offset = 0;
+        const DicomByteSource source = [&](std::uint8_t* to, std::size_t length) -> std::size_t {
+            if (offset == current.length) {
+                std::unique_lock l(mutex);
+                if (!current.bytes.empty()) spare.push_back(std::move(current.bytes));
+                current = {};
+                offset = 0;
+                changed.notify_all();
+                changed.wait(l, [&] { return !queued.empty() || inputEnded || inputFailed; });
+                if (queued.empty()) {
+                    if (inputFailed) throw InputFailed{};
+                    return 0;
+                }
+                current = std::move(queued.front());
+                queued.pop_front();
+            }
+            const std::size_t n = std::min(length, current.length - offset);
+            std::memcpy(to, current.bytes.data() + offset, n);
+            offset += n;
+            return n;
+        };
+        std::string uid, why;
+        try {
+            ReadStudyUidStreamed(source, fileSize, fileName, uid);
+        } catch (const InputFailed&) {
+        } catch (const std::exception& e) {
+            why = e.what();
+        } catch (...) {
+            why = "Cannot read DICOM file " + fileName + ": an unknown error";
+        }
+        lock.lock();
+        if (!current.bytes.empty()) spare.push_back(std::move(current.bytes));
+        for (Piece& p : queued) spare.push_back(std::move(p.bytes));
+        queued.clear();
+        studyUid = std::move(uid);
+        problem = std::move(why);
+        parsed = true;
+        changed.notify_all();
+    }
+
+    // The worker: one file at a time until told to stop.
+    void Work() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return stop || handed; });
+            if (stop) return;
+            Parse(lock);
+        }
+    }
+};
+
+StudyFileReader::StudyFileReader() : impl_(std::make_unique<Impl>()) {
+    for (std::size_t i = 0; i < kPieces; ++i) impl_->spare.emplace_back(kPieceBytes);
+    impl_->worker = std::thread([m = impl_.get()] { m->Work(); });
+}
+
+StudyFileReader::~StudyFileReader() {
+    {
+        const std::lock_guard lock(impl_->mutex);
+        impl_->stop = true;
+    }
+    impl_->changed.notify_all();
+    impl_->worker.join();
+}
+
+void StudyFileReader::Read(MediumFile& file, const std::string& name, bool dicom,
+                           const std::function<void(std::size_t)>& afterPiece, FileReading& found) {
+    Impl& m = *impl_;
+    found = {};
+    {
+        const std::lock_guard lock(m.mutex);
+        m.name = name;
+        m.size = file.Size();
+        m.inputEnded = m.inputFailed = false;
+        m.studyUid.clear();
+        m.problem.clear();
+        m.handed = dicom;
+        m.parsed = !dicom;
+    }
+    m.changed.notify_all();
+    try {
+        // Bounded by the file's size: every round but the last reads at least one byte.
+        for (;;) {
+            std::vector<std::uint8_t> buffer = m.TakeSpare();
+            std::size_t n = 0;
+            try {
+                n = file.Read(buffer.data(), buffer.size());
+            } catch (...) {
+                m.Hand(std::move(buffer), 0);
+                throw;
+            }
+            m.Hand(std::move(buffer), n);
+            if (n == 0) break;
+            afterPiece(n);
+        }
+    } catch (...) {
+        m.EndInput(true, found);
+        throw;
+    }
+    m.EndInput(false, found);
+}
 
 }  // namespace velunor

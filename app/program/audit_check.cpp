@@ -12,7 +12,6 @@
 #include "app/error.hpp"
 #include "app/program/audit.hpp"
 #include "app/program/audit_support.hpp"
-#include "dicom/toolkit.hpp"
 #include "disc/disc.hpp"
 
 namespace velunor {
@@ -24,7 +23,6 @@ using audit::DiscNumberOf;
 using audit::ParseDiscRecord;
 
 constexpr const char* kUsage = "usage: velunor-cli check [--image FILE | --device PATH] [DVD n]\n";
-constexpr std::size_t kBufferBytes = 256 * 1024;
 
 void Help(std::ostream& out) {
     out << kUsage
@@ -82,62 +80,42 @@ std::string StudyFolder(const std::string& path) {
     return "";
 }
 
-// Reads every file of the medium once, through one fixed buffer. A file
-// that cannot be read, or whose reading takes longer than its bound, is
-// named, and the check goes on with the next file.
+// Reads every file of the medium once, through the reader's fixed buffers.
+// A file that cannot be read, or whose reading takes longer than its bound,
+// is named, and the check goes on with the next file. DCMTK's own refusal
+// is named, and the rest of the file is still read for its checksum; a read
+// error ends the file.
 MediumFindings ReadMedium(const WrittenMedium& medium, CommandEnv& env) {
     MediumFindings f;
-    std::vector<std::uint8_t> buffer(kBufferBytes);
+    StudyFileReader reader;
     for (const MediumEntry& entry : medium.Files()) {
         ++f.files;
         const std::string folder = StudyFolder(entry.path);
         const auto bound = env.fileTimeBase + std::chrono::seconds(entry.size / env.slowestBytesPerSecond);
         const auto deadline = env.clock() + bound;
-        std::string uid;
+        FileReading found;
         const std::size_t problemsBefore = f.problems.size();
         try {
             const std::unique_ptr<MediumFile> file = medium.Open(entry.path);
-            const DicomByteSource source = [&](std::uint8_t* to, std::size_t length) {
+            reader.Read(*file, entry.path, !folder.empty(), [&](std::size_t n) {
+                f.bytes += n;
                 if (env.clock() > deadline)
                     throw Error(0, "reading it took longer than " + std::to_string(bound.count()) +
                                        " s (unreadable sectors?)");
-                const std::size_t got = file->Read(to, length);
-                f.bytes += got;
-                return got;
-            };
-            if (!folder.empty()) {
-                // DCMTK's own refusal is named, and the rest of the file is
-                // still read for its checksum; a read error ends the file.
-                std::string readError;
-                const DicomByteSource watched = [&](std::uint8_t* to, std::size_t length) {
-                    try {
-                        return source(to, length);
-                    } catch (const std::exception& e) {
-                        readError = e.what();
-                        throw;
-                    }
-                };
-                try {
-                    ReadStudyUidStreamed(watched, entry.size, entry.path, uid);
-                } catch (const std::exception& e) {
-                    if (!readError.empty()) throw;
-                    f.problems.push_back({entry.path, e.what()});
-                }
-            }
-            while (source(buffer.data(), buffer.size()) > 0) {
-            }
+            }, found);
+            if (!found.dicomProblem.empty()) f.problems.push_back({entry.path, found.dicomProblem});
             const Md5Verdict verdict = file->Verdict();
             if (verdict == Md5Verdict::Mismatch)
                 f.problems.push_back({entry.path, "differs from what was written (MD5 mismatch)"});
             else if (verdict == Md5Verdict::NotRecorded)
                 ++f.notCompared;
-            if (!folder.empty() && uid.empty() && f.problems.size() == problemsBefore)
+            if (!folder.empty() && found.studyUid.empty() && f.problems.size() == problemsBefore)
                 f.problems.push_back({entry.path, "has no Study Instance UID"});
         } catch (const std::exception& e) {
             f.problems.push_back({entry.path, e.what()});
         }
-        if (!uid.empty()) {
-            StudyOnDisc& s = f.studies[uid];
+        if (!found.studyUid.empty()) {
+            StudyOnDisc& s = f.studies[found.studyUid];
             s.folders.insert(folder);
             ++s.files;
             if (f.problems.size() > problemsBefore) ++s.damagedFiles;

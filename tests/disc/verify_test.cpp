@@ -37,8 +37,9 @@ struct ImageFolderTest : ::testing::Test {
 };
 
 TEST_F(ImageFolderTest, TheMediumIsReadBackAndTakenOverOrSetAside) {
-    // Each study once per folder, in the order found; subfolders are not the disc's.
-    test::StageStudy(h.dvd() / "1", "1.2.826.0.1.A", 2, "a");
+    // Each study once per folder, in the order found; subfolders are not the
+    // disc's. Files larger than the reader's buffers together pass through them.
+    test::StageStudy(h.dvd() / "1", "1.2.826.0.1.A", 2, "a", 1, 6'000'000);
     test::StageStudy(h.dvd() / "2", "1.2.826.0.1.B", 3, "b");
     test::StageStudy(h.dvd() / "2", "1.2.826.0.1.C", 1, "c");
     test::StageStudy(h.dvd() / "2", "1.2.826.0.1.A", 1, "d");
@@ -79,7 +80,7 @@ TEST_F(ImageFolderTest, TheMediumIsReadBackAndTakenOverOrSetAside) {
         fs::create_directories(dvd / "2");
         if (what != "no 1/") fs::create_directories(dvd / "1");
         test::StageStudy(dvd / (what == "2/ empty" ? "1" : "2"), "1.2.826.0.9", 3, "f", 1, 50000);
-        if (what == "a file not DICOM") test::WriteAll(dvd / "2" / "readme.txt", "not a DICOM file");
+        if (what == "a file not DICOM") test::WriteAll(dvd / "2" / "readme.txt", std::string(6'000'000, 'x'));
         ASSERT_EQ(Create(++previous), BurnStart::Started) << h.Log();
         ASSERT_EQ(written, true);
         const fs::path image = h.images() / ("DVD " + std::to_string(previous + 1) + ".iso");

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <deque>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -38,8 +37,6 @@ public:
         std::string message;
     };
     std::deque<Step> burnScript;
-    // Read-back content: folder -> (name -> bytes).
-    std::map<std::string, std::map<std::string, std::vector<std::uint8_t>>> disc;
 
     std::vector<std::string> calls;      // "LoadTray(1)", "AllowRemoval(0)", ...
     std::string label;
