@@ -1,24 +1,25 @@
 // DicomDirBuilder over DCMTK's DicomDirInterface.
 //
 // DicomDirInterface builds the record hierarchy (patient, study, series and
-// one record per file, typed by SOP class, with the required keys) but
-// accepts only conformant DICOM file IDs: up to 8 components of up to 8
-// characters A-Z, 0-9 and "_". Staged names of the archive profile
-// ("1.2.840....dcm", "IM00001.dcm", "Müller's Thorax.DCM") are none of that
-// (the general-purpose profile's "IM000001" are). So every added file gets a
-// conformant alias in a private work folder, a link "F0000001" to the real
-// file; the interface reads the file through it and writes its
-// DICOMDIR there. That DICOMDIR is then loaded as a DcmDicomDir, every
-// Referenced File ID is replaced by the file's real path relative to the
-// disc root ("1\name"), and DcmDicomDir::write() writes it again, which
-// recomputes the record offsets that the longer IDs move. The result is
-// copied to its target through a temporary name.
+// one record per file, typed by SOP class, with the required keys), but only
+// from files it reads itself, under conformant DICOM file IDs. The builder
+// has read every file already (DicomCollection::ReadFile, which stops short
+// of the pixel data as DCMTK's own read does), so it runs the interface's
+// checks and record builders (protected members, hence the derived class
+// RecordMaker) on that dataset: each file is read once. Every record is
+// given the file's real path relative to the disc root ("1\name") as its
+// Referenced File ID, which DCMTK would have mangled (it drops every
+// character but A-Z, 0-9 and "_"). The records collect under a root of
+// their own; WriteDicomDir hands them to a DcmDicomDir that writes the file
+// under a temporary name in the target folder and renames it.
 #include "dicom/dcmtk_support.hpp"
 
 #include <dcmtk/dcmdata/dcddirif.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcdicdir.h>
 #include <dcmtk/dcmdata/dcdirrec.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcuid.h>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -28,16 +29,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <system_error>
-#include <thread>
 
 #include "app/error.hpp"
 
@@ -49,9 +44,9 @@ namespace {
 
 constexpr const char* kFilesetId = "VELUNOR";
 constexpr std::size_t kMaxComponents = 8;   // DICOM's limit for a file ID
-constexpr unsigned kMaxFiles = 9999999;     // aliases F0000001 .. F9999999
-constexpr std::size_t kMaxQueued = 256;     // files waiting for the interface
 
+// Work folders of earlier versions of the builder, which linked the staged
+// files into them under conformant names.
 constexpr const char* kWorkPrefix = "velunor-dicomdir-";
 constexpr const char* kWorkLock = ".owner";
 constexpr const char* kWorkLockNew = ".owner-new";   // its name until it is locked
@@ -91,46 +86,6 @@ void RemoveAbandonedWorkFolders(const fs::path& temp) {
         ::close(fd);
     }
 }
-
-// A private folder under the system's temporary directory, removed with
-// its content when the builder goes. It holds a lock file, locked for as
-// long as the folder is in use, so that a later builder can tell a folder
-// left behind by a process that was killed from one still in use.
-struct WorkFolder {
-    fs::path path;
-    int lock = -1;
-
-    WorkFolder() {
-        const fs::path temp = fs::temp_directory_path();
-        RemoveAbandonedWorkFolders(temp);
-        std::string pattern = (temp / (std::string(kWorkPrefix) + "XXXXXX")).string();
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (!::mkdtemp(buffer.data())) {
-            const int err = errno;
-            throw Error(err, std::string("Cannot create a work folder for the DICOMDIR: ") + std::strerror(err));
-        }
-        path = buffer.data();
-        // Locked under another name first, so that the lock file never
-        // appears unlocked.
-        const fs::path staging = path / kWorkLockNew;
-        lock = ::open(staging.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (lock < 0 || ::flock(lock, LOCK_EX) != 0 || ::rename(staging.c_str(), (path / kWorkLock).c_str()) != 0) {
-            const int err = errno;
-            Release();
-            throw Error(err, std::string("Cannot create a work folder for the DICOMDIR: ") + std::strerror(err));
-        }
-    }
-    ~WorkFolder() { Release(); }
-    void Release() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-        if (lock >= 0) ::close(lock);
-        lock = -1;
-    }
-    WorkFolder(const WorkFolder&) = delete;
-    WorkFolder& operator=(const WorkFolder&) = delete;
-};
 
 // `text` in ISO 8859-1 when it is valid UTF-8 made only of characters up to
 // U+00FF; otherwise `text` unchanged. DICOM readers decode a Referenced File
@@ -192,149 +147,235 @@ std::string ReferencedFileId(const std::string& relativePath, bool conformant) {
     return id;
 }
 
-std::string AliasName(unsigned number) {
-    char name[16];
-    std::snprintf(name, sizeof name, "F%07u", number);
-    return name;
+
+// The record type DCMTK gives a file of `sopClass` below its series (its
+// default: an image), as DicomDirInterface::addDicomFile chooses it.
+E_DirRecType InstanceRecordType(const OFString& sopClass) {
+    static const std::map<std::string, E_DirRecType> types = {
+    {UID_RETIRED_StandaloneOverlayStorage, ERT_Overlay}, {UID_RETIRED_StandaloneModalityLUTStorage, ERT_ModalityLut},
+    {UID_RETIRED_StandaloneVOILUTStorage, ERT_VoiLut}, {UID_RETIRED_StandaloneCurveStorage, ERT_Curve},
+    {UID_RETIRED_StandalonePETCurveStorage, ERT_Curve}, {UID_BasicTextSRStorage, ERT_SRDocument},
+    {UID_EnhancedSRStorage, ERT_SRDocument}, {UID_ComprehensiveSRStorage, ERT_SRDocument},
+    {UID_Comprehensive3DSRStorage, ERT_SRDocument}, {UID_ExtensibleSRStorage, ERT_SRDocument},
+    {UID_ProcedureLogStorage, ERT_SRDocument}, {UID_MammographyCADSRStorage, ERT_SRDocument},
+    {UID_ChestCADSRStorage, ERT_SRDocument}, {UID_ColonCADSRStorage, ERT_SRDocument},
+    {UID_XRayRadiationDoseSRStorage, ERT_SRDocument}, {UID_EnhancedXRayRadiationDoseSRStorage, ERT_SRDocument},
+    {UID_RadiopharmaceuticalRadiationDoseSRStorage, ERT_SRDocument},
+    {UID_SpectaclePrescriptionReportStorage, ERT_SRDocument},
+    {UID_MacularGridThicknessAndVolumeReportStorage, ERT_SRDocument},
+    {UID_ImplantationPlanSRDocumentStorage, ERT_SRDocument}, {UID_AcquisitionContextSRStorage, ERT_SRDocument},
+    {UID_SimplifiedAdultEchoSRStorage, ERT_SRDocument}, {UID_PatientRadiationDoseSRStorage, ERT_SRDocument},
+    {UID_PerformedImagingAgentAdministrationSRStorage, ERT_SRDocument},
+    {UID_PlannedImagingAgentAdministrationSRStorage, ERT_SRDocument},
+    {UID_GrayscaleSoftcopyPresentationStateStorage, ERT_Presentation},
+    {UID_ColorSoftcopyPresentationStateStorage, ERT_Presentation},
+    {UID_PseudoColorSoftcopyPresentationStateStorage, ERT_Presentation},
+    {UID_BlendingSoftcopyPresentationStateStorage, ERT_Presentation},
+    {UID_XAXRFGrayscaleSoftcopyPresentationStateStorage, ERT_Presentation},
+    {UID_GrayscalePlanarMPRVolumetricPresentationStateStorage, ERT_Presentation},
+    {UID_CompositingPlanarMPRVolumetricPresentationStateStorage, ERT_Presentation},
+    {UID_AdvancedBlendingPresentationStateStorage, ERT_Presentation},
+    {UID_VolumeRenderingVolumetricPresentationStateStorage, ERT_Presentation},
+    {UID_SegmentedVolumeRenderingVolumetricPresentationStateStorage, ERT_Presentation},
+    {UID_MultipleVolumeRenderingVolumetricPresentationStateStorage, ERT_Presentation},
+    {UID_BasicStructuredDisplayStorage, ERT_Presentation}, {UID_TwelveLeadECGWaveformStorage, ERT_Waveform},
+    {UID_GeneralECGWaveformStorage, ERT_Waveform}, {UID_AmbulatoryECGWaveformStorage, ERT_Waveform},
+    {UID_HemodynamicWaveformStorage, ERT_Waveform}, {UID_CardiacElectrophysiologyWaveformStorage, ERT_Waveform},
+    {UID_BasicVoiceAudioWaveformStorage, ERT_Waveform}, {UID_GeneralAudioWaveformStorage, ERT_Waveform},
+    {UID_ArterialPulseWaveformStorage, ERT_Waveform}, {UID_RespiratoryWaveformStorage, ERT_Waveform},
+    {UID_RoutineScalpElectroencephalogramWaveformStorage, ERT_Waveform},
+    {UID_ElectromyogramWaveformStorage, ERT_Waveform}, {UID_ElectrooculogramWaveformStorage, ERT_Waveform},
+    {UID_SleepElectroencephalogramWaveformStorage, ERT_Waveform},
+    {UID_MultichannelRespiratoryWaveformStorage, ERT_Waveform}, {UID_BodyPositionWaveformStorage, ERT_Waveform},
+    {UID_RTDoseStorage, ERT_RTDose}, {UID_RTStructureSetStorage, ERT_RTStructureSet},
+    {UID_RTPlanStorage, ERT_RTPlan}, {UID_RTIonPlanStorage, ERT_RTPlan},
+    {UID_RTBeamsTreatmentRecordStorage, ERT_RTTreatRecord}, {UID_RTBrachyTreatmentRecordStorage, ERT_RTTreatRecord},
+    {UID_RTTreatmentSummaryRecordStorage, ERT_RTTreatRecord},
+    {UID_RTIonBeamsTreatmentRecordStorage, ERT_RTTreatRecord}, {UID_RETIRED_StoredPrintStorage, ERT_StoredPrint},
+    {UID_KeyObjectSelectionDocumentStorage, ERT_KeyObjectDoc}, {UID_SpatialRegistrationStorage, ERT_Registration},
+    {UID_DeformableSpatialRegistrationStorage, ERT_Registration}, {UID_SpatialFiducialsStorage, ERT_Fiducial},
+    {UID_RawDataStorage, ERT_RawData}, {UID_MRSpectroscopyStorage, ERT_Spectroscopy},
+    {UID_EncapsulatedPDFStorage, ERT_EncapDoc}, {UID_EncapsulatedCDAStorage, ERT_EncapDoc},
+    {UID_EncapsulatedSTLStorage, ERT_EncapDoc}, {UID_EncapsulatedOBJStorage, ERT_EncapDoc},
+    {UID_EncapsulatedMTLStorage, ERT_EncapDoc}, {UID_RealWorldValueMappingStorage, ERT_ValueMap},
+    {UID_HangingProtocolStorage, ERT_HangingProtocol}, {UID_StereometricRelationshipStorage, ERT_Stereometric},
+    {UID_ColorPaletteStorage, ERT_Palette}, {UID_SurfaceSegmentationStorage, ERT_Surface},
+    {UID_LensometryMeasurementsStorage, ERT_Measurement}, {UID_AutorefractionMeasurementsStorage, ERT_Measurement},
+    {UID_KeratometryMeasurementsStorage, ERT_Measurement},
+    {UID_SubjectiveRefractionMeasurementsStorage, ERT_Measurement},
+    {UID_VisualAcuityMeasurementsStorage, ERT_Measurement},
+    {UID_OphthalmicAxialMeasurementsStorage, ERT_Measurement},
+    {UID_IntraocularLensCalculationsStorage, ERT_Measurement},
+    {UID_OphthalmicVisualFieldStaticPerimetryMeasurementsStorage, ERT_Measurement},
+    {UID_GenericImplantTemplateStorage, ERT_Implant}, {UID_ImplantTemplateGroupStorage, ERT_ImplantGroup},
+    {UID_ImplantAssemblyTemplateStorage, ERT_ImplantAssy}, {UID_RTBeamsDeliveryInstructionStorage, ERT_Plan},
+    {UID_RTBrachyApplicationSetupDeliveryInstructionStorage, ERT_Plan},
+    {UID_SurfaceScanMeshStorage, ERT_SurfaceScan}, {UID_SurfaceScanPointCloudStorage, ERT_SurfaceScan},
+    {UID_TractographyResultsStorage, ERT_Tract}, {UID_ContentAssessmentResultsStorage, ERT_Assessment},
+    {UID_RTPhysicianIntentStorage, ERT_Radiotherapy}, {UID_RTSegmentAnnotationStorage, ERT_Radiotherapy},
+    {UID_RTRadiationSetStorage, ERT_Radiotherapy}, {UID_CArmPhotonElectronRadiationStorage, ERT_Radiotherapy},
+    {UID_TomotherapeuticRadiationStorage, ERT_Radiotherapy}, {UID_RoboticArmRadiationStorage, ERT_Radiotherapy},
+    {UID_RTRadiationRecordSetStorage, ERT_Radiotherapy}, {UID_RTRadiationSalvageRecordStorage, ERT_Radiotherapy},
+    {UID_TomotherapeuticRadiationRecordStorage, ERT_Radiotherapy},
+    {UID_CArmPhotonElectronRadiationRecordStorage, ERT_Radiotherapy},
+    {UID_RoboticRadiationRecordStorage, ERT_Radiotherapy},
+    {UID_RTRadiationSetDeliveryInstructionStorage, ERT_Radiotherapy},
+    {UID_RTTreatmentPreparationStorage, ERT_Radiotherapy},
+    {UID_MicroscopyBulkSimpleAnnotationsStorage, ERT_Annotation}
+    };
+    const auto it = types.find(sopClass.c_str());
+    return it == types.end() ? ERT_Image : it->second;
 }
+
+// DicomDirInterface working on datasets read already. Add() does what
+// addDicomFile() does after loading the file: the same checks, the same
+// records through the same builders, invented values in invent mode.
+class RecordMaker : public DicomDirInterface {
+public:
+    OFCondition Start(E_ApplicationProfile profile) { return selectApplicationProfile(profile); }
+
+    // `name` stands for the file in DCMTK's messages.
+    OFCondition Add(DcmDirectoryRecord& root, DcmFileFormat& file, const OFString& fileId, const OFFilename& name) {
+        OFCondition status = Check(file, name);
+        if (status.bad()) return status;
+        DcmMetaInfo* meta = file.getMetaInfo();
+        OFString sopClass;
+        meta->findAndGetOFString(DCM_MediaStorageSOPClassUID, sopClass);
+        // These hang below the root, as DCMTK places them.
+        static const std::map<std::string, E_DirRecType> rootLevel = {
+            {UID_HangingProtocolStorage, ERT_HangingProtocol},
+            {UID_ColorPaletteStorage, ERT_Palette},
+            {UID_GenericImplantTemplateStorage, ERT_Implant},
+            {UID_ImplantAssemblyTemplateStorage, ERT_ImplantGroup},
+            {UID_ImplantTemplateGroupStorage, ERT_ImplantAssy}};
+        const auto top = rootLevel.find(sopClass.c_str());
+        if (top != rootLevel.end())
+            return Record(&root, top->second, file, fileId, name) ? EC_Normal : EC_CorruptedData;
+        DcmDirectoryRecord* patient = Record(&root, ERT_Patient, file, fileId, name);
+        if (!patient) {
+            status = EC_CorruptedData;
+        } else if (!sopClass.empty() && sopClass == UID_RETIRED_DetachedPatientManagementMetaSOPClass) {
+            status = patient->assignToSOPFile(fileId.c_str(), name);
+            DCMDATA_ERROR(status.text() << ": cannot assign patient record to file: " << name);
+            if (status.good()) status = patient->putAndInsertString(DCM_ReferencedFileID, fileId.c_str());
+        } else {
+            DcmDirectoryRecord* study = Record(patient, ERT_Study, file, fileId, name);
+            DcmDirectoryRecord* series = study ? Record(study, ERT_Series, file, fileId, name) : nullptr;
+            if (!series || !Record(series, InstanceRecordType(sopClass), file, fileId, name))
+                status = EC_CorruptedData;
+        }
+        if (inventMode()) {
+            inventMissingAttributes(&root);
+            found_.clear();   // a patient may have got an ID
+        }
+        return status;
+    }
+
+private:
+    // The checks of DicomDirInterface::loadAndCheckDicomFile on a loaded file.
+    OFCondition Check(DcmFileFormat& file, const OFFilename& name) {
+        DcmMetaInfo* meta = file.getMetaInfo();
+        DcmDataset* dataset = file.getDataset();
+        OFCondition status = EC_Normal;
+        if (!meta || meta->card() == 0) {
+            DCMDATA_ERROR("file not in part 10 format (no file meta information): " << name);
+            status = EC_FileMetaInfoHeaderMissing;
+        }
+        if (!dataset || dataset->card() == 0) {
+            DCMDATA_ERROR("file contains no data (no data set): " << name);
+            status = EC_CorruptedData;
+        }
+        if (status.good()) status = checkSOPClassAndXfer(meta, dataset, name);
+        if (status.good() && checkMandatoryAttributes(meta, dataset, name).bad()) status = EC_ApplicationProfileViolated;
+        return status;
+    }
+
+    // The record of `type` below `parent` for this file: the one there is,
+    // or a new one. DCMTK names the file of a new record by an ID it builds
+    // from the name (dropping all but A-Z, 0-9 and "_"): the real one
+    // replaces it.
+    DcmDirectoryRecord* Record(DcmDirectoryRecord* parent, E_DirRecType type, DcmFileFormat& file,
+                               const OFString& fileId, const OFFilename& name) {
+        const std::string key = Key(type, file.getDataset());
+        const auto at = key.empty() ? found_.end() : found_.find({parent, key});
+        if (at != found_.end() && recordMatchesDataset(at->second, file.getDataset())) {
+            // What addRecord does with a record that exists (no consistency check).
+            if (at->second->getRecordsOriginFile().isEmpty()) at->second->setRecordsOriginFile(name);
+            return at->second;
+        }
+        DcmDirectoryRecord* record = addRecord(parent, type, &file, fileId, name);
+        if (record && !key.empty()) found_.emplace(std::make_pair(parent, key), record);
+        const char* origin = record ? record->getRecordsOriginFile().getCharPointer() : nullptr;
+        if (origin && std::strcmp(origin, name.getCharPointer()) == 0 && record->tagExists(DCM_ReferencedFileID) &&
+            record->putAndInsertString(DCM_ReferencedFileID, fileId.c_str()).bad())
+            return nullptr;
+        return record;
+    }
+
+    // What DCMTK matches a patient, study or series record by (a record
+    // matches when its value is the dataset's, and not empty), tagged by
+    // the kind; "" for other records, and where nothing can match.
+    std::string Key(E_DirRecType type, DcmItem* dataset) {
+        OFString value;
+        switch (type) {
+            case ERT_Patient:
+                if (checkExistsWithValue(dataset, DCM_PatientID))
+                    return Tagged('I', getStringFromDataset(dataset, DCM_PatientID, value));
+                return Tagged('N', getStringFromDataset(dataset, DCM_PatientName, value));
+            case ERT_Study: return Tagged('S', getStringFromDataset(dataset, DCM_StudyInstanceUID, value));
+            case ERT_Series: return Tagged('E', getStringFromDataset(dataset, DCM_SeriesInstanceUID, value));
+            default: return "";
+        }
+    }
+    static std::string Tagged(char kind, const OFString& value) {
+        return value.empty() ? std::string() : kind + std::string(value.c_str(), value.length());
+    }
+
+    // DCMTK looks for an existing record through all records below the
+    // parent, each time; these are the ones it found or made, by parent and
+    // key. A record it finds first is the first that matches, and records
+    // change their keys only when values are invented.
+    std::map<std::pair<DcmDirectoryRecord*, std::string>, DcmDirectoryRecord*> found_;
+};
 
 }  // namespace
 
-// A file waiting for the interface.
-struct Job {
-    std::string alias;          // "F0000001", in the work folder
-    std::string relativePath;   // for messages
-    std::string source;         // for messages
-};
-
 struct DicomDirBuilder::Impl {
-    explicit Impl(MediaProfile p) : profile(p) {}
+    explicit Impl(MediaProfile p) : profile(p), root(ERT_root, nullptr, OFFilename()) {}
     const MediaProfile profile;
-    WorkFolder work;   // first member: removed after the interface has let go of its files
-    DicomDirInterface dicomdir;   // used by the worker only, until it has ended
-    std::map<std::string, std::string> realIds;   // alias ("F0000001") -> Referenced File ID
-    std::map<std::string, std::string> byKey;     // SOP instance UID -> relative path of its record
+    RecordMaker maker;
+    DcmDirectoryRecord root;   // the records, until WriteDicomDir hands them over
+    std::map<std::string, std::string> byKey;   // SOP instance UID -> relative path of its record
     std::vector<std::string> duplicates;
-    unsigned count = 0;
-
-    // The interface reads each file again; a worker thread feeds it while
-    // the caller reads the next file, so the two reads overlap. The caller
-    // learns of a refused file at its next AddFile or at WriteDicomDir.
-    std::mutex mutex;
-    std::condition_variable wake;    // a job was queued, or the queue closed
-    std::condition_variable room;    // the queue shrank, or the worker failed
-    std::deque<Job> queue;
-    bool closing = false;            // no more jobs come
-    bool abandoned = false;          // the builder goes: drop what is queued
-    std::optional<Error> failure;    // the first file the interface refused
-    std::thread worker;              // last member: starts after the others, joined first
-
-    fs::path DicomDirPath() const { return work.path / "DICOMDIR"; }
-
-    void Work();
-    void Add(const Job& job);
-    // Lets the worker finish the queue and end; rethrows its failure.
-    void Finish();
-    void ThrowIfFailed() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (failure) throw *failure;
-    }
+    std::optional<Error> failure;   // the first file refused: the DICOMDIR fails
+    bool written = false;
 };
-
-void DicomDirBuilder::Impl::Work() {
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            wake.wait(lock, [this] { return !queue.empty() || closing; });
-            if (queue.empty() || abandoned) return;
-            job = std::move(queue.front());
-            queue.pop_front();
-            room.notify_one();
-            if (failure) continue;   // the DICOMDIR fails anyway
-        }
-        try {
-            Add(job);
-        } catch (const Error& e) {
-            std::lock_guard<std::mutex> lock(mutex);
-            failure = e;
-            room.notify_all();
-        } catch (const std::exception& e) {
-            std::lock_guard<std::mutex> lock(mutex);
-            failure = Error(-1, "DICOMDIR record for " + job.relativePath + ": " + e.what());
-            room.notify_all();
-        }
-    }
-}
-
-void DicomDirBuilder::Impl::Add(const Job& job) {
-    DcmtkMessages messages;   // this thread's own scope
-    OFCondition status = dicomdir.addDicomFile(OFFilename(job.alias.c_str()), OFFilename(work.path.c_str()));
-    if (status == EC_ApplicationProfileViolated) {
-        // A required record value is missing: let DCMTK invent it, for
-        // this file only (the invent mode costs time for every later file).
-        dicomdir.enableInventMode(OFTrue);
-        status = dicomdir.addDicomFile(OFFilename(job.alias.c_str()), OFFilename(work.path.c_str()));
-        dicomdir.enableInventMode(OFFalse);
-    }
-    if (status.good()) return;
-    // DCMTK names the file by its alias; the operator knows it by its path.
-    std::string reasons = messages.Summary();
-    for (const std::string& name : {work.path.string() + "/" + job.alias, job.alias}) {
-        for (std::size_t at = reasons.find(name); at != std::string::npos;
-             at = reasons.find(name, at + job.relativePath.size()))
-            reasons.replace(at, name.size(), job.relativePath);
-    }
-    throw Error(status.code(),
-                "The DICOMDIR refuses " + job.relativePath + " (" + job.source + "): " + status.text() + reasons);
-}
-
-void DicomDirBuilder::Impl::Finish() {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        closing = true;
-    }
-    wake.notify_all();
-    if (worker.joinable()) worker.join();
-    if (failure) throw *failure;
-}
 
 DicomDirBuilder::DicomDirBuilder(MediaProfile profile) : impl_(std::make_unique<Impl>(profile)) {
     InitDicomToolkit();
-    DicomDirInterface& d = impl_->dicomdir;
+    RemoveAbandonedWorkFolders(fs::temp_directory_path());
+    RecordMaker& d = impl_->maker;
     const bool archive = profile == MediaProfile::Archive;
     // Archive discs hold Implicit VR Little Endian files, which no general-
     // purpose profile allows; the others are checked as the profile says.
     if (archive) d.disableTransferSyntaxCheck();
-    d.disableBackupMode();
     d.enableRetiredSOPClassSupport();  // older archives hold retired classes (e.g. US 1.2.840.10008.5.1.4.1.1.6)
     // The consistency check compares every file with the records made
     // before and only warns (about differing patient names and the like);
     // it costs a sixth of the time and changes nothing that is written.
     d.disableConsistencyCheck();
-    DcmtkMessages messages;
     const OFCondition status =
-        d.createNewDicomDir(archive ? DicomDirInterface::AP_GeneralPurpose : DicomDirInterface::AP_GeneralPurposeDVDJPEG,
-                            OFFilename(impl_->DicomDirPath().c_str()), kFilesetId);
-    if (status.bad())
-        throw Error(status.code(), std::string("Cannot start a DICOMDIR: ") + status.text() + messages.Summary());
-    impl_->worker = std::thread([impl = impl_.get()] { impl->Work(); });
+        d.Start(archive ? DicomDirInterface::AP_GeneralPurpose : DicomDirInterface::AP_GeneralPurposeDVDJPEG);
+    if (status.bad() || impl_->root.error().bad())
+        throw Error(status.code(), std::string("Cannot start a DICOMDIR: ") + status.text());
 }
 
-DicomDirBuilder::~DicomDirBuilder() {
-    {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        impl_->closing = true;
-        impl_->abandoned = true;
-    }
-    impl_->wake.notify_all();
-    if (impl_->worker.joinable()) impl_->worker.join();
-}
+DicomDirBuilder::~DicomDirBuilder() = default;
 
 void DicomDirBuilder::AddFile(const DicomDataset& dataset, const std::string& relativePath,
                               const std::string& dirEntryKey, int flags) {
-    impl_->ThrowIfFailed();
-    if (impl_->closing) throw Error(0, "DICOMDIR record for " + relativePath + ": the DICOMDIR has been written");
+    if (impl_->failure) throw *impl_->failure;
+    if (impl_->written) throw Error(0, "DICOMDIR record for " + relativePath + ": the DICOMDIR has been written");
     if (flags != 0)
         throw Error(0, "DICOMDIR record for " + relativePath + ": flags " + std::to_string(flags) +
                            " are not supported (0 is the only value)");
@@ -352,90 +393,36 @@ void DicomDirBuilder::AddFile(const DicomDataset& dataset, const std::string& re
         impl_->duplicates.push_back(relativePath);
         return;
     }
-    if (impl_->count >= kMaxFiles)
-        throw Error(0, "The DICOMDIR cannot refer to more than " + std::to_string(kMaxFiles) + " files");
 
-    const std::string alias = AliasName(impl_->count + 1);
-    const fs::path link = impl_->work.path / alias;
-    // A hard link costs a directory entry only; a symbolic link (needed
-    // across file systems) costs an inode, many times slower on ext4.
-    std::error_code ec;
-    fs::create_hard_link(dataset.impl->source, link, ec);
-    if (ec) {
-        ec.clear();
-        fs::create_symlink(dataset.impl->source, link, ec);
+    // DCMTK only reads the dataset; a value the read left in the file is
+    // loaded from there if asked for (which is why the file stays in place).
+    DcmFileFormat& file = const_cast<DcmFileFormat&>(dataset.impl->file);
+    RecordMaker& maker = impl_->maker;
+    const OFFilename name(relativePath.c_str());
+    DcmtkMessages messages;
+    OFCondition status = maker.Add(impl_->root, file, fileId.c_str(), name);
+    if (status == EC_ApplicationProfileViolated) {
+        // A required record value is missing: let DCMTK invent it, for
+        // this file only (the invent mode costs time for every later file).
+        maker.enableInventMode(OFTrue);
+        status = maker.Add(impl_->root, file, fileId.c_str(), name);
+        maker.enableInventMode(OFFalse);
     }
-    if (ec) throw Error(ec.value(), "DICOMDIR record for " + relativePath + ": " + ec.message());
-
-    {
-        std::unique_lock<std::mutex> lock(impl_->mutex);
-        impl_->room.wait(lock, [this] { return impl_->queue.size() < kMaxQueued || impl_->failure; });
-        if (impl_->failure) throw *impl_->failure;
-        impl_->queue.push_back({alias, relativePath, dataset.impl->source.string()});
+    if (status.bad()) {
+        impl_->failure = Error(status.code(), "The DICOMDIR refuses " + relativePath + " (" +
+                                                  dataset.impl->source.string() + "): " + status.text() +
+                                                  messages.Summary());
+        throw *impl_->failure;
     }
-    impl_->wake.notify_one();
-    ++impl_->count;
-    impl_->realIds.emplace(alias, fileId);
     impl_->byKey.emplace(key, relativePath);
 }
 
-namespace {
-
-// Replaces the alias of every record below `record` by the real file ID;
-// collects the aliases met.
-void RewriteFileIds(DcmDirectoryRecord& record, const std::map<std::string, std::string>& realIds,
-                    std::set<std::string>& seen) {
-    for (unsigned long i = 0; i < record.cardSub(); ++i) {
-        DcmDirectoryRecord* sub = record.getSub(i);
-        if (!sub) continue;
-        OFString alias;
-        if (sub->findAndGetOFStringArray(DCM_ReferencedFileID, alias).good() && !alias.empty()) {
-            const auto it = realIds.find(alias.c_str());
-            if (it == realIds.end())
-                throw Error(0, std::string("The DICOMDIR holds a record for an unknown file \"") + alias.c_str() + "\"");
-            if (!seen.insert(it->first).second)
-                throw Error(0, "The DICOMDIR holds two records for " + it->second);
-            const OFCondition status = sub->putAndInsertString(DCM_ReferencedFileID, it->second.c_str());
-            if (status.bad())
-                throw Error(status.code(), "Cannot set the file ID " + it->second + ": " + status.text());
-        }
-        RewriteFileIds(*sub, realIds, seen);
-    }
-}
-
-}  // namespace
-
 void DicomDirBuilder::WriteDicomDir(const fs::path& path) {
-    impl_->Finish();
-    DcmtkMessages messages;
-    OFCondition status = impl_->dicomdir.writeDicomDir(EET_UndefinedLength, EGL_withoutGL);
-    if (status.bad())
-        throw Error(status.code(), std::string("Cannot write the DICOMDIR: ") + status.text() + messages.Summary());
-
-    {
-        DcmDicomDir dir(OFFilename(impl_->DicomDirPath().c_str()), kFilesetId);
-        if (dir.error().bad())
-            throw Error(dir.error().code(),
-                        std::string("Cannot read back the DICOMDIR: ") + dir.error().text() + messages.Summary());
-        std::set<std::string> seen;
-        RewriteFileIds(dir.getRootRecord(), impl_->realIds, seen);
-        if (seen.size() != impl_->realIds.size()) {
-            std::string missing;
-            std::size_t listed = 0;
-            for (const auto& [alias, id] : impl_->realIds) {
-                if (seen.count(alias)) continue;
-                if (listed++ < 5) missing += (missing.empty() ? "" : ", ") + id;
-            }
-            throw Error(0, "The DICOMDIR has no record for " + std::to_string(impl_->realIds.size() - seen.size()) +
-                               " file(s): " + missing + (listed > 5 ? ", ..." : ""));
-        }
-        status = dir.write(DICOMDIR_DEFAULT_TRANSFERSYNTAX, EET_UndefinedLength, EGL_withoutGL);
-        if (status.bad())
-            throw Error(status.code(),
-                        std::string("Cannot write the DICOMDIR: ") + status.text() + messages.Summary());
-    }
-
-    // Copy into the target folder under a temporary name, then rename.
+    if (impl_->failure) throw *impl_->failure;
+    if (impl_->written) throw Error(0, "The DICOMDIR has been written already");
+    // DcmDicomDir reads a file of its name that exists, and writes its
+    // own temporary file (name + ".tmp") before it renames that onto its
+    // name: a fresh name in the target folder, renamed onto `path` at last.
     const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
     std::string pattern = (folder / ".Dicomdir.XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -448,12 +435,33 @@ void DicomDirBuilder::WriteDicomDir(const fs::path& path) {
     ::close(fd);
     const fs::path temporary(buffer.data());
     std::error_code ec;
-    fs::copy_file(impl_->DicomDirPath(), temporary, fs::copy_options::overwrite_existing, ec);
-    if (!ec) fs::permissions(temporary, fs::perms(0644), ec);
-    if (!ec) fs::rename(temporary, path, ec);
-    if (ec) {
+    fs::remove(temporary, ec);
+    const auto cleanUp = [&] {
         std::error_code ignored;
         fs::remove(temporary, ignored);
+        fs::remove(temporary.string() + DICOMDIR_TEMP_SUFFIX, ignored);
+    };
+
+    DcmtkMessages messages;
+    OFCondition status;
+    {
+        DcmDicomDir dir(OFFilename(temporary.c_str()), kFilesetId);
+        status = dir.error();
+        if (status.good()) {
+            impl_->written = true;
+            DcmDirectoryRecord& root = dir.getRootRecord();
+            while (impl_->root.cardSub() > 0 && status.good()) status = root.insertSub(impl_->root.removeSub(0UL));
+        }
+        if (status.good()) status = dir.write(DICOMDIR_DEFAULT_TRANSFERSYNTAX, EET_UndefinedLength, EGL_withoutGL);
+    }
+    if (status.bad()) {
+        cleanUp();
+        throw Error(status.code(), std::string("Cannot write the DICOMDIR: ") + status.text() + messages.Summary());
+    }
+    fs::permissions(temporary, fs::perms(0644), ec);
+    if (!ec) fs::rename(temporary, path, ec);
+    if (ec) {
+        cleanUp();
         throw Error(ec.value(), "Cannot write " + path.string() + ": " + ec.message());
     }
 }

@@ -240,10 +240,10 @@ private:
 //    must be conformant (1 to 8 of A-Z, 0-9, "_").
 class DicomDirBuilder {
 public:
-    // Creates its working folder under the system's temporary directory,
-    // after removing the working folders that builders of ended (killed)
-    // processes left there.
-    // Throws velunor::Error when its temporary working folder cannot be made.
+    // Removes the working folders that earlier versions of the builder left
+    // under the system's temporary directory when their process was killed
+    // (they hold links to staged files). Throws velunor::Error when DCMTK
+    // cannot start a DICOMDIR in this profile.
     explicit DicomDirBuilder(MediaProfile profile = MediaProfile::Archive);
     ~DicomDirBuilder();
     DicomDirBuilder(const DicomDirBuilder&) = delete;
@@ -257,22 +257,22 @@ public:
     // A file whose SOP instance was already added gets no second record
     // (DICOM references an instance once); it is listed by Duplicates().
     // Type 1 record values missing from a file are invented by DCMTK for
-    // that file only. DCMTK reads the file on a worker thread of the
-    // builder while the caller goes on; a file it refuses is reported by
-    // the next AddFile or by WriteDicomDir.
+    // that file only. The records are made from `dataset` as it was read
+    // (the file is not read again), by DCMTK's own checks and record
+    // builders, so the DICOMDIR is the one DCMTK makes of the same files.
     // Throws velunor::Error when the dataset was not read from a file, the
     // path is empty or holds a backslash (or, general-purpose, a component
     // that is no conformant file ID), the key does not belong to the
-    // dataset, or DCMTK refused this or an earlier file (with DCMTK's
-    // reasons and the file's path).
+    // dataset, or DCMTK refuses this file or refused an earlier one (with
+    // DCMTK's reasons and the file's path); once a file was refused, the
+    // DICOMDIR cannot be written.
     void AddFile(const DicomDataset& dataset, const std::string& relativePath,
                  const std::string& dirEntryKey, int flags);
 
     // Writes the DICOMDIR with every added record to `path` (through a
     // temporary name in the same folder; no partial file on failure).
-    // Throws velunor::Error when DCMTK refused an added file or cannot
-    // write the DICOMDIR, when any added file lacks its record, or when the
-    // file cannot be written.
+    // Once only. Throws velunor::Error when DCMTK refused an added file or
+    // cannot write the DICOMDIR, or when the file cannot be written.
     void WriteDicomDir(const std::filesystem::path& path);
 
     // Relative paths of files that got no record because their SOP instance

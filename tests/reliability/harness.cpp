@@ -196,7 +196,7 @@ namespace {
 
 // The first file event of each stretch of a run.
 constexpr std::pair<const char*, const char*> kMilestones[] = {
-    {"tmp", ""}, {"DVD", "Dicomdir"}, {"iso", ".part"}, {"iso", ".iso"}, {"prog", "LastMediaNr.tmp"}};
+    {"tmp", ""}, {"DVD/2", ""}, {"DVD", "Dicomdir"}, {"iso", ".part"}, {"iso", ".iso"}, {"prog", "LastMediaNr.tmp"}};
 
 }  // namespace
 
@@ -305,7 +305,7 @@ Moment KillMoment(int index, std::mt19937_64& rng, const std::map<std::string, d
     case 3: return at("Unzip", "", 2, 1000);             // a ZIP study
     case 4: return at("DVD/1", "", 8, 2000);             // the carry-over set
     case 5: return at("DVD/1", "", 4, 300, false, true); // writing a carry-over file
-    case 6: return within("tmp", "", "DVD/Dicomdir");     // the DICOMDIR's work folder
+    case 6: return within("DVD/2", "", "DVD/Dicomdir");   // the new set's moves and the DICOMDIR
     case 7: return at("DVD", "", 2, 1000);               // the DICOMDIR appears
     case 8: return within("iso", ".part", "iso/.iso");    // the image being written
     case 9: return at("iso", ".iso", 1, 2000);           // published, before verification

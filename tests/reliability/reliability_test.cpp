@@ -21,7 +21,7 @@ struct Reliability : ::testing::TestWithParam<ArchiveKind> {
 };
 
 TEST_P(Reliability, CrashSafety_KilledRunsLeaveTheArchiveConsistentAndTheNextRunsDrainIt) {
-    // Staging a new study, the DICOMDIR's work folder, the image write, its
+    // Staging a new study, the DICOMDIR being built, the image write, its
     // publication, verification and update, LastMediaNr written and stored,
     // the staging tree emptied.
     ExpectSurvived({.scenario = {.kind = GetParam(), .studiesPerBatch = 2, .filesPerStudy = 2, .fileBytes = 32768},
