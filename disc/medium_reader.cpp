@@ -1,6 +1,7 @@
 #include "disc/medium_reader.hpp"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "app/error.hpp"
@@ -311,23 +313,29 @@ struct MediumFile::Impl {
     std::uint64_t done = 0;
     bool recorded = false;
     char recordedMd5[16] = {};
-    void* md5 = nullptr;              // running MD5 while recorded
+    // The running MD5 while recorded. OpenSSL's, not libisofs': the same
+    // digest as the one libisofs recorded, computed faster, and the reading
+    // of a disc is bound by it.
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md5{nullptr, &EVP_MD_CTX_free};
     std::optional<Md5Verdict> verdict;
 
     ~Impl() {
         if (open) iso_stream_close(stream);
-        if (md5) {
-            char ignored[16];
-            iso_md5_end(&md5, ignored);
-        }
+    }
+
+    void Start() {
+        md5.reset(EVP_MD_CTX_new());
+        if (!md5 || EVP_DigestInit_ex(md5.get(), EVP_md5(), nullptr) != 1) throw Error(ENOMEM, "Cannot start an MD5");
     }
 
     void End() {
         if (!recorded || verdict) return;
-        char actual[16];
-        iso_md5_end(&md5, actual);
-        md5 = nullptr;
-        verdict = iso_md5_match(actual, recordedMd5) ? Md5Verdict::Match : Md5Verdict::Mismatch;
+        unsigned char actual[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        const bool done = EVP_DigestFinal_ex(md5.get(), actual, &length) == 1 && length == sizeof recordedMd5;
+        md5.reset();
+        verdict = done && std::memcmp(actual, recordedMd5, sizeof recordedMd5) == 0 ? Md5Verdict::Match
+                                                                                    : Md5Verdict::Mismatch;
     }
 };
 
@@ -367,7 +375,7 @@ std::size_t MediumFile::Read(std::uint8_t* buffer, std::size_t length) {
         if (!m.state->lastError.empty()) failure += " (" + m.state->lastError + ")";
         throw Error(0, "Cannot read " + m.where + ": " + failure);
     }
-    if (m.md5) iso_md5_compute(m.md5, reinterpret_cast<char*>(buffer), static_cast<int>(got));
+    if (m.md5 && EVP_DigestUpdate(m.md5.get(), buffer, got) != 1) throw Error(0, "Cannot compute the MD5 of " + m.where);
     m.done += got;
     return got;
 }
@@ -414,7 +422,7 @@ std::unique_ptr<MediumFile> MediumReader::Impl::Open(const std::string& path) co
     if (size < 0) throw Error(0, "The size of " + where + " is unknown");
     m->size = static_cast<std::uint64_t>(size);
     m->recorded = iso_file_get_md5(image.get(), file, m->recordedMd5, 0) == 1;
-    if (m->recorded && iso_md5_start(&m->md5) < 0) throw Error(ENOMEM, "Out of memory");
+    if (m->recorded) m->Start();
     return std::make_unique<MediumFile>(std::move(m));
 }
 
