@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <set>
+#include <stdexcept>
 
 #include "app/check_log.hpp"
 #include "app/error.hpp"
@@ -34,13 +35,11 @@ void Help(std::ostream& out) {
            "the disc it records elsewhere. Names every damaged or unreadable file and every\n"
            "mismatching study, and appends a line to Logs/Check.log. Changes nothing else.\n"
            "\n"
-           "  --image FILE   read an image file\n"
-           "  --device PATH  read the disc in this drive (/dev/sr0)\n"
-           "  DVD n          the disc expected (default: the medium's own label)\n"
+        << audit::kMediumOptionsHelp
+        << "  DVD n          the disc expected (default: the medium's own label)\n"
            "\n"
-           "Without --image or --device: the image \"DVD n.iso\" of the image folder when\n"
-           "ImageFolder is set, else the disc in the first optical drive.\n"
-           "\n"
+        << audit::kDefaultMediumHelp
+        << "\n"
            "Exit status: 0 the disc is whole and matches the database; 1 damage or a\n"
            "mismatch; 2 the disc could not be read at all, the database could not be\n"
            "reached, or the command line was wrong.\n";
@@ -161,12 +160,7 @@ std::string Folders(const std::set<std::string>& folders) {
     return out;
 }
 
-struct Source {
-    std::optional<std::filesystem::path> image;
-    std::optional<std::string> device;
-};
-
-std::unique_ptr<WrittenMedium> OpenMedium(const Source& source) {
+std::unique_ptr<WrittenMedium> OpenMedium(const audit::MediumChoice& source) {
     if (source.image) return WrittenMedium::OpenImage(*source.image);
     return WrittenMedium::OpenDrive(source.device.value_or(""));
 }
@@ -174,30 +168,19 @@ std::unique_ptr<WrittenMedium> OpenMedium(const Source& source) {
 }  // namespace
 
 int CheckCommand(const std::vector<std::string>& args, CommandEnv& env) {
-    Source source;
-    std::string wanted;   // the label named on the command line
+    audit::MediumChoice source;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (audit::IsHelp(a)) {
+        if (audit::IsHelp(args[i])) {
             Help(env.out);
             return kExitGood;
         }
-        if (a == "--image" || a == "--device") {
-            if (i + 1 >= args.size()) return UsageError(env, a + " needs a value");
-            if (source.image || source.device) return UsageError(env, "name one medium: --image or --device, once");
-            if (a == "--image") source.image = args[++i];
-            else source.device = args[++i];
-        } else if (!a.empty() && a[0] == '-') {
-            return UsageError(env, "unknown option \"" + a + "\"");
-        } else if (!wanted.empty()) {
-            return UsageError(env, "name one disc");
-        } else if (a == "DVD" && i + 1 < args.size()) {
-            wanted = "DVD " + args[++i];   // DVD 12 given as two words
-        } else {
-            wanted = DiscNumberOf("DVD " + a) ? "DVD " + a : a;   // "12" is DVD 12
+        try {
+            if (!source.Take(args, i)) return UsageError(env, "unknown option \"" + args[i] + "\"");
+        } catch (const std::invalid_argument& e) {
+            return UsageError(env, e.what());
         }
     }
-    if (!wanted.empty() && !DiscNumberOf(wanted)) return UsageError(env, "\"" + wanted + "\" is no disc label (DVD n)");
+    std::string wanted = source.wanted;   // the label named on the command line, else the medium's
 
     Settings settings;
     try {
@@ -206,7 +189,7 @@ int CheckCommand(const std::vector<std::string>& args, CommandEnv& env) {
         env.err << "velunor-cli check: " << e.what() << "\n";
         return kExitCannotRun;
     }
-    if (!source.image && !source.device && !settings.ImageFolder.empty()) {
+    if (!source.Named() && !settings.ImageFolder.empty()) {
         if (wanted.empty()) return UsageError(env, "name the disc to read from the image folder " + settings.ImageFolder);
         source.image = std::filesystem::path(settings.ImageFolder) / (wanted + ".iso");
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <ostream>
+#include <stdexcept>
 
 #include "app/error.hpp"
 #include "app/program/audit.hpp"
@@ -28,14 +29,12 @@ void Help(std::ostream& out) {
                " studies\n"
                "also gets a DVD case insert (183 x 273 mm pages) listing every study.\n"
                "\n"
-               "  --image FILE   read an image file\n"
-               "  --device PATH  read the disc in this drive (/dev/sr0)\n"
-               "  --pdf FILE     write the label as PDF\n"
-               "  --png FILE     write the label as a PNG picture (the pages one below the other)\n"
-               "\n"
-               "Without --image or --device: the image \"DVD n.iso\" of the image folder when\n"
-               "ImageFolder is set, else the disc in the first optical drive.\n"
-               "\n"
+        << audit::kMediumOptionsHelp
+        << "  --pdf FILE     write the label as PDF\n"
+           "  --png FILE     write the label as a PNG picture (the pages one below the other)\n"
+           "\n"
+        << audit::kDefaultMediumHelp
+        << "\n"
                "Exit status: 0 the label was written; 1 the disc holds no readable DICOMDIR,\n"
                "or a file could not be written; 2 the disc could not be read, is another\n"
                "disc, or the command line was wrong.\n";
@@ -74,39 +73,31 @@ std::vector<std::uint8_t> ReadDicomDir(const WrittenMedium& medium) {
 }  // namespace
 
 int LabelCommand(const std::vector<std::string>& args, CommandEnv& env) {
-    std::optional<std::filesystem::path> image, pdf, png;
-    std::optional<std::string> device;
-    std::string wanted;
+    std::optional<std::filesystem::path> pdf, png;
+    audit::MediumChoice source;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (audit::IsHelp(a)) {
             Help(env.out);
             return kExitGood;
         }
-        if (a == "--image" || a == "--device" || a == "--pdf" || a == "--png") {
-            if (i + 1 >= args.size()) return UsageError(env, a + " needs a value");
-            const std::string& value = args[++i];
+        try {
             if (a == "--pdf" || a == "--png") {
-                (a == "--pdf" ? pdf : png) = value;
-                continue;
+                if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
+                (a == "--pdf" ? pdf : png) = args[++i];
+            } else if (!source.Take(args, i)) {
+                return UsageError(env, "unknown option \"" + a + "\"");
             }
-            if (image || device) return UsageError(env, "name one medium: --image or --device, once");
-            if (a == "--image") image = value;
-            else device = value;
-        } else if (!a.empty() && a[0] == '-') {
-            return UsageError(env, "unknown option \"" + a + "\"");
-        } else if (!wanted.empty()) {
-            return UsageError(env, "name one disc");
-        } else {
-            wanted = a == "DVD" && i + 1 < args.size() ? "DVD " + args[++i] : a;
-            if (!audit::DiscNumberOf(wanted) && audit::DiscNumberOf("DVD " + wanted)) wanted = "DVD " + wanted;
+        } catch (const std::invalid_argument& e) {
+            return UsageError(env, e.what());
         }
     }
+    const std::string wanted = source.wanted;
     if (wanted.empty()) return UsageError(env, "name the disc (DVD n)");
-    if (!audit::DiscNumberOf(wanted)) return UsageError(env, "\"" + wanted + "\" is no disc label (DVD n)");
     if (!pdf && !png) return UsageError(env, "name the file to write: --pdf FILE or --png FILE");
 
-    if (!image && !device) {
+    std::optional<std::filesystem::path> image = source.image;
+    if (!source.Named()) {
         Settings settings;
         LoadConfiguration(settings, env.programDir);
         if (!settings.ImageFolder.empty()) image = std::filesystem::path(settings.ImageFolder) / (wanted + ".iso");
@@ -114,7 +105,7 @@ int LabelCommand(const std::vector<std::string>& args, CommandEnv& env) {
     DiscLabelContent content{wanted, "", {}};
     std::unique_ptr<WrittenMedium> medium;
     try {
-        medium = image ? WrittenMedium::OpenImage(*image) : WrittenMedium::OpenDrive(device.value_or(""));
+        medium = image ? WrittenMedium::OpenImage(*image) : WrittenMedium::OpenDrive(source.device.value_or(""));
     } catch (const std::exception& e) {
         env.err << "velunor-cli label: " << wanted << " cannot be read: " << e.what() << "\n";
         return kExitCannotRun;

@@ -1,6 +1,7 @@
 #include "app/program/audit_support.hpp"
 
 #include <cstdio>
+#include <stdexcept>
 
 #include "app/error.hpp"
 #include "app/logging.hpp"
@@ -106,5 +107,29 @@ std::string JsonString(std::string_view raw) {
 }
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+const char kMediumOptionsHelp[] =
+    "  --image FILE   read an image file\n"
+    "  --device PATH  read the disc in this drive (/dev/sr0)\n";
+const char kDefaultMediumHelp[] =
+    "Without --image or --device: the image \"DVD n.iso\" of the image folder when\n"
+    "ImageFolder is set, else the disc in the first optical drive.\n";
+
+bool MediumChoice::Take(const std::vector<std::string>& args, std::size_t& i) {
+    const std::string& a = args[i];
+    if (a == "--image" || a == "--device") {
+        if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
+        if (Named()) throw std::invalid_argument("name one medium: --image or --device, once");
+        if (a == "--image") image = args[++i];
+        else device = args[++i];
+        return true;
+    }
+    if (a.empty() || a[0] == '-') return false;
+    if (!wanted.empty()) throw std::invalid_argument("name one disc");
+    wanted = a == "DVD" && i + 1 < args.size() ? "DVD " + args[++i] : a;   // DVD 12 given as two words
+    if (!DiscNumberOf(wanted) && DiscNumberOf("DVD " + wanted)) wanted = "DVD " + wanted;   // "12" is DVD 12
+    if (!DiscNumberOf(wanted)) throw std::invalid_argument("\"" + wanted + "\" is no disc label (DVD n)");
+    return true;
+}
 
 }  // namespace velunor::audit

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,5 +46,26 @@ std::string JsonString(std::string_view text);
 
 // Whether `arg` asks for help.
 bool IsHelp(const std::string& arg);
+
+// The medium and the disc that a command line names:
+// [--image FILE | --device PATH] [DVD n].
+struct MediumChoice {
+    std::optional<std::filesystem::path> image;
+    std::optional<std::string> device;
+    std::string wanted;   // the disc named, "DVD n" ("12" and "DVD 12" alike); "" when none
+
+    // Takes args[i] (and the value after it) when it is --image, --device or
+    // words naming the disc, advancing i past them; false for anything
+    // else. Throws std::invalid_argument saying what is wrong: a missing
+    // value, a second medium or disc, a word that names no disc.
+    bool Take(const std::vector<std::string>& args, std::size_t& i);
+    // Whether a medium was named (--image or --device).
+    bool Named() const { return image || device; }
+};
+
+// The --help lines of the two options, and the paragraph on the medium read
+// when neither is given.
+extern const char kMediumOptionsHelp[];
+extern const char kDefaultMediumHelp[];
 
 }  // namespace velunor::audit
