@@ -270,28 +270,37 @@ constexpr std::array<Part, 3> kParts{{
 
 fs::path PartRoot(const fs::path& data, const Part& p) { return data / p.name / "archive1"; }
 
+namespace arc = velunor::archive;
+
+// Images of `fileBytes` in Explicit VR Little Endian below `out`, one
+// archive root, nothing else: no ZIP studies, reports, extras or unreadable
+// files.
+arc::Options PlainImages(const fs::path& out, std::uint64_t seed, std::uint64_t fileBytes) {
+    arc::Options o;
+    o.out = out;
+    o.seed = seed;
+    o.fileBytes = fileBytes;
+    o.roots = 1;
+    o.zipPercent = 0;
+    o.unreadable = 0;
+    o.extras = false;
+    o.reports = false;
+    o.syntaxes = {arc::Syntax::ExplicitLittle};
+    return o;
+}
+
 // Child: writes the three parts below `data` and the database
 // data/archive.sqlite holding all of them.
 int GenerateChild(const fs::path& data, double sizeGb) {
-    namespace arc = velunor::archive;
     velunor::InitDicomToolkit();
     arc::Archive all;
     int studyId = 0;
     for (std::size_t i = 0; i < kParts.size(); ++i) {
         const Part& p = kParts[i];
-        arc::Options o;
-        o.out = data / p.name;
-        o.seed = 4000 + i;
+        arc::Options o = PlainImages(data / p.name, 4000 + i, p.fileBytes);
         const int files = std::max(1, static_cast<int>(std::lround(p.filesAt4GB * sizeGb / 4.0)));
         o.filesPerStudy = std::min(files, p.filesPerStudy);
         o.studies = std::max(1, static_cast<int>(std::lround(double(files) / o.filesPerStudy)));
-        o.fileBytes = p.fileBytes;
-        o.roots = 1;
-        o.zipPercent = 0;
-        o.unreadable = 0;
-        o.extras = false;
-        o.reports = false;
-        o.syntaxes = {arc::Syntax::ExplicitLittle};
         o.modalities = {arc::Modality::CT, arc::Modality::MR, arc::Modality::CR};
         o.carryOver = p.carryOver ? o.studies : 0;
         o.lastDisc = kLastDisc;
@@ -318,20 +327,10 @@ int GenerateChild(const fs::path& data, double sizeGb) {
 // Child: one CT study of one image of `bytes` below dir/archive, and its
 // database dir/archive.sqlite.
 int GenerateBigChild(const fs::path& dir, std::uint64_t bytes) {
-    namespace arc = velunor::archive;
     velunor::InitDicomToolkit();
-    arc::Options o;
-    o.out = dir / "archive";
-    o.seed = 4100;
+    arc::Options o = PlainImages(dir / "archive", 4100, bytes);
     o.studies = 1;
     o.filesPerStudy = 1;
-    o.fileBytes = bytes;
-    o.roots = 1;
-    o.zipPercent = 0;
-    o.unreadable = 0;
-    o.extras = false;
-    o.reports = false;
-    o.syntaxes = {arc::Syntax::ExplicitLittle};
     o.modalities = {arc::Modality::CT};
     arc::WriteSqliteDatabase(arc::GenerateArchive(o), dir / "archive.sqlite");
     return 0;
