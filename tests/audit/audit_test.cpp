@@ -14,7 +14,7 @@
 #include "app/media_number.hpp"
 #include "app/program/audit.hpp"
 #include "bookkeeping/bookkeeping.hpp"
-#include "tests/support/archive_db.hpp"
+#include "tests/support/archive_fixture.hpp"
 #include "tests/support/run_driver.hpp"
 #include "tools/archive_generator.hpp"
 
@@ -50,40 +50,29 @@ bool Has(const Said& s, const std::string& text) { return s.out.find(text) != st
 
 // Two discs written by the program: DVD 1 with four studies in 2/, DVD 2
 // with those four again in 1/ and two more in 2/.
-struct Written {
-    test::TempDir dir;
-    std::unique_ptr<test::TestArchive> db;
-    archive::Archive generated;
-    fs::path prog = dir / "prog";
-
-    explicit Written(ArchiveKind kind) {
-        db = std::make_unique<test::TestArchive>(kind, dir.path());
+struct Written : test::ArchiveFixture {
+    explicit Written(ArchiveKind kind)
+        : ArchiveFixture(kind, Options(), [](const archive::Study& s) {
+              return s.studyId > 4 ? SqlParam("later") : std::nullopt;
+          }) {
+        WriteIni("AuthBurn=1\nArchive=1\n");
+        test::RunDriver run(prog, dir / "Velunor.ready", "");
+        run.events.answers = {Answer::Yes};
+        EXPECT_TRUE(run.RunOnce().discRecorded);
+        db.db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyDirectory2 = 'later'");
+        run.events.answers = {Answer::Yes};
+        EXPECT_TRUE(run.RunOnce().discRecorded);
+    }
+    static archive::Options Options() {
         archive::Options o;
-        o.out = dir / "archive";
         o.studies = 6;
         o.filesPerStudy = 2;
         o.fileBytes = 8192;
         o.zipPercent = 20;
         o.unreadable = 0;
-        generated = archive::GenerateArchive(o);
-        for (const auto& r : generated.roots) db->AddArchive(r.archiveId, r.unc, r.path);
-        for (const auto& s : generated.studies)
-            db->AddStudy(s.studyId, s.studyUid, s.directory1, s.studyId > 4 ? SqlParam("later") : std::nullopt,
-                         s.archiveId);
-        fs::create_directories(prog);
-        fs::create_directories(dir / "iso");
-        WriteAll(prog / "velunor.ini", "[CONFIG]\nServerType=" + db->serverType() + "\nServer=" + db->server() +
-                                           "\nTempPath=" + (dir / "staging").string() + "\nImageFolder=" +
-                                           (dir / "iso").string() + "\nAuthBurn=1\nArchive=1\n");
-        test::RunDriver run(prog, dir / "Velunor.ready", "");
-        run.events.answers = {Answer::Yes};
-        EXPECT_TRUE(run.RunOnce().discRecorded);
-        db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyDirectory2 = 'later'");
-        run.events.answers = {Answer::Yes};
-        EXPECT_TRUE(run.RunOnce().discRecorded);
+        return o;
     }
 
-    fs::path Image(int n) const { return dir / "iso" / ("DVD " + std::to_string(n) + ".iso"); }
     Said Check(const fs::path& image, const std::string& label = "DVD 2") {
         return Call(CheckCommand, prog, {"--image", image.string(), label});
     }
@@ -96,13 +85,13 @@ struct Written {
 
 TEST(CheckTest, AWholeDiscPassesAndEveryKindOfDamageIsNamedWithinBoundedTime) {
     Written w(ArchiveKind::Sqlite);
-    const Said whole = w.Check(w.Image(2));
+    const Said whole = w.Check(w.Iso(2));
     EXPECT_EQ(whole.status, kExitGood) << whole.out;
     EXPECT_TRUE(Has(whole, "6 studies on it, 6 recorded on it by the database")) << whole.out;
     EXPECT_TRUE(Has(whole, "Result: whole")) << whole.out;
     // Every byte of every file was read: as many as an independent reader extracts.
     const fs::path tree = w.dir / "tree";
-    Capture("xorriso -osirrox on -indev " + Quote(w.Image(2)) + " -extract / " + Quote(tree) +
+    Capture("xorriso -osirrox on -indev " + Quote(w.Iso(2)) + " -extract / " + Quote(tree) +
             " >/dev/null 2>&1; chmod -R u+w " + Quote(tree));
     std::uint64_t treeBytes = 0, treeFiles = 0;
     for (const auto& e : fs::recursive_directory_iterator(tree))
@@ -119,11 +108,11 @@ TEST(CheckTest, AWholeDiscPassesAndEveryKindOfDamageIsNamedWithinBoundedTime) {
     fs::copy_file(VELUNOR_CLI_PATH, w.prog / "velunor-cli");
     std::string out;
     EXPECT_EQ(test::RunShell(Quote(w.prog / "velunor-cli") + " check 'DVD 1'", out), kExitGood) << out;
-    EXPECT_NE(out.find("DVD 1 (" + w.Image(1).string() + "): 9 files"), std::string::npos) << out;
+    EXPECT_NE(out.find("DVD 1 (" + w.Iso(1).string() + "): 9 files"), std::string::npos) << out;
 
     // One flipped byte inside one file: that file is named.
     const fs::path flipped = w.dir / "flipped.iso";
-    fs::copy_file(w.Image(2), flipped);
+    fs::copy_file(w.Iso(2), flipped);
     const test::DamagedFile damage = test::DamageLastFileOf2(flipped, 100);
     const std::string& victim = damage.path;
     const Said damaged = w.Check(flipped);
@@ -135,7 +124,7 @@ TEST(CheckTest, AWholeDiscPassesAndEveryKindOfDamageIsNamedWithinBoundedTime) {
     // Cut short: what lies beyond the end is named unreadable, the rest is
     // still read, and the check ends.
     const fs::path truncated = w.dir / "truncated.iso";
-    WriteAll(truncated, ReadAll(w.Image(2)).substr(0, static_cast<std::size_t>(damage.offset)));
+    WriteAll(truncated, ReadAll(w.Iso(2)).substr(0, static_cast<std::size_t>(damage.offset)));
     const Said cut = w.Check(truncated);
     EXPECT_EQ(cut.status, kExitAttention) << cut.out;
     EXPECT_TRUE(Has(cut, victim + ": unreadable:")) << cut.out;
@@ -148,7 +137,7 @@ TEST(CheckTest, AWholeDiscPassesAndEveryKindOfDamageIsNamedWithinBoundedTime) {
     CommandEnv env{w.prog, slow, slow};
     auto tick = std::chrono::steady_clock::now();
     env.clock = [&] { return tick += std::chrono::hours(1); };
-    EXPECT_EQ(CheckCommand({"--image", w.Image(2).string(), "DVD 2"}, env), kExitAttention);
+    EXPECT_EQ(CheckCommand({"--image", w.Iso(2).string(), "DVD 2"}, env), kExitAttention);
     EXPECT_NE(slow.str().find(victim + ": reading it took longer than 120 s"), std::string::npos) << slow.str();
 
     // The same files in an image written without MD5 records: read, and
@@ -165,7 +154,7 @@ TEST(CheckTest, AWholeDiscPassesAndEveryKindOfDamageIsNamedWithinBoundedTime) {
     const Said junk = w.Check(w.dir / "junk.iso");
     EXPECT_EQ(junk.status, kExitCannotRun) << junk.out;
     EXPECT_EQ(ParseDiscCheck(w.LastLogLine())->result, check_result::kUnreadable);
-    const Said other = w.Check(w.Image(2), "DVD 1");
+    const Said other = w.Check(w.Iso(2), "DVD 1");
     EXPECT_EQ(other.status, kExitCannotRun);
     EXPECT_TRUE(Has(other, "is \"DVD 2\", not DVD 1")) << other.out;
 }
@@ -176,14 +165,14 @@ TEST_P(Backends, CheckNamesEveryStudyTheDatabaseRecordsOtherwiseAndFindNamesTheD
     Written w(GetParam());
     const auto& moved = w.generated.studies[4];   // in 2/ of DVD 2
     const auto& both = w.generated.studies[0];    // on DVD 1 and in 1/ of DVD 2
-    w.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = 'DVD 7' WHERE StudyID = " +
+    w.db.db().Execute("UPDATE tblStudies SET StudyDirectory2 = 'DVD 7' WHERE StudyID = " +
                        std::to_string(moved.studyId));
-    w.db->AddStudy(100, std::string("1.2.826.0.1.100"), std::string("2020/ghost"), std::string("DVD 1|DVD 2"),
+    w.db.AddStudy(100, std::string("1.2.826.0.1.100"), std::string("2020/ghost"), std::string("DVD 1|DVD 2"),
                    w.generated.studies[0].archiveId);
-    w.db->AddStudy(101, std::string("1.2.826.0.1.101"), std::string("2020/lower"), std::string("dvd 2"),
+    w.db.AddStudy(101, std::string("1.2.826.0.1.101"), std::string("2020/lower"), std::string("dvd 2"),
                    w.generated.studies[0].archiveId);
 
-    const Said s = w.Check(w.Image(2));
+    const Said s = w.Check(w.Iso(2));
     EXPECT_EQ(s.status, kExitAttention) << s.out;
     EXPECT_TRUE(Has(s, "missing from it (or unreadable): 1\n  1.2.826.0.1.100 (folder 2020/ghost, on DVD 1 and DVD 2)"))
         << s.out;
@@ -207,7 +196,7 @@ TEST_P(Backends, CheckNamesEveryStudyTheDatabaseRecordsOtherwiseAndFindNamesTheD
     // Without a database nothing is read, and nothing is logged as a check.
     const std::string before = ReadAll(w.prog / "Logs" / kCheckLogName);
     WriteAll(w.prog / "velunor.ini", "[CONFIG]\nServerType=SQLite3\nServer=" + (w.dir / "none.db").string() + "\n");
-    EXPECT_EQ(w.Check(w.Image(2)).status, kExitCannotRun);
+    EXPECT_EQ(w.Check(w.Iso(2)).status, kExitCannotRun);
     EXPECT_EQ(Call(FindCommand, w.prog, {both.studyUid}).status, kExitCannotRun);
     EXPECT_EQ(ReadAll(w.prog / "Logs" / kCheckLogName), before);
 }

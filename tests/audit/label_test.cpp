@@ -12,7 +12,7 @@
 #include "app/media_number.hpp"
 #include "app/program/audit.hpp"
 #include "app/program/label.hpp"
-#include "tests/support/archive_db.hpp"
+#include "tests/support/archive_fixture.hpp"
 #include "tests/support/run_driver.hpp"
 #include "tools/archive_generator.hpp"
 
@@ -28,28 +28,15 @@ std::string PdfText(const fs::path& pdf) { return Capture("pdftotext -enc UTF-8 
 // DVD 1 written and recorded by a run: four studies of the generated
 // archive (ISO_IR 100), the first one turned into a Greek patient's in
 // ISO_IR 192.
-struct RecordedDisc {
-    test::TempDir dir;
-    fs::path prog = dir / "prog";
-    test::TestArchive db{test::ArchiveKind::Sqlite, dir.path()};
-    archive::Archive generated;
+struct RecordedDisc : test::ArchiveFixture {
     RunOutcome outcome;
-
     fs::path labels = dir / "labels";
 
     // `labelFolderWritable` false: LabelFolder lies under a file.
-    explicit RecordedDisc(bool labelFolderWritable) {
+    explicit RecordedDisc(bool labelFolderWritable)
+        : ArchiveFixture(test::ArchiveKind::Sqlite, Options(), [](const archive::Study&) { return std::nullopt; }) {
         if (labelFolderWritable) fs::create_directories(labels);
         else labels = prog / "velunor.ini" / "labels";
-        archive::Options o;
-        o.out = dir / "archive";
-        o.studies = 4;
-        o.filesPerStudy = 1;
-        o.fileBytes = 4096;
-        o.zipPercent = 0;
-        o.unreadable = 0;
-        o.extras = o.reports = false;
-        generated = archive::GenerateArchive(o);
         for (const auto& f : generated.studies[0].files) {
             DcmFileFormat file;
             EXPECT_TRUE(file.loadFile(f.path.c_str()).good());
@@ -58,17 +45,20 @@ struct RecordedDisc {
             file.getDataset()->putAndInsertString(DCM_PatientID, "GR-0001");
             EXPECT_TRUE(file.saveFile(f.path.c_str()).good());
         }
-        for (const auto& r : generated.roots) db.AddArchive(r.archiveId, r.unc, r.path);
-        for (const auto& s : generated.studies) db.AddStudy(s.studyId, s.studyUid, s.directory1, std::nullopt, s.archiveId);
-        fs::create_directories(prog);
-        fs::create_directories(dir / "iso");
-        test::WriteAll(prog / "velunor.ini", "[CONFIG]\nServerType=" + db.serverType() + "\nServer=" + db.server() +
-                                                 "\nTempPath=" + (dir / "staging").string() + "\nImageFolder=" +
-                                                 (dir / "iso").string() + "\nLabelFolder=" + labels.string() +
-                                                 "\nAuthBurn=1\nArchive=1\n");
+        WriteIni("LabelFolder=" + labels.string() + "\nAuthBurn=1\nArchive=1\n");
         test::RunDriver run(prog, dir / "Velunor.ready", "");
         run.events.answers = {Answer::Yes};   // write although little has gathered
         outcome = run.RunOnce();
+    }
+    static archive::Options Options() {
+        archive::Options o;
+        o.studies = 4;
+        o.filesPerStudy = 1;
+        o.fileBytes = 4096;
+        o.zipPercent = 0;
+        o.unreadable = 0;
+        o.extras = o.reports = false;
+        return o;
     }
 
     int Label(const std::vector<std::string>& args) {
@@ -103,7 +93,7 @@ TEST(LabelTest, ARecordedDiscsLabelListsItsStudiesLegiblyAsPdfAndPng) {
 
     // Another disc's image, or no file to write: refused, nothing written.
     const fs::path other = disc.dir / "out" / "other.pdf";
-    EXPECT_EQ(disc.Label({"--image", (disc.dir / "iso" / "DVD 1.iso").string(), "DVD 2", "--pdf", other.string()}),
+    EXPECT_EQ(disc.Label({"--image", disc.Iso(1).string(), "DVD 2", "--pdf", other.string()}),
               kExitCannotRun);
     EXPECT_EQ(disc.Label({"DVD 1"}), kExitCannotRun);
     EXPECT_FALSE(fs::exists(other));

@@ -23,7 +23,7 @@
 
 #include "app/program/qt_window.hpp"
 #include "dicom/toolkit.hpp"
-#include "tests/support/archive_db.hpp"
+#include "tests/support/archive_fixture.hpp"
 #include "tests/support/recorded_events.hpp"
 #include "tests/support/run_driver.hpp"
 #include "tools/archive_generator.hpp"
@@ -91,15 +91,13 @@ test::ProcessResult Tool(std::vector<std::string> argv, const fs::path& cwd) {
 // A generated archive (every syntax of the generator, ZIP studies, names
 // that clash or hold umlauts) in SQLite: 3 studies on disc 3 alone, the rest
 // on no disc.
-struct ProfileRun {
-    test::TempDir dir;
-    test::TestArchive db{test::ArchiveKind::Sqlite, dir.path()};
-    archive::Archive generated;
-    fs::path prog = dir / "prog";
-
-    explicit ProfileRun(const std::string& iniLines) {
+struct ProfileRun : test::ArchiveFixture {
+    explicit ProfileRun(const std::string& iniLines) : ArchiveFixture(test::ArchiveKind::Sqlite, Options()) {
+        WriteAll(prog / "LastMediaNr", "3\r\n");
+        WriteIni("AuthBurn=1\nArchive=1\n" + iniLines);
+    }
+    static archive::Options Options() {
         archive::Options o;
-        o.out = dir / "archive";
         o.studies = 9;
         o.filesPerStudy = 3;
         o.fileBytes = 8192;
@@ -110,15 +108,7 @@ struct ProfileRun {
         o.lastDisc = 3;
         // Colour cine loops (JPEG baseline is for 8 bits) and 12-bit slices.
         o.modalities = {archive::Modality::US, archive::Modality::CT};
-        generated = archive::GenerateArchive(o);
-        for (const auto& r : generated.roots) db.AddArchive(r.archiveId, r.unc, r.path);
-        for (const auto& s : generated.studies) db.AddStudy(s.studyId, s.studyUid, s.directory1, s.directory2, s.archiveId);
-        fs::create_directories(prog);
-        fs::create_directories(dir / "iso");
-        WriteAll(prog / "LastMediaNr", "3\r\n");
-        WriteAll(prog / "velunor.ini", "[CONFIG]\nServerType=" + db.serverType() + "\nServer=" + db.server() +
-                                           "\nTempPath=" + (dir / "staging").string() + "\nImageFolder=" +
-                                           (dir / "iso").string() + "\nAuthBurn=1\nArchive=1\n" + iniLines);
+        return o;
     }
 };
 
@@ -141,7 +131,7 @@ TEST_P(MediaProfileRun, TheDiscHoldsWhatItsProfileSaysAndIsRecordedAsEver) {
     ASSERT_TRUE(outcome.discRecorded) << outcome.why << ReadAll(a.prog / "Logs" / "Error.log");
 
     const fs::path root = a.dir / "disc";
-    const std::string iso = (a.dir / "iso" / "DVD 4.iso").string();
+    const std::string iso = a.Iso(4).string();
     ASSERT_EQ(Tool({"xorriso", "-osirrox", "on", "-indev", iso, "-extract", "/", root.string()}, a.dir.path()).status, 0);
     fs::permissions(root, fs::perms::owner_all, fs::perm_options::add);
     const std::string dicomdirName = general ? "DICOMDIR" : "Dicomdir";

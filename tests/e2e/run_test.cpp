@@ -15,7 +15,7 @@
 
 #include "app/program/program.hpp"
 #include "app/program/qt_window.hpp"
-#include "tests/support/archive_db.hpp"
+#include "tests/support/archive_fixture.hpp"
 #include "tests/support/recorded_events.hpp"
 #include "tests/support/run_driver.hpp"
 #include "tests/support/support.hpp"
@@ -33,16 +33,13 @@ using test::WriteAll;
 
 // An archive of generated studies in a test database: the first two on
 // disc 3 alone, the rest on no disc.
-struct ArchiveRun {
-    test::TempDir dir;
-    std::unique_ptr<test::TestArchive> db;
-    archive::Archive generated;
-    fs::path prog = dir / "prog";
-
-    explicit ArchiveRun(ArchiveKind kind, int studies = 5, int unreadable = 0) {
-        db = std::make_unique<test::TestArchive>(kind, dir.path());
+struct ArchiveRun : test::ArchiveFixture {
+    explicit ArchiveRun(ArchiveKind kind, int studies = 5, int unreadable = 0)
+        : ArchiveFixture(kind, Options(studies, unreadable)) {
+        WriteAll(prog / "LastMediaNr", " 3 \r\n");
+    }
+    static archive::Options Options(int studies, int unreadable) {
         archive::Options o;
-        o.out = dir / "archive";
         o.studies = studies;
         o.filesPerStudy = 2;
         o.fileBytes = 8192;
@@ -50,25 +47,14 @@ struct ArchiveRun {
         o.unreadable = unreadable;
         o.carryOver = 2;
         o.lastDisc = 3;
-        generated = archive::GenerateArchive(o);
-        for (const auto& r : generated.roots) db->AddArchive(r.archiveId, r.unc, r.path);
-        for (const auto& s : generated.studies)
-            db->AddStudy(s.studyId, s.studyUid, s.directory1, s.directory2, s.archiveId);
-        fs::create_directories(prog);
-        fs::create_directories(dir / "iso");
-        WriteAll(prog / "LastMediaNr", " 3 \r\n");
+        return o;
     }
 
     void WriteIni(const std::string& extra, std::string server = "") {
-        if (server.empty()) server = db->server();
-        WriteAll(prog / "velunor.ini", "[CONFIG]\nServerType=" + db->serverType() + "\nServer=" + server +
-                                           "\nTempPath=" + (dir / "staging").string() +
-                                           "\nImageFolder=" + (dir / "iso").string() +
-                                           "\nMSGDVDName=Label it;DVD {NAME}\nMSGDVDInsert=Insert a disc\n" + extra);
+        ArchiveFixture::WriteIni("MSGDVDName=Label it;DVD {NAME}\nMSGDVDInsert=Insert a disc\n" + extra, server);
     }
 
-    std::string Value(int studyId) { return db->StudyDirectory2(studyId).value_or("<NULL>"); }
-    fs::path Iso(int n) { return dir / "iso" / ("DVD " + std::to_string(n) + ".iso"); }
+    std::string Value(int studyId) { return db.StudyDirectory2(studyId).value_or("<NULL>"); }
 };
 
 struct Runner : test::RunDriver {
@@ -108,7 +94,7 @@ class WholeRun : public ::testing::TestWithParam<ArchiveKind> {};
 // disc, and the German notice only when Archive is not set.
 TEST_P(WholeRun, ConsecutiveUnattendedDiscsRecordExactlyWhatTheirImagesHold) {
     ArchiveRun a(GetParam(), 6);
-    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = 'later' WHERE StudyID > 4");
+    a.db.db().Execute("UPDATE tblStudies SET StudyDirectory2 = 'later' WHERE StudyID > 4");
     a.WriteIni("AuthBurn=1\n");
     Runner r(a, "AUTO");
     r.events.answers = {Answer::Yes};  // the burn authorisation
@@ -121,7 +107,7 @@ TEST_P(WholeRun, ConsecutiveUnattendedDiscsRecordExactlyWhatTheirImagesHold) {
     for (RunPhase phase : kRunPhases) EXPECT_EQ(r.events.Progress(phase), kProgressMax);
     EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 4 \r\n");
 
-    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyDirectory2 = 'later'");
+    a.db.db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL WHERE StudyDirectory2 = 'later'");
     r.events.answers = {Answer::Yes};
     r.RunOnce();
     EXPECT_EQ(ReadAll(a.prog / "LastMediaNr"), " 5 \r\n");
@@ -155,7 +141,7 @@ TEST_P(WholeRun, ConsecutiveUnattendedDiscsRecordExactlyWhatTheirImagesHold) {
 // is set aside so that the next run writes the disc again.
 TEST_P(WholeRun, ADiscThatDoesNotReadBackIsNeverRecordedAndIsWrittenAgain) {
     ArchiveRun a(GetParam(), 3);
-    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
+    a.db.db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
     a.WriteIni("AuthBurn=1\nArchive=1\n");
     Phases phases = ProgramPhases();
     bool damage = true;
@@ -185,7 +171,7 @@ TEST_P(WholeRun, ADiscThatDoesNotReadBackIsNeverRecordedAndIsWrittenAgain) {
 TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheImageUnrecordedAndTheNextRunRecordsIt) {
     ArchiveRun a(GetParam(), 3);
     fs::remove(a.prog / "LastMediaNr");
-    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
+    a.db.db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
     a.WriteIni("AuthBurn=1\nArchive=1\n");
     Phases phases = ProgramPhases();
     bool gone = true;
@@ -226,7 +212,7 @@ TEST_P(WholeRun, DatabaseGoneBeforeTheUpdateKeepsTheImageUnrecordedAndTheNextRun
 
 TEST_P(WholeRun, AStudyWithAnUnreadableFileIsArchivedWithItsReadableFilesAndNamed) {
     ArchiveRun a(GetParam(), 6, 1);
-    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
+    a.db.db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
     a.WriteIni("AuthBurn=1\n");
     Runner r(a, "");
     r.events.answers = {Answer::Yes};
@@ -260,7 +246,7 @@ TEST(WindowRun, StartClickWritesVerifiesRecordsAndShowsTheCompletionMessage) {
     char name[] = "run_test", *argv[] = {name, nullptr};
     QApplication app(argc, argv);
     ArchiveRun a(ArchiveKind::Sqlite, 3);
-    a.db->db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
+    a.db.db().Execute("UPDATE tblStudies SET StudyDirectory2 = NULL");
     a.WriteIni("AuthBurn=1\n");
     Settings settings;
     LoadConfiguration(settings, a.prog);
