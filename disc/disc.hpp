@@ -146,6 +146,13 @@ public:
     // what was written (or were not all read).
     void RequireRecordedMd5();
 
+    // From here on Read leaves the MD5 to HashRead, which another thread may
+    // call with every byte Read returned, in order, before Verdict is asked
+    // (StudyFileReader: the MD5 is the slowest part of reading a disc, and
+    // runs beside the reading).
+    void HashElsewhere();
+    void HashRead(const std::uint8_t* bytes, std::size_t length) noexcept;
+
     struct Impl;
     explicit MediumFile(std::unique_ptr<Impl> impl);
 
@@ -160,10 +167,10 @@ struct FileReading {
 };
 
 // Reads files of a medium to their end through a fixed set of buffers
-// (4 MiB, whatever the size of a file): the calling thread reads each file
-// and runs its MD5; a worker thread of the reader's own parses the same
-// bytes as a DICOM file (ReadStudyUidStreamed), a bounded queue of buffers
-// between the two. The worker touches nothing but the buffers and the
+// (4 MiB, whatever the size of a file): the calling thread reads each file;
+// a worker thread of the reader's own runs its MD5 and parses the same bytes
+// as a DICOM file (ReadStudyUidStreamed), a bounded queue of buffers between
+// the two. The worker touches nothing but the buffers and the
 // DICOM toolkit: the medium, and whatever the caller does between pieces
 // (run events), stay on the calling thread. One file at a time, from one
 // thread.

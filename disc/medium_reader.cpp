@@ -317,7 +317,13 @@ struct MediumFile::Impl {
     // digest as the one libisofs recorded, computed faster, and the reading
     // of a disc is bound by it.
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md5{nullptr, &EVP_MD_CTX_free};
+    bool hashedElsewhere = false;     // HashRead runs it, not Read
+    bool hashFailed = false;          // OpenSSL refused a piece: the bytes count as differing
     std::optional<Md5Verdict> verdict;
+
+    void Hash(const std::uint8_t* bytes, std::size_t length) noexcept {
+        if (md5 && EVP_DigestUpdate(md5.get(), bytes, length) != 1) hashFailed = true;
+    }
 
     ~Impl() {
         if (open) iso_stream_close(stream);
@@ -332,7 +338,8 @@ struct MediumFile::Impl {
         if (!recorded || verdict) return;
         unsigned char actual[EVP_MAX_MD_SIZE];
         unsigned int length = 0;
-        const bool done = EVP_DigestFinal_ex(md5.get(), actual, &length) == 1 && length == sizeof recordedMd5;
+        const bool done =
+            !hashFailed && EVP_DigestFinal_ex(md5.get(), actual, &length) == 1 && length == sizeof recordedMd5;
         md5.reset();
         verdict = done && std::memcmp(actual, recordedMd5, sizeof recordedMd5) == 0 ? Md5Verdict::Match
                                                                                     : Md5Verdict::Mismatch;
@@ -345,7 +352,7 @@ MediumFile::~MediumFile() = default;
 std::size_t MediumFile::Read(std::uint8_t* buffer, std::size_t length) {
     Impl& m = *impl_;
     if (m.done == m.size) {
-        m.End();
+        if (!m.hashedElsewhere) m.End();
         return 0;
     }
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, m.size - m.done));
@@ -375,12 +382,16 @@ std::size_t MediumFile::Read(std::uint8_t* buffer, std::size_t length) {
         if (!m.state->lastError.empty()) failure += " (" + m.state->lastError + ")";
         throw Error(0, "Cannot read " + m.where + ": " + failure);
     }
-    if (m.md5 && EVP_DigestUpdate(m.md5.get(), buffer, got) != 1) throw Error(0, "Cannot compute the MD5 of " + m.where);
+    if (!m.hashedElsewhere) m.Hash(buffer, got);
     m.done += got;
     return got;
 }
 
 std::uint64_t MediumFile::Size() const { return impl_->size; }
+
+void MediumFile::HashElsewhere() { impl_->hashedElsewhere = true; }
+
+void MediumFile::HashRead(const std::uint8_t* bytes, std::size_t length) noexcept { impl_->Hash(bytes, length); }
 
 Md5Verdict MediumFile::Verdict() {
     Impl& m = *impl_;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "app/error.hpp"
@@ -128,7 +129,8 @@ std::vector<MediumEntry> WrittenMedium::Files() const { return impl_->reader->Al
 std::unique_ptr<MediumFile> WrittenMedium::Open(const std::string& path) const { return impl_->reader->OpenFile(path); }
 
 // ---------------------------------------------------------------------------
-// StudyFileReader: the caller's thread reads, the worker parses.
+// StudyFileReader: the caller's thread reads, the worker runs the MD5 over
+// every piece and parses.
 
 namespace {
 
@@ -154,6 +156,8 @@ struct StudyFileReader::Impl {
     bool stop = false;
     // The file handed to the worker.
     bool handed = false;       // not yet taken up by the worker
+    MediumFile* file = nullptr;   // whose MD5 the worker runs
+    bool dicom = false;           // whether the worker parses it
     std::string name;
     std::uint64_t size = 0;
     bool inputEnded = false;   // every byte of it is queued
@@ -170,13 +174,26 @@ struct StudyFileReader::Impl {
         return buffer;
     }
 
-    // A piece for the worker, or the buffer back to the spares when the
-    // worker wants no more of this file (bytes after its dataset).
+    // A piece for the worker, or the buffer back to the spares when it
+    // holds nothing.
     void Hand(std::vector<std::uint8_t> buffer, std::size_t length) {
         const std::lock_guard lock(mutex);
         if (length > 0 && !parsed) queued.push_back({std::move(buffer), length});
         else spare.push_back(std::move(buffer));
         changed.notify_all();
+    }
+
+    // The next piece of the file, its bytes already in the file's MD5;
+    // nullopt once the reader has handed the last one (or gave up).
+    std::optional<Piece> Take(std::unique_lock<std::mutex>& l) {
+        changed.wait(l, [&] { return !queued.empty() || inputEnded || inputFailed; });
+        if (queued.empty()) return std::nullopt;
+        Piece piece = std::move(queued.front());
+        queued.pop_front();
+        l.unlock();
+        file->HashRead(piece.bytes.data(), piece.length);
+        l.lock();
+        return piece;
     }
 
     // Tells the worker that the file ends here, and waits until it has
@@ -190,47 +207,54 @@ struct StudyFileReader::Impl {
         found.dicomProblem = problem;
     }
 
-    // One file handed over: its bytes through ReadStudyUidStreamed.
+    // One file handed over: every piece into its MD5, and, for a DICOM
+    // file, its bytes through ReadStudyUidStreamed until the toolkit has
+    // what it wants; then the rest into the MD5 until the reader is done.
     void Parse(std::unique_lock<std::mutex>& lock) {
         handed = false;
         const std::string fileName = name;
         const std::uint64_t fileSize = size;
-        lock.unlock();
-        Piece current;
-        std::size_t offset = 0;
-        const DicomByteSource source = [&](std::uint8_t* to, std::size_t length) -> std::size_t {
-            if (offset == current.length) {
-                std::unique_lock l(mutex);
-                if (!current.bytes.empty()) spare.push_back(std::move(current.bytes));
-                current = {};
-                offset = 0;
-                changed.notify_all();
-                changed.wait(l, [&] { return !queued.empty() || inputEnded || inputFailed; });
-                if (queued.empty()) {
-                    if (inputFailed) throw InputFailed{};
-                    return 0;
-                }
-                current = std::move(queued.front());
-                queued.pop_front();
-            }
-            const std::size_t n = std::min(length, current.length - offset);
-            std::memcpy(to, current.bytes.data() + offset, n);
-            offset += n;
-            return n;
-        };
         std::string uid, why;
-        try {
-            ReadStudyUidStreamed(source, fileSize, fileName, uid);
-        } catch (const InputFailed&) {
-        } catch (const std::exception& e) {
-            why = e.what();
-        } catch (...) {
-            why = "Cannot read DICOM file " + fileName + ": an unknown error";
+        if (dicom) {
+            lock.unlock();
+            Piece current;
+            std::size_t offset = 0;
+            const DicomByteSource source = [&](std::uint8_t* to, std::size_t length) -> std::size_t {
+                if (offset == current.length) {
+                    std::unique_lock l(mutex);
+                    if (!current.bytes.empty()) spare.push_back(std::move(current.bytes));
+                    current = {};
+                    offset = 0;
+                    changed.notify_all();
+                    std::optional<Piece> next = Take(l);
+                    if (!next) {
+                        if (inputFailed) throw InputFailed{};
+                        return 0;
+                    }
+                    current = std::move(*next);
+                }
+                const std::size_t n = std::min(length, current.length - offset);
+                std::memcpy(to, current.bytes.data() + offset, n);
+                offset += n;
+                return n;
+            };
+            try {
+                ReadStudyUidStreamed(source, fileSize, fileName, uid);
+            } catch (const InputFailed&) {
+            } catch (const std::exception& e) {
+                why = e.what();
+            } catch (...) {
+                why = "Cannot read DICOM file " + fileName + ": an unknown error";
+            }
+            lock.lock();
+            if (!current.bytes.empty()) spare.push_back(std::move(current.bytes));
+            changed.notify_all();
         }
-        lock.lock();
-        if (!current.bytes.empty()) spare.push_back(std::move(current.bytes));
-        for (Piece& p : queued) spare.push_back(std::move(p.bytes));
-        queued.clear();
+        // Bounded: the reader hands at most the file's size, then ends it.
+        while (std::optional<Piece> rest = Take(lock)) {
+            spare.push_back(std::move(rest->bytes));
+            changed.notify_all();
+        }
         studyUid = std::move(uid);
         problem = std::move(why);
         parsed = true;
@@ -266,15 +290,18 @@ void StudyFileReader::Read(MediumFile& file, const std::string& name, bool dicom
                            const std::function<void(std::size_t)>& afterPiece, FileReading& found) {
     Impl& m = *impl_;
     found = {};
+    file.HashElsewhere();
     {
         const std::lock_guard lock(m.mutex);
+        m.file = &file;
+        m.dicom = dicom;
         m.name = name;
         m.size = file.Size();
         m.inputEnded = m.inputFailed = false;
         m.studyUid.clear();
         m.problem.clear();
-        m.handed = dicom;
-        m.parsed = !dicom;
+        m.handed = true;
+        m.parsed = false;
     }
     m.changed.notify_all();
     try {
